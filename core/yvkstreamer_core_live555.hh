@@ -1,0 +1,59 @@
+// Library-internal and exported C++ helpers of the control unit.
+#ifndef YVKSTREAMER_CORE_LIVE555_HH
+#define YVKSTREAMER_CORE_LIVE555_HH
+
+#include "yvkstreamer_core.h"
+
+#include <list>
+#include <string>
+
+class RTSPServer;
+class ServerMediaSubsession;
+class UsageEnvironment;
+class UserAuthenticationDatabase;
+
+using SubsessionList = std::list<ServerMediaSubsession*>;
+using UserList = std::list<std::string>;
+
+// Opens the RTSP server on rtspPort with the given client reclamation time;
+// a non-zero httpTunnelPort also sets up RTSP-over-HTTP tunnelling there.
+// The segment duration, users and realm are not used yet.  Null on failure.
+YVK_API RTSPServer* createRTSPServer(UsageEnvironment& env, unsigned short rtspPort,
+                                     unsigned short httpTunnelPort, int reclamationSeconds,
+                                     unsigned segmentDuration, const UserList& users,
+                                     const char* realm);
+
+// Turns "user:password" entries into a digest database (the passwords are
+// declared MD5 digests exactly when a realm is given).  Null for an empty
+// list; the caller owns the result (delete).
+YVK_API UserAuthenticationDatabase* createUserAuthenticationDatabase(const UserList& users,
+                                                                     const char* realm);
+
+// Registers a session of the given subsessions and traces its URL; returns
+// the number of subsessions added (0 registers nothing).
+YVK_API int addSession(RTSPServer* server, const char* sessionName, const SubsessionList& subsessions);
+
+// As addSession, and makes the interface's IPv4 address the one the server's
+// URLs carry.
+YVK_API int addSubSessions(RTSPServer* server, const char* sessionName, const char* ifName,
+                           const SubsessionList& subsessions);
+
+// The IPv4 address of an interface as dotted text (buffer of at least 24
+// bytes).  1 when found, else 0.
+int getInterfaceIp(char* address, const char* ifName);
+
+// Routes the multicast range through the interface and raises its transmit
+// queue length (or only traces the commands when NET_SETUP_COMMANDS is 0).
+void runNetworkSetup(const char* ifName);
+
+// Appends a delivered video unit to the dump file while the control file's
+// first byte is '1'; has the shape of YVKStreamerQIO::dumpData.
+void dumpStreamData(const void* data, unsigned int size);
+// The same with the two paths given, for the host's own tools and tests.
+void dumpStreamDataTo(const char* controlPath, const char* dumpPath, const void* data, unsigned int size);
+
+// The two halves of YVK_StreamerCoreNew; false on failure.
+bool streamer_new_live(YVKStreamerCore* core, const YVKStreamerLiveCfg* cfg,
+                       const YVKStreamerQIO* videoIO, const YVKStreamerQIO* audioIO);
+
+#endif // YVKSTREAMER_CORE_LIVE555_HH

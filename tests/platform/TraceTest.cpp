@@ -1,0 +1,55 @@
+// Trace and memory services of the host platform library.
+#include "TraceCapture.hh"
+
+#include "yvk_system.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#define YVK_TRACE_MODULE "trace-test"
+
+namespace {
+
+TEST(Trace, SinkSeesFormattedLineWithoutNewline) {
+    yvk::test::TraceCapture capture;
+    YVK_TRACE(YVK_TRACE_ERROR, "value %d of %s\n", 42, "x");
+    auto lines = capture.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, YVK_TRACE_ERROR);
+    EXPECT_EQ(lines[0].module, "trace-test");
+    EXPECT_EQ(lines[0].function, "TestBody");
+    EXPECT_EQ(lines[0].message, "value 42 of x");
+}
+
+TEST(Trace, LongMessagesAreKeptWhole) {
+    yvk::test::TraceCapture capture;
+    std::string long_text(5000, 'a');
+    YVK_TRACE(YVK_TRACE_INFO, "%s!", long_text.c_str());
+    ASSERT_EQ(capture.lines().size(), 1u);
+    EXPECT_EQ(capture.lines()[0].message, long_text + "!");
+}
+
+TEST(Trace, SeveralThreadsAtOnce) {
+    yvk::test::TraceCapture capture;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 200; ++i) YVK_TRACE(YVK_TRACE_DEBUG, "thread %d line %d\n", t, i);
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(capture.lines().size(), 800u);
+}
+
+TEST(Memory, MallocIsZeroFilledAndFreeable) {
+    auto* bytes = static_cast<unsigned char*>(YVK_MALLOC(4096));
+    ASSERT_NE(bytes, nullptr);
+    for (int i = 0; i < 4096; ++i) ASSERT_EQ(bytes[i], 0) << i;
+    YVK_Free(bytes);
+    YVK_Free(nullptr);
+}
+
+} // namespace
