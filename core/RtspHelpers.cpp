@@ -2,6 +2,8 @@
 // database.
 #include "yvkstreamer_core_live555.hh"
 
+#include "HTTPServer.hh"
+
 #include "yvk_system.h"
 
 #include <GroupsockHelper.hh>
@@ -40,12 +42,15 @@ void announceUrl(RTSPServer* server, ServerMediaSession* session, const char* fu
 
 } // namespace
 
+// The server is always an HTTPServer, so every instance also answers the
+// version, stream-list and file requests and lists its streams in RTSP 404
+// replies.  A non-empty user list makes it require digest authentication.
 YVK_API RTSPServer* createRTSPServer(UsageEnvironment& env, unsigned short rtspPort,
                                      unsigned short httpTunnelPort, int reclamationSeconds,
-                                     unsigned /*segmentDuration*/, const UserList& /*users*/,
-                                     const char* /*realm*/) {
-    RTSPServer* server = RTSPServer::createNew(env, Port(rtspPort), nullptr,
-                                               reclamationSeconds > 0 ? reclamationSeconds : 0);
+                                     unsigned segmentDuration, const UserList& users, const char* realm) {
+    UserAuthenticationDatabase* database = createUserAuthenticationDatabase(users, realm);
+    RTSPServer* server = HTTPServer::createNew(env, Port(rtspPort), database,
+                                               reclamationSeconds > 0 ? reclamationSeconds : 0, segmentDuration);
     if (server == nullptr) {
         YVK_TRACE(YVK_TRACE_ERROR, "RTSP server on port %u: %s\n", rtspPort, env.getResultMsg());
         return nullptr;

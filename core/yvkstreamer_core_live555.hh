@@ -15,9 +15,11 @@ class UserAuthenticationDatabase;
 using SubsessionList = std::list<ServerMediaSubsession*>;
 using UserList = std::list<std::string>;
 
-// Opens the RTSP server on rtspPort with the given client reclamation time;
-// a non-zero httpTunnelPort also sets up RTSP-over-HTTP tunnelling there.
-// The segment duration, users and realm are not used yet.  Null on failure.
+// Opens the RTSP server (an HTTPServer, which answers HTTP requests on the
+// same port) on rtspPort with the given client reclamation time and HLS
+// segment duration (0 without HTTP streaming); a non-zero httpTunnelPort also
+// sets up RTSP-over-HTTP tunnelling there.  Non-empty users ("name:password")
+// make the server require digest authentication in realm.  Null on failure.
 YVK_API RTSPServer* createRTSPServer(UsageEnvironment& env, unsigned short rtspPort,
                                      unsigned short httpTunnelPort, int reclamationSeconds,
                                      unsigned segmentDuration, const UserList& users,

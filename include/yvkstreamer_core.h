@@ -166,6 +166,14 @@ YVK_API void YVK_StreamerCoreFree(YVKStreamerCore *core);
  * that must not touch the machine's network set-up. */
 extern YVK_API int NET_SETUP_COMMANDS;
 
+/* Texts of the HTTP replies; the host may point them at other strings before
+ * requests arrive (never at null).  VERSION is the body of /getVersion
+ * ("1.0"); HLS_VERSION and HLS_CACHE go into the HLS playlist's
+ * EXT-X-VERSION ("3.0") and EXT-X-ALLOW-CACHE ("NO") tags. */
+extern YVK_API const char *VERSION;
+extern YVK_API const char *HLS_VERSION;
+extern YVK_API const char *HLS_CACHE;
+
 #ifdef __cplusplus
 }
 #endif

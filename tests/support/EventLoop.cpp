@@ -39,3 +39,19 @@ void runLoopFor(UsageEnvironment& env, int milliseconds) {
 }
 
 } // namespace yvk::test
+
+namespace yvk::test {
+
+LoopThread::LoopThread(UsageEnvironment& env)
+    : fThread([this, &env] { env.taskScheduler().doEventLoop(&fStop); }) {}
+
+LoopThread::~LoopThread() {
+    stop();
+}
+
+void LoopThread::stop() {
+    fStop = 1;
+    if (fThread.joinable()) fThread.join();
+}
+
+} // namespace yvk::test

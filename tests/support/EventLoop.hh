@@ -2,9 +2,10 @@
 #ifndef YVK_TEST_EVENT_LOOP_HH
 #define YVK_TEST_EVENT_LOOP_HH
 
-#include <functional>
+#include <UsageEnvironment.hh>
 
-class UsageEnvironment;
+#include <functional>
+#include <thread>
 
 namespace yvk::test {
 
@@ -14,6 +15,22 @@ bool runLoopUntil(UsageEnvironment& env, const std::function<bool()>& done, int 
 
 // Runs env's loop for about the given time.
 void runLoopFor(UsageEnvironment& env, int milliseconds);
+
+// Runs env's loop on a thread of its own from construction to stop() or
+// destruction, while the test talks to it from outside.  Only the loop
+// thread touches the live555 objects meanwhile.
+class LoopThread {
+public:
+    explicit LoopThread(UsageEnvironment& env);
+    ~LoopThread();
+    LoopThread(const LoopThread&) = delete;
+    LoopThread& operator=(const LoopThread&) = delete;
+    void stop();
+
+private:
+    EventLoopWatchVariable fStop{0};
+    std::thread fThread;
+};
 
 } // namespace yvk::test
 

@@ -1,0 +1,44 @@
+#include "RawHttp.hh"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+
+namespace yvk::test {
+
+std::string rawExchange(unsigned short port, const std::string& request, int timeoutMs) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return "";
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        char buffer[65536];
+        for (;;) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            pollfd waiting{fd, POLLIN, 0};
+            if (poll(&waiting, 1, static_cast<int>(left.count())) <= 0) break;
+            ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+            if (got <= 0) break;
+            reply.append(buffer, static_cast<size_t>(got));
+        }
+    }
+    close(fd);
+    return reply;
+}
+
+std::string replyBody(const std::string& reply) {
+    size_t end = reply.find("\r\n\r\n");
+    return end == std::string::npos ? "" : reply.substr(end + 4);
+}
+
+} // namespace yvk::test

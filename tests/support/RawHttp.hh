@@ -1,0 +1,19 @@
+// A bare HTTP/RTSP client that sends exactly the bytes it is given, for
+// requests real clients would normalise (path attacks) or not send at all.
+#ifndef YVK_TEST_RAW_HTTP_HH
+#define YVK_TEST_RAW_HTTP_HH
+
+#include <string>
+
+namespace yvk::test {
+
+// Connects to 127.0.0.1:port, sends request, and returns everything the
+// server sends until it closes the connection or timeoutMs passes.
+std::string rawExchange(unsigned short port, const std::string& request, int timeoutMs = 5000);
+
+// The body of an HTTP reply (after the blank line), or "" when there is none.
+std::string replyBody(const std::string& reply);
+
+} // namespace yvk::test
+
+#endif
