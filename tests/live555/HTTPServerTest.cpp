@@ -107,6 +107,7 @@ TEST_F(HTTPServerTest, VersionTextCanBeRepointedByTheHost) {
     VERSION = "2.5-device";
     start();
     std::string reply = curl("/getVersion");
+    fLoop.reset(); // the loop thread read VERSION; it is ours again once it stopped
     VERSION = saved;
     EXPECT_EQ(replyBody(reply), "2.5-device");
 }
