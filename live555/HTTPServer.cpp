@@ -38,7 +38,7 @@ HTTPServer* HTTPServer::createNew(UsageEnvironment& env, Port ourPort, UserAuthe
 HTTPServer::HTTPServer(UsageEnvironment& env, int ourSocketIPv4, int ourSocketIPv6, Port ourPort,
                        UserAuthenticationDatabase* authDatabase, unsigned reclamationSeconds,
                        unsigned segmentDuration)
-    : RTSPServer(env, ourSocketIPv4, ourSocketIPv6, ourPort, authDatabase, reclamationSeconds),
+    : LiveRTSPServer(env, ourSocketIPv4, ourSocketIPv6, ourPort, authDatabase, reclamationSeconds),
       fSegmentDuration(segmentDuration), fOwnedAuthDatabase(authDatabase) {}
 
 // The RTSPServer part closes the connections; their destructors need no

@@ -2,20 +2,20 @@
 // version, the list of streams, HLS and MPEG-DASH playlists, Transport Stream
 // segments from the segment store, and static files from the process's
 // working directory.  RTSP requests and RTSP-over-HTTP tunnelling are served
-// on the same connections exactly as by the dependency's RTSPServer.
+// on the same connections as by LiveRTSPServer.
 #ifndef YVK_HTTP_SERVER_HH
 #define YVK_HTTP_SERVER_HH
 
 #include "yvkstreamer_core.h"
 
-#include <RTSPServer.hh>
+#include "LiveRTSPServer.hh"
 
 #include <string>
 #include <vector>
 
 class SocketStreamSink;
 
-class YVK_API HTTPServer : public RTSPServer {
+class YVK_API HTTPServer : public LiveRTSPServer {
 public:
     // segmentDuration: seconds per HLS slice (0 when the server carries no
     // HTTP streaming).  The server owns authDatabase (null: no access
