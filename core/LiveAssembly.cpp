@@ -3,7 +3,9 @@
 #include "CoreInstance.hh"
 #include "yvkstreamer_core_live555.hh"
 
+#include "AudioEncSource.hh"
 #include "H26xQueueSource.hh"
+#include "HLSServerMediaSubsession.hh"
 #include "PCMQueueSource.hh"
 #include "UnicastServerMediaSubsession.hh"
 
@@ -24,6 +26,12 @@ constexpr int kReclamationSeconds = 500;
 constexpr int kVideoBitsPerSample = 16;
 constexpr int kVideoSamplingFrequency = 16000;
 constexpr int kVideoNumChannels = 1;
+// AAC for the Transport Stream.
+constexpr int kAacBitRate = 96000;
+constexpr int kEncoderAac = 1;
+constexpr int kMpegVersionAac = 4;
+constexpr int kMpegVersionH264 = 5;
+constexpr int kMpegVersionH265 = 6;
 
 bool supportedSampleWidth(int bits) {
     return bits % 4 == 0 && bits >= 4 && bits != 12 && bits <= 24;
@@ -84,6 +92,72 @@ bool buildRtspSubsessions(YVKStreamerCore* core, const YVKStreamerQIO& videoIO, 
     return true;
 }
 
+void traceLive(const char* format, const char* argument = "") {
+    YVK_Trace(YVK_TRACE_MODULE, YVK_TRACE_ERROR, __FILE__, __LINE__, "streamer_new_live", format, argument);
+}
+
+// The multiplexer's input buffers hold the largest frame; without a
+// configured size the dependency's default stays.
+void setMuxFrameLimit(unsigned maxFrameSize) {
+    if (maxFrameSize > 0) MPEG2TransportStreamFromESSource::maxInputESFrameSize = maxFrameSize;
+}
+
+// Video (whole access units, wall-clock stamps) and AAC audio multiplexed
+// into one Transport Stream, whose replica the HLS subsession cuts into
+// slices from now on.  An audio source that cannot be made leaves video
+// alone; no video leaves nothing to serve.
+bool buildHttpSubsessions(YVKStreamerCore* core, const YVKStreamerQIO& videoIO, const YVKStreamerQIO& audioIO,
+                          unsigned segDur, SubsessionList& subsessions) {
+    UsageEnvironment& env = *core->env;
+    const YVKStreamerLiveCfg& cfg = core->liveCfg;
+    setMuxFrameLimit(cfg.maxFrameSize);
+    MPEG2TransportStreamFromESSource* mux = nullptr;
+    if (cfg.audio.enable) {
+        FramedSource* audio = createAudioSource(env, &cfg.audio, audioIO, static_cast<int>(segDur),
+                                                &H26xQueueSource::gDeliverStarted);
+        if (audio != nullptr) {
+            mux = MPEG2TransportStreamFromESSource::createNew(env);
+            mux->addNewAudioSource(audio, kMpegVersionAac);
+        }
+    }
+    if (!cfg.videoEnable) {
+        Medium::close(mux);
+        return true;
+    }
+    std::string mediaFormat = cfg.videoFormat != nullptr ? cfg.videoFormat : "";
+    H26xQueueSource* video = H26xQueueSource::createNew(env, mediaFormat, cfg.videoFrameRate, cfg.videoWidth,
+                                                        cfg.videoHeight, videoIO, true);
+    if (video == nullptr) {
+        traceLive("H26xQueueSource::createNew fail!\n");
+        Medium::close(mux);
+        return false;
+    }
+    video->fUseWallClock = true;
+    video->fQueueAllUnits = true;
+    video->fKeepStartCode = true;
+    video->fWholeFrame = true;
+    if (mux == nullptr) mux = MPEG2TransportStreamFromESSource::createNew(env);
+    if (mediaFormat == "video/H264") {
+        mux->addNewVideoSource(video, kMpegVersionH264);
+    } else if (mediaFormat == "video/H265") {
+        mux->addNewVideoSource(video, kMpegVersionH265);
+    } else {
+        traceLive("unknown video rtpFormat (%s)\n", mediaFormat.c_str());
+        Medium::close(video);
+        Medium::close(mux);
+        return false;
+    }
+    setMuxFrameLimit(cfg.maxFrameSize);
+    StreamReplicator* replicator = StreamReplicator::createNew(env, mux, False);
+    if (replicator == nullptr) {
+        traceLive("StreamReplicator create(live) fail\n");
+        Medium::close(mux);
+        return false;
+    }
+    subsessions.push_back(new HLSServerMediaSubsession(env, replicator, "video/MP2T", segDur, core->hlsReady));
+    return true;
+}
+
 // Closes what was built before a later step failed; the video source's
 // reader thread is joined on the way.
 void closeSubsessions(SubsessionList& subsessions) {
@@ -93,13 +167,26 @@ void closeSubsessions(SubsessionList& subsessions) {
 
 } // namespace
 
-YVK_API FramedSource* createAudioSource(UsageEnvironment& env, const YVKStreamerAudio* audio, YVKStreamerQIO qio,
-                                        int encode, bool* /*deliverStarted*/) {
-    if (audio == nullptr) return nullptr;
-    if (encode != 0) {
-        YVK_TRACE(YVK_TRACE_ERROR, "AudioEncSource::createNew() returns NULL\n");
-        return nullptr;
+// The AAC source for HTTP streaming; one whose encoder could not be made
+// would only ever deliver empty frames, so it counts as not created.
+static FramedSource* createEncodingSource(UsageEnvironment& env, const YVKStreamerAudio* audio,
+                                          const YVKStreamerQIO& qio, bool* deliverStarted) {
+    AudioEncInfo info{audio->samplingFrequency, audio->bitsPerSample, audio->numChannels, 0, kAacBitRate,
+                      kEncoderAac};
+    AudioEncSource* source = AudioEncSource::createNew(env, &info, qio, true, deliverStarted);
+    if (source != nullptr && source->inputSize() == 0) {
+        Medium::close(source);
+        source = nullptr;
     }
+    if (source == nullptr) YVK_Trace(YVK_TRACE_MODULE, YVK_TRACE_ERROR, __FILE__, __LINE__, "createAudioSource",
+                                     "AudioEncSource::createNew() returns NULL\n");
+    return source;
+}
+
+YVK_API FramedSource* createAudioSource(UsageEnvironment& env, const YVKStreamerAudio* audio, YVKStreamerQIO qio,
+                                        int encode, bool* deliverStarted) {
+    if (audio == nullptr) return nullptr;
+    if (encode != 0) return createEncodingSource(env, audio, qio, deliverStarted);
     PCMQueueSource* pcm =
         PCMQueueSource::createNew(env, audio->samplingFrequency, audio->bitsPerSample, audio->numChannels, qio);
     if (pcm == nullptr) {
@@ -153,8 +240,8 @@ bool streamer_new_live(YVKStreamerCore* core, const YVKStreamerLiveCfg* cfg, con
             closeSubsessions(subsessions);
             return false;
         }
-    } else if (core->liveCfg.videoEnable || core->liveCfg.audio.enable) {
-        YVK_TRACE(YVK_TRACE_ERROR, "live HTTP streaming of video or audio is not built into this library yet\n");
+    } else if (!buildHttpSubsessions(core, video, audio, segDur, subsessions)) {
+        closeSubsessions(subsessions);
         return false;
     }
     const char* name = core->liveCfg.sessionName != nullptr ? core->liveCfg.sessionName : "";

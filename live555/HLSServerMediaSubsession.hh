@@ -1,0 +1,85 @@
+// The segment store of live HTTP streaming.  The subsession takes one replica
+// of the multiplexed Transport Stream, puts it behind a TS framer and feeds
+// it, from construction on and whether or not anybody watches, into its
+// HLSSink, which cuts it into numbered slices of D seconds and keeps the
+// newest ten in memory.  The HTTP connection drives it through the
+// subsession interface: seekStream selects a slice, getStreamSource returns
+// a copy of it, getCurrentNPT and duration describe the window.
+//
+// Ownership: created with new and handed to a ServerMediaSession, which
+// owns it; it owns its sink and, through the unicast base, its replicator.
+// The readiness flag belongs to the caller and must outlive the subsession.
+#ifndef YVK_HLS_SERVER_MEDIA_SUBSESSION_HH
+#define YVK_HLS_SERVER_MEDIA_SUBSESSION_HH
+
+#include "UnicastServerMediaSubsession.hh"
+
+#include <MediaSink.hh>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <string>
+
+class YVK_API HLSServerMediaSubsession : public UnicastServerMediaSubsession {
+public:
+    // Slice n holds presentation seconds F + n*D up to F + (n+1)*D, F being
+    // the first frame's second.  The map keeps the ten newest slices: nine
+    // complete ones and the one being filled.
+    class YVK_API HLSSink : public MediaSink {
+    public:
+        // Does not write ready; raises it on the first chunk of slice 1.
+        HLSSink(UsageEnvironment& env, unsigned bufferSize, unsigned segmentDuration, std::atomic<bool>& ready);
+        ~HLSSink() override;
+
+        // The slice's bytes, or null / 0 when it is not held.
+        const unsigned char* getHLSBuffer(uint32_t slice) const;
+        unsigned getHLSBufferSize(uint32_t slice) const;
+        // Start offset in seconds of the oldest slice; 0 when empty.
+        unsigned firstTime() const;
+        // Seconds from the oldest slice to the one being filled; 0 when empty.
+        unsigned duration() const;
+        // Wall-clock second at which slice 0 began (F); 0 before any data.
+        uint32_t firstSecond() const { return fFirstSecond; }
+        unsigned bufferSize() const { return fBufferSize; }
+
+        static constexpr size_t kMaxSlices = 10;
+
+    private:
+        Boolean continuePlaying() override;
+        static void afterGettingFrame(void* clientData, unsigned frameSize, unsigned numTruncatedBytes,
+                                      struct timeval presentationTime, unsigned durationInMicroseconds);
+        void afterGettingFrame(unsigned frameSize, unsigned numTruncatedBytes, struct timeval presentationTime);
+        void growBuffer(unsigned numTruncatedBytes);
+        void keepNewestSlices();
+
+        unsigned char* fBuffer;                       // owned; each delivery lands here
+        unsigned fBufferSize;                         // only grows
+        std::map<uint32_t, std::string> fSlices;      // slice number -> Transport Stream bytes
+        uint32_t fFirstSecond = 0;                    // F; 0 until the first frame
+        uint32_t fSegmentDuration;                    // D, at least 1
+        std::atomic<bool>& fReady;                    // the caller's; polled by another thread
+    };
+
+    HLSServerMediaSubsession(UsageEnvironment& env, StreamReplicator* replicator, const std::string& format,
+                             unsigned segmentDuration, std::atomic<bool>& ready);
+    ~HLSServerMediaSubsession() override;
+
+    HLSSink* sink() const { return fHLSSink; }
+
+protected:
+    void seekStream(unsigned clientSessionId, void* streamToken, double& seekNPT, double streamDuration,
+                    u_int64_t& numBytes) override;
+    using OnDemandServerMediaSubsession::seekStream;
+    float getCurrentNPT(void* streamToken) override;
+    FramedSource* getStreamSource(void* streamToken) override;
+    float duration() const override;
+
+private:
+    uint32_t fSlice = 0;          // chosen by the last seekStream, read by getStreamSource
+    HLSSink* fHLSSink = nullptr;  // owned
+    FramedSource* fFramer = nullptr; // owned: the TS framer over our replica
+    unsigned fSegmentDuration;
+};
+
+#endif // YVK_HLS_SERVER_MEDIA_SUBSESSION_HH
