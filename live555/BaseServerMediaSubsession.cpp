@@ -61,14 +61,21 @@ FramedSource* BaseServerMediaSubsession::createSource(UsageEnvironment& env, Fra
     return source;
 }
 
+namespace {
+constexpr unsigned char kTransportStreamPayloadType = 33;
+}
+
 RTPSink* BaseServerMediaSubsession::createSink(UsageEnvironment& env, Groupsock* groupsock,
                                                unsigned char payloadType, const std::string& format,
                                                int bitsPerSample, int samplingFrequency, int numChannels) {
     if (format == "video/H264") return H264VideoRTPSink::createNew(env, groupsock, payloadType);
     if (format == "video/H265") return H265VideoRTPSink::createNew(env, groupsock, payloadType);
     if (format == "video/MP2T") {
-        return SimpleRTPSink::createNew(env, groupsock, payloadType, kTransportStreamClock, "video", "MP2T", 1,
-                                        True, False);
+        // MP2T has the static payload type 33 (RFC 3551); FFmpeg's RTSP
+        // client recognises a Transport Stream only by it.
+        (void)payloadType;
+        return SimpleRTPSink::createNew(env, groupsock, kTransportStreamPayloadType, kTransportStreamClock, "video",
+                                        "MP2T", 1, True, False);
     }
     if (format == "audio/L16") {
         return createPcmSink(env, groupsock, payloadType, bitsPerSample, samplingFrequency, numChannels);

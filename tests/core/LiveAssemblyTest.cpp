@@ -93,12 +93,12 @@ TEST_F(LiveAssembly, UnknownVideoFormatReachesTheSubsession) {
     YVK_StreamerCoreFree(core);
 }
 
-TEST_F(LiveAssembly, HttpStreamingOfMediaIsRefusedForNow) {
+TEST_F(LiveAssembly, HttpStreamingRefusesAVideoFormatTheMultiplexerCannotCarry) {
     TraceCapture trace;
-    YVKStreamerLiveCfg cfg = liveCfg(0, "video/H264", 16);
+    YVKStreamerLiveCfg cfg = liveCfg(0, "video/VP8", 16);
     cfg.streamType = YVK_STREAM_TYPE_HLS;
     EXPECT_EQ(create(cfg), nullptr);
-    EXPECT_TRUE(trace.contains("not built into this library yet"));
+    EXPECT_TRUE(trace.contains("unknown video rtpFormat (video/VP8)"));
 }
 
 class AudioSource : public yvk::test::LiveEnvironment {
