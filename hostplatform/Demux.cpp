@@ -71,6 +71,7 @@ public:
 
     // 1 with a unit, 0 at the end or when it does not fit (skipped).
     int read(unsigned char* buffer, int capacity, int* size, int* keyFrame, uint64_t* timestampMs) {
+        fPinned = false;
         if (fPeeked) {
             fPeeked = false;
         } else if (!nextUnit()) {
@@ -116,8 +117,12 @@ public:
             if (!fPeeked) return false;
             fPeeked = nextUnit();
         }
+        fPinned = fPeeked;
         return fPeeked;
     }
+
+    // A position set by frame holds against seeks until the next read.
+    bool pinned() const { return fPinned; }
 
 private:
     void learnExtradata(const AVCodecParameters* par) {
@@ -176,6 +181,7 @@ private:
     bool fEnded = false;
     uint64_t fTimestampMs = 0;
     bool fPeeked = false;  // fUnit holds the next unit already
+    bool fPinned = false;
 };
 
 // The first audio track: MP3 packets as they are, anything else decoded to
@@ -485,7 +491,7 @@ public:
         fSeekMs = positionMs;
         bool ok = true;
         for (auto& reader : fVideoReaders) {
-            if (reader != nullptr) ok = reader->seekMs(positionMs) && ok;
+            if (reader != nullptr && !reader->pinned()) ok = reader->seekMs(positionMs) && ok;
         }
         if (fAudioReader != nullptr) ok = fAudioReader->seekMs(positionMs) && ok;
         if (fTextReader != nullptr) ok = fTextReader->seekMs(positionMs) && ok;

@@ -93,8 +93,11 @@ int YVK_StreamerDemuxSeek(void *handle, int32_t positionMs);
 /* Frames a player should skip at the start of a play-list entry: the file's
  * "prebuffer_frames" metadata tag, 0 when it has none. */
 int YVK_StreamerDemuxGetPreBufNum(void *handle, int videoTrack);
-/* Moves the next read of a video track to the 0-based frame index.
- * 1 on success, 0 when the file has fewer frames or on failure. */
+/* Moves the next read of a video track to the 0-based frame index (in file
+ * order, not necessarily a key frame).  The position holds against seeks
+ * until that read, so a play list can skip a pre-buffer by frames for video
+ * and by time (a following Seek) for the other tracks.  1 on success, 0 when
+ * the file has fewer frames or on failure. */
 int YVK_StreamerDemuxSetVidPos(void *handle, int videoTrack, int frameIndex);
 
 /* ---- Transcode service (one per process) ------------------------------ */

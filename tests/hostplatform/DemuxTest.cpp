@@ -268,10 +268,15 @@ TEST(DemuxService, PreBufferFramesFromMetadataAndVideoPosition) {
     ASSERT_NE(f.h, nullptr);
     EXPECT_EQ(YVK_StreamerDemuxGetPreBufNum(f.h, 0), 10);
     ASSERT_EQ(YVK_StreamerDemuxSetVidPos(f.h, 0, 10), 1);
+    ASSERT_EQ(YVK_StreamerDemuxSeek(f.h, 400), 1);  // the frame position holds
     Reader r(f.h);
     VideoSample s;
     ASSERT_TRUE(r.next(0, s));
     EXPECT_EQ(s.ts, 400u);  // frame 10 at 25 fps
+    ASSERT_EQ(YVK_StreamerDemuxSeek(f.h, 400), 1);  // a later seek moves it again
+    ASSERT_TRUE(r.next(0, s));
+    EXPECT_EQ(s.ts, 0u);
+    EXPECT_EQ(s.key, 1);
     EXPECT_EQ(YVK_StreamerDemuxSetVidPos(f.h, 0, 60), 0);  // only 50 frames
 }
 
