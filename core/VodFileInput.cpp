@@ -214,12 +214,11 @@ YVK_API int vod_read(void* file, int type, int track, char* buffer, int* size, i
     }
     int capacity = capacityOf(size);
     *size = 0;
-    if (f->demuxHandle != nullptr) {
-        readCurrent(f, type, track, buffer, capacity, size, keyFrame);
-        if (*size > 0) return *size;
-        if (f->videoMaster != 0 && type != YVK_VOD_READ_VIDEO)
-            return type == YVK_VOD_READ_AUDIO ? playSilence(buffer, capacity, size) : 0;
-    }
+    // With no file open (a failed switch) the read is empty like any other.
+    readCurrent(f, type, track, buffer, capacity, size, keyFrame);
+    if (*size > 0) return *size;
+    if (f->videoMaster != 0 && type != YVK_VOD_READ_VIDEO)
+        return type == YVK_VOD_READ_AUDIO ? playSilence(buffer, capacity, size) : 0;
     if (!switchToNextFile(f, track)) return 0;
     readCurrent(f, type, track, buffer, capacity, size, keyFrame);
     if (*size > 0 || type == YVK_VOD_READ_VIDEO) return *size;

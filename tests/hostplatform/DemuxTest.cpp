@@ -208,6 +208,38 @@ TEST(DemuxService, TransportStreamCountsFromItsStart) {
     EXPECT_NEAR(static_cast<double>(s.ts), samples[25].ts, 1);
 }
 
+TEST(DemuxService, MovTextAndAssSubtitlesAsPlainText) {
+    for (const char* name : {"text.mp4", "text-ass.mkv"}) {
+        SCOPED_TRACE(name);
+        Handle f(name);
+        ASSERT_NE(f.h, nullptr);
+        ASSERT_EQ(YVK_StreamerDemuxGetTxtTracks(f.h), 1);
+        std::vector<std::string> texts;
+        std::vector<uint64_t> times;
+        for (int i = 0; i < 10; ++i) {
+            char text[128];
+            int size = sizeof text;
+            uint64_t ts = 0;
+            if (YVK_StreamerDemuxReadText(f.h, text, &size, &ts) == 0) break;
+            texts.emplace_back(text, static_cast<size_t>(size));
+            times.push_back(ts);
+        }
+        // mov_text may carry empty samples for the gaps; they are skipped.
+        EXPECT_EQ(texts, (std::vector<std::string>{"first line", "second line", "third line"}));
+        EXPECT_EQ(times, (std::vector<uint64_t>{500, 1500, 2200}));
+    }
+}
+
+TEST(DemuxService, VideoOfAnotherCodecIsNoUsableTrack) {
+    Handle f("other-codec.avi");
+    ASSERT_NE(f.h, nullptr);
+    EXPECT_EQ(YVK_StreamerDemuxGetVidTracks(f.h), 0);
+    DemuxVidInfo vi{};
+    EXPECT_EQ(YVK_StreamerDemuxGetVidInfo(f.h, 0, &vi), 0);
+    EXPECT_EQ(YVK_StreamerDemuxGetVidDur(f.h), 0);
+    EXPECT_EQ(YVK_StreamerDemuxGetVidFps(f.h, 0), 0);
+}
+
 TEST(DemuxService, TwoVideoTracksReadApart) {
     Handle f("two-video.mp4");
     ASSERT_NE(f.h, nullptr);

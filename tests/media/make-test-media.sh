@@ -45,6 +45,12 @@ ff -f lavfi -i "$(picture 320x240 3)" -f lavfi -i "$(tone 880 32000 3)" \
 ff -f lavfi -i "$(picture 320x240 3)" -f lavfi -i "$(tone 500 48000 3)" \
    "${x264[@]}" -c:a aac -ac 1 -b:a 48k clip.ts
 
+# The same subtitles as mov_text in MP4 and as ASS in MKV, beside 1 s of
+# video; and a clip whose only video is MPEG-4 Visual.
+ff -f lavfi -i "$(picture 160x120 1)" -i subs.srt "${x264[@]}" -c:s mov_text text.mp4
+ff -f lavfi -i "$(picture 160x120 1)" -i subs.srt "${x264[@]}" -c:s ass text-ass.mkv
+ff -f lavfi -i "$(picture 160x120 1)" -c:v mpeg4 other-codec.avi
+
 # MP4 with two H.264 video tracks of different sizes, 2 s.
 ff -f lavfi -i "$(picture 320x240 2)" -f lavfi -i "$(picture 160x120 2)" \
    -map 0:v -map 1:v "${x264[@]}" two-video.mp4
