@@ -33,6 +33,8 @@ struct VodFile {
     YVKStreamerGetFileName getFileName;
 };
 
+static_assert(sizeof(void*) != 4 || sizeof(VodFile) == 40, "VodFile is 40 bytes on the device");
+
 // The callback record handed to the file chain; arg is the instance.
 struct VodFileIO {
     void* (*open)(void* arg);
@@ -42,6 +44,8 @@ struct VodFileIO {
     void (*close)(void* file);
     void* arg;
 };
+
+static_assert(sizeof(VodFileIO) == 6 * sizeof(void*), "VodFileIO is six words");
 
 // Types of vod_read: 1 video, anything else audio.
 #define YVK_VOD_READ_AUDIO 0
