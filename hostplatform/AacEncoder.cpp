@@ -13,8 +13,8 @@ extern "C" {
 
 #define YVK_TRACE_MODULE "aac-enc"
 
-static_assert(sizeof(YVKAudioFormat) == 16, "format record is 16 bytes");
-static_assert(sizeof(YVKAudioEncSettings) == 84, "settings record is 84 bytes");
+static_assert(sizeof(YVK_AudioFormat) == 16, "format record is 16 bytes");
+static_assert(sizeof(YVK_AudioEncSettings) == 84, "settings record is 84 bytes");
 
 namespace {
 
@@ -50,13 +50,13 @@ struct AacEncoder {
     int frameInputBytes() const { return fContext->frame_size * fChannels * fBytesPerSample; }
     int maxOutputSize() const { return kMaxAacFrameBytesPerChannel * fChannels + (fAdts ? kAdtsHeaderSize : 0); }
 
-    bool open(const YVKAudioFormat& format, const YVKAudioEncSettings& settings);
+    bool open(const YVK_AudioFormat& format, const YVK_AudioEncSettings& settings);
     void fillFrame(const uint8_t* pcm, int bytes);
     int encode(const uint8_t* pcm, int bytes, uint8_t* out, int capacity);
     void writeAdtsHeader(uint8_t* out, int frameLength) const;
 };
 
-bool AacEncoder::open(const YVKAudioFormat& format, const YVKAudioEncSettings& settings) {
+bool AacEncoder::open(const YVK_AudioFormat& format, const YVK_AudioEncSettings& settings) {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
     fContext = codec != nullptr ? avcodec_alloc_context3(codec) : nullptr;
     fFrame = av_frame_alloc();
@@ -140,7 +140,7 @@ int AacEncoder::encode(const uint8_t* pcm, int bytes, uint8_t* out, int capacity
     return written;
 }
 
-bool formatIsUsable(const YVKAudioFormat& format) {
+bool formatIsUsable(const YVK_AudioFormat& format) {
     bool widthOk = format.bitsPerSample == 8 || format.bitsPerSample == 16 || format.bitsPerSample == 24;
     if (format.channels < 1 || format.channels > 2 || !widthOk || sampleRateIndex(format.sampleRate) < 0) {
         YVK_TRACE(YVK_TRACE_ERROR, "unsupported PCM input: %d channels, %d Hz, %d bits\n", format.channels,
@@ -152,7 +152,7 @@ bool formatIsUsable(const YVKAudioFormat& format) {
 
 } // namespace
 
-extern "C" void* YVK_AAC_EncNew(YVKAudioFormat* format, YVKAudioEncSettings* settings) {
+extern "C" void* YVK_AAC_EncNew(YVK_AudioFormat* format, YVK_AudioEncSettings* settings) {
     if (format == nullptr || settings == nullptr || !formatIsUsable(*format)) return nullptr;
     auto* encoder = new (std::nothrow) AacEncoder;
     if (encoder == nullptr || !encoder->open(*format, *settings)) {
@@ -160,22 +160,22 @@ extern "C" void* YVK_AAC_EncNew(YVKAudioFormat* format, YVKAudioEncSettings* set
         delete encoder;
         return nullptr;
     }
-    format->frameInputWords = encoder->frameInputBytes() / 2;
+    format->frameSamples = encoder->frameInputBytes() / 2;
     settings->maxOutputSize = encoder->maxOutputSize();
     return encoder;
 }
 
-extern "C" int YVK_AAC_Encode(void* handle, const YVKAudioEncInput* input, YVKAudioEncOutput* output, int /*flags*/) {
+extern "C" int YVK_AAC_Encode(void* handle, const YVK_AudioPcm* input, const YVK_AudioCoded* output, int /*flags*/) {
     auto* encoder = static_cast<AacEncoder*>(handle);
     if (encoder == nullptr || input == nullptr || output == nullptr || output->data == nullptr) return 0;
+    if (output->size <= 0) return 0;
     if (input->size < 0 || (input->size > 0 && input->data == nullptr)) return 0;
     if (input->size > encoder->frameInputBytes()) {
         YVK_TRACE(YVK_TRACE_ERROR, "PCM block of %d bytes is longer than one frame (%d bytes)\n", input->size,
                   encoder->frameInputBytes());
         return 0;
     }
-    return encoder->encode(static_cast<const uint8_t*>(input->data), input->size, static_cast<uint8_t*>(output->data),
-                           output->capacity);
+    return encoder->encode(input->data, input->size, output->data, output->size);
 }
 
 extern "C" void YVK_AAC_EncFree(void* handle) {

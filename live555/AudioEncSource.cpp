@@ -40,11 +40,11 @@ AudioEncSource::AudioEncSource(UsageEnvironment& env, const AudioEncInfo& info, 
 
 void AudioEncSource::createEncoder() {
     if (fInfo.encoderType == kAac) {
-        YVKAudioFormat format{};
+        YVK_AudioFormat format{};
         format.channels = fInfo.numChannels;
         format.sampleRate = fInfo.sampleRate;
         format.bitsPerSample = fInfo.bitsPerSample;
-        YVKAudioEncSettings settings{};
+        YVK_AudioEncSettings settings{};
         settings.encoderParam = fInfo.encoderParam;
         settings.bitRate = fInfo.bitRate;
         settings.adts = 1;
@@ -53,7 +53,7 @@ void AudioEncSource::createEncoder() {
             AUD_TRACE(YVK_TRACE_ERROR, 66, "AudioEncSource", "Encoder creation failed!\n");
             return;
         }
-        fInputSize = 2 * static_cast<unsigned>(format.frameInputWords);
+        fInputSize = 2 * static_cast<unsigned>(format.frameSamples);
         fOutputSize = static_cast<unsigned>(settings.maxOutputSize);
         AUD_TRACE(YVK_TRACE_INFO, 71, "AudioEncSource", "AAC Encoder is created! (inputSize: %d, outputSize: %d)\n",
                   static_cast<int>(fInputSize), static_cast<int>(fOutputSize));
@@ -79,8 +79,8 @@ int AudioEncSource::doEncodeAudio(YVKStreamerStream* record, unsigned char* outp
         return 0;
     }
     if (fInfo.encoderType != kAac || record == nullptr || output == nullptr) return 0;
-    YVKAudioEncInput input{record->data, 0, static_cast<int32_t>(record->size)};
-    YVKAudioEncOutput out{output, static_cast<int32_t>(fOutputSize)};
+    YVK_AudioPcm input{record->data, 0, static_cast<int32_t>(record->size)};
+    YVK_AudioCoded out{output, static_cast<int32_t>(fOutputSize)};
     return YVK_AAC_Encode(fEncoder, &input, &out, 0);
 }
 

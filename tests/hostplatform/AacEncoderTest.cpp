@@ -17,29 +17,29 @@ namespace {
 struct Encoder {
     Encoder(int channels, int rate, int bits, bool adts) {
         format = {channels, rate, bits, 0};
-        settings = YVKAudioEncSettings{};
+        settings = YVK_AudioEncSettings{};
         settings.bitRate = 96000;
         settings.adts = adts ? 1 : 0;
         handle = YVK_AAC_EncNew(&format, &settings);
     }
     ~Encoder() { YVK_AAC_EncFree(handle); }
 
-    int encode(const std::vector<unsigned char>& pcm, std::vector<unsigned char>& out) {
-        YVKAudioEncInput input{pcm.data(), 0, static_cast<int32_t>(pcm.size())};
-        YVKAudioEncOutput output{out.data(), static_cast<int32_t>(out.size())};
+    int encode(std::vector<unsigned char> pcm, std::vector<unsigned char>& out) {
+        YVK_AudioPcm input{pcm.data(), 0, static_cast<int32_t>(pcm.size())};
+        YVK_AudioCoded output{out.data(), static_cast<int32_t>(out.size())};
         return YVK_AAC_Encode(handle, &input, &output, 0);
     }
 
-    YVKAudioFormat format;
-    YVKAudioEncSettings settings;
+    YVK_AudioFormat format;
+    YVK_AudioEncSettings settings;
     void* handle;
 };
 
 // One frame's block of a 440 Hz tone, 16-bit little-endian, interleaved.
 std::vector<unsigned char> toneBlock(const Encoder& encoder, int frameIndex) {
     int channels = encoder.format.channels;
-    int samples = encoder.format.frameInputWords * 2 / (2 * channels);
-    std::vector<unsigned char> block(static_cast<size_t>(encoder.format.frameInputWords) * 2);
+    int samples = encoder.format.frameSamples * 2 / (2 * channels);
+    std::vector<unsigned char> block(static_cast<size_t>(encoder.format.frameSamples) * 2);
     for (int i = 0; i < samples; ++i) {
         double t = static_cast<double>(frameIndex * samples + i) / encoder.format.sampleRate;
         auto value = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440 * t));
@@ -57,7 +57,7 @@ TEST(AacEncoder, ReportsInputWordsAndLargestFrame) {
                    Case{2, 32000, 24, 3072}}) {
         Encoder encoder(c.channels, c.rate, c.bits, true);
         ASSERT_NE(encoder.handle, nullptr) << c.channels << "ch " << c.rate << " Hz " << c.bits << " bits";
-        EXPECT_EQ(encoder.format.frameInputWords, c.words);
+        EXPECT_EQ(encoder.format.frameSamples, c.words);
         EXPECT_EQ(encoder.settings.maxOutputSize, 768 * c.channels + 7);
     }
     Encoder raw(1, 16000, 16, false);
@@ -66,12 +66,12 @@ TEST(AacEncoder, ReportsInputWordsAndLargestFrame) {
 }
 
 TEST(AacEncoder, UnsupportedFormatsGiveNoEncoder) {
-    for (YVKAudioFormat format : {YVKAudioFormat{3, 16000, 16, 0}, YVKAudioFormat{1, 16000, 12, 0},
-                                  YVKAudioFormat{1, 12345, 16, 0}, YVKAudioFormat{0, 16000, 16, 0}}) {
-        YVKAudioEncSettings settings{};
+    for (YVK_AudioFormat format : {YVK_AudioFormat{3, 16000, 16, 0}, YVK_AudioFormat{1, 16000, 12, 0},
+                                  YVK_AudioFormat{1, 12345, 16, 0}, YVK_AudioFormat{0, 16000, 16, 0}}) {
+        YVK_AudioEncSettings settings{};
         EXPECT_EQ(YVK_AAC_EncNew(&format, &settings), nullptr);
     }
-    YVKAudioEncSettings settings{};
+    YVK_AudioEncSettings settings{};
     EXPECT_EQ(YVK_AAC_EncNew(nullptr, &settings), nullptr);
 }
 
@@ -79,7 +79,7 @@ TEST(AacEncoder, RefusesABlockLongerThanOneFrameAndPadsAShortOne) {
     Encoder encoder(1, 16000, 16, true);
     ASSERT_NE(encoder.handle, nullptr);
     std::vector<unsigned char> out(static_cast<size_t>(encoder.settings.maxOutputSize));
-    std::vector<unsigned char> tooLong(static_cast<size_t>(encoder.format.frameInputWords) * 2 + 2);
+    std::vector<unsigned char> tooLong(static_cast<size_t>(encoder.format.frameSamples) * 2 + 2);
     EXPECT_EQ(encoder.encode(tooLong, out), 0);
     std::vector<unsigned char> shortBlock(100);
     int produced = 0;
@@ -93,8 +93,8 @@ TEST(AacEncoder, NeverWritesPastTheOfferedCapacity) {
     std::vector<unsigned char> out(64 + 16, 0xAB);
     for (int i = 0; i < 10; ++i) {
         auto block = toneBlock(encoder, i);
-        YVKAudioEncInput input{block.data(), 0, static_cast<int32_t>(block.size())};
-        YVKAudioEncOutput output{out.data(), 64};
+        YVK_AudioPcm input{block.data(), 0, static_cast<int32_t>(block.size())};
+        YVK_AudioCoded output{out.data(), 64};
         int written = YVK_AAC_Encode(encoder.handle, &input, &output, 0);
         EXPECT_LE(written, 64);
     }
