@@ -174,6 +174,14 @@ extern YVK_API const char *VERSION;
 extern YVK_API const char *HLS_VERSION;
 extern YVK_API const char *HLS_CACHE;
 
+/* 0 (the default): the MPEG-DASH manifest is the six-line form firmware
+ * tools expect.  Non-zero: the manifest also carries what DASH players need
+ * (Representation id and bandwidth, the actual codecs, an ISO-8601
+ * minBufferTime, a fixed availabilityStartTime with a consistent
+ * startNumber, mime type video/mp2t), so that Shaka Player, GStreamer and
+ * FFmpeg follow the live stream. */
+extern YVK_API int MPD_CONFORMANT;
+
 #ifdef __cplusplus
 }
 #endif
