@@ -21,4 +21,9 @@ set(CMAKE_LIBRARY_ARCHITECTURE ${YVK_ARMHF_TRIPLET})
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${YVK_ARMHF_TRIPLET}/pkgconfig:/usr/share/pkgconfig)
 set(ENV{PKG_CONFIG_PATH} "")
 
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/${YVK_ARMHF_TRIPLET})
+# The programs load the build root's own armhf run time (libc6:armhf, pulled
+# in by the armhf libraries) through /lib/ld-linux-armhf.so.3.  qemu-arm's -L
+# /usr/arm-linux-gnueabihf would take the dynamic loader from the cross
+# compiler's libc copy while the libraries still come from the armhf packages:
+# two builds of the C library in one process.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)
