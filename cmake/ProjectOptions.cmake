@@ -6,12 +6,20 @@ function(yvk_project_target target)
   target_compile_options(${target} PRIVATE -Wall -Wextra $<$<BOOL:${YVK_WERROR}>:-Werror>)
 endfunction()
 
+# YVK_SANITIZER_FLAGS: what a program built outside the project's targets
+# needs on its compile and link line to load a sanitizer build of the
+# libraries (for example a plain C host compiled by a test against the
+# installed library); empty without a sanitizer.
 if(YVK_SANITIZE STREQUAL "address")
-  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
-  add_link_options(-fsanitize=address,undefined)
+  set(YVK_SANITIZER_FLAGS -fsanitize=address,undefined)
+  add_compile_options(${YVK_SANITIZER_FLAGS} -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  add_link_options(${YVK_SANITIZER_FLAGS})
 elseif(YVK_SANITIZE STREQUAL "thread")
-  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
-  add_link_options(-fsanitize=thread)
-elseif(NOT YVK_SANITIZE STREQUAL "")
+  set(YVK_SANITIZER_FLAGS -fsanitize=thread)
+  add_compile_options(${YVK_SANITIZER_FLAGS} -fno-omit-frame-pointer)
+  add_link_options(${YVK_SANITIZER_FLAGS})
+elseif(YVK_SANITIZE STREQUAL "")
+  set(YVK_SANITIZER_FLAGS "")
+else()
   message(FATAL_ERROR "YVK_SANITIZE must be empty, 'address' or 'thread'")
 endif()

@@ -20,7 +20,9 @@ if(NOT result EQUAL 0)
   message(FATAL_ERROR "pkg-config does not know yvkstreamer_core")
 endif()
 separate_arguments(flags UNIX_COMMAND "${flags}")
-execute_process(COMMAND cc -std=c99 -Wall -Werror ${SOURCE_DIR}/tests/api/c99_api_check.c ${flags}
+# A sanitizer build's library needs the sanitizer runtime in the program too.
+separate_arguments(sanitizer_flags UNIX_COMMAND "${SANITIZER_FLAGS}")
+execute_process(COMMAND cc -std=c99 -Wall -Werror ${sanitizer_flags} ${SOURCE_DIR}/tests/api/c99_api_check.c ${flags}
                         -o ${WORK_DIR}/host_check RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "a plain C program does not build with the pkg-config flags: ${flags}")
