@@ -5,7 +5,9 @@
 // relies on, and every one of them is also checked at compile time below.
 // Where pointers are 8 bytes the host's compiler lays the records out as the
 // library's does, so the same tests check the compiler's offsets instead.
+#include "AudioEncSource.hh"
 #include "CoreInstance.hh"
+#include "yvk_audio_codec.h"
 #include "yvkstreamer_core.h"
 
 #include <gtest/gtest.h>
@@ -82,8 +84,23 @@ static_assert(sizeof(YVKStreamerFileCfg) == 76, "YVKStreamerFileCfg is 76 bytes"
 YVK_AT(YVKStreamerCtrlCmd, command, 0);
 YVK_AT(YVKStreamerCtrlCmd, value, 4);
 static_assert(sizeof(YVKStreamerCtrlCmd) == 8, "YVKStreamerCtrlCmd is 8 bytes");
+
+// The audio codec library's records: all 32-bit words, the same everywhere
+// except the descriptors, which hold a pointer.
+YVK_AT(YVK_AudioPcm, size, 8);
+static_assert(sizeof(YVK_AudioPcm) == 12, "the encoder input descriptor is three words");
+static_assert(sizeof(YVK_AudioCoded) == 8, "the encoder output descriptor is two words");
 #undef YVK_AT
 #endif
+
+static_assert(sizeof(AudioEncInfo) == 24, "AudioEncInfo is six 32-bit words");
+static_assert(offsetof(AudioEncInfo, encoderType) == 20, "AudioEncInfo.encoderType is at byte 20");
+static_assert(sizeof(YVK_AudioFormat) == 16, "the encoder's format record is 16 bytes");
+static_assert(offsetof(YVK_AudioFormat, frameSamples) == 12, "the filled word is the fourth");
+static_assert(sizeof(YVK_AudioEncSettings) == 84, "the encoder's settings record is 84 bytes");
+static_assert(offsetof(YVK_AudioEncSettings, bitRate) == 4 && offsetof(YVK_AudioEncSettings, adts) == 8 &&
+                  offsetof(YVK_AudioEncSettings, maxOutputSize) == 12,
+              "settings: word 1 bit rate, byte 8 ADTS, word 3 largest frame");
 
 // Where the host puts a field: the device's fixed offset, or the compiler's
 // where pointers are 8 bytes.
