@@ -239,6 +239,11 @@ void appendPes(const Packet& packet, std::vector<uint8_t>& out) {
     out.insert(out.end(), p, p + size);
 }
 
+bool isAudioPesStart(const Packet& packet) {
+    const uint8_t* p = packet.payload;
+    return packet.payloadSize >= 4 && p[0] == 0 && p[1] == 0 && p[2] == 1 && (p[3] & 0xE0) == 0xC0;
+}
+
 } // namespace
 
 std::string TransportStreamInfo::codecs() const {
@@ -263,22 +268,29 @@ TransportStreamInfo probeTransportStream(const unsigned char* data, size_t size)
                     break;
                 }
             }
-        } else if (static_cast<int>(packet.pid) == pmtPid && videoPid < 0 && audioPid < 0) {
+        } else if (static_cast<int>(packet.pid) == pmtPid && (videoPid < 0 || audioPid < 0)) {
+            // A multiplexer may list a stream only from its first data on:
+            // every PMT until both are known.
             const uint8_t* pmt = sectionOf(packet, sectionSize);
             if (pmt == nullptr || sectionSize < 16) continue;
             size_t i = 12 + ((pmt[10] & 0x0F) << 8 | pmt[11]);
             for (; i + 5 <= sectionSize - 4; i += 5 + ((pmt[i + 3] & 0x0F) << 8 | pmt[i + 4])) {
                 unsigned pid = (pmt[i + 1] & 0x1F) << 8 | pmt[i + 2];
-                if (pmt[i] == kStreamTypeH264 || pmt[i] == kStreamTypeH265) {
+                if ((pmt[i] == kStreamTypeH264 || pmt[i] == kStreamTypeH265) && videoPid < 0) {
                     videoPid = static_cast<int>(pid);
                     h265 = pmt[i] == kStreamTypeH265;
-                } else if (pmt[i] == kStreamTypeAac) {
+                } else if (pmt[i] == kStreamTypeAac && audioPid < 0) {
                     audioPid = static_cast<int>(pid);
                 }
             }
         } else if (static_cast<int>(packet.pid) == videoPid && video.size() < kMaxVideoBytes) {
             appendPes(packet, video);
         } else if (static_cast<int>(packet.pid) == audioPid && audio.size() < 64) {
+            appendPes(packet, audio);
+        } else if (audioPid < 0 && packet.unitStart && packet.pid != 0 && static_cast<int>(packet.pid) != pmtPid &&
+                   static_cast<int>(packet.pid) != videoPid && isAudioPesStart(packet)) {
+            // Not (yet) in the PMT, but an MPEG audio PES all the same.
+            audioPid = static_cast<int>(packet.pid);
             appendPes(packet, audio);
         }
     }

@@ -60,6 +60,7 @@ protected:
     }
     void TearDown() override {
         if (fCore != nullptr) YVK_StreamerCoreFree(fCore);
+        MPD_CONFORMANT = 0; // read by the loop thread, which Free has joined
         fHost->stop();
         EXPECT_TRUE(fHost->balanced());
     }
@@ -161,6 +162,25 @@ TEST_F(HlsE2E, PlaylistMatchesTheStore) {
                              10000);
     EXPECT_EQ(future.out, "405");
     EXPECT_NE(http("/live.mpd").find("startNumber='"), std::string::npos);
+}
+
+// The manifest that DASH players need: codecs, size, bandwidth, a fixed
+// availability start and numbers counted from slice 0.
+TEST_F(HlsE2E, ConformantMpdCarriesCodecsSizeAndAvailability) {
+    MPD_CONFORMANT = 1;
+    ASSERT_NE(create(true, true), nullptr);
+    ASSERT_EQ(YVK_StreamerCoreRun(fCore), 1);
+    ASSERT_GE(waitForSegments(3).size(), 3u);
+    std::string mpd = http("/live.mpd");
+    EXPECT_NE(mpd.find("codecs='avc1.64"), std::string::npos) << mpd;
+    EXPECT_NE(mpd.find(",mp4a.40.2'"), std::string::npos) << mpd;
+    EXPECT_NE(mpd.find("mimeType='video/mp2t'"), std::string::npos) << mpd;
+    EXPECT_NE(mpd.find("width='640' height='360'"), std::string::npos) << mpd;
+    EXPECT_NE(mpd.find("availabilityStartTime='20"), std::string::npos) << mpd;
+    EXPECT_NE(mpd.find("minBufferTime='PT2S'"), std::string::npos) << mpd;
+    EXPECT_NE(mpd.find("<Representation id='0'"), std::string::npos) << mpd;
+    EXPECT_NE(mpd.find("startNumber='0'"), std::string::npos) << mpd;
+    EXPECT_EQ(mpd.find("bandwidth='0'"), std::string::npos) << mpd;
 }
 
 TEST_F(HlsE2E, AudioThatCannotBeEncodedLeavesVideoAlone) {
