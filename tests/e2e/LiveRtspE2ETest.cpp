@@ -365,4 +365,27 @@ TEST(LiveRtspClients, GStreamerDecodesH264AndH265) {
     }
 }
 
+// A media file with B pictures (H.264) or open GOPs (H.265), played by the
+// host in real time and looped: a 1.2 s clip gives more than 50 frames.
+TEST(LiveRtspFile, LoopedFileDecodes) {
+    for (const char* encoder : {"libx264", "libx265"}) {
+        std::string clip = std::string(YVK_BINARY_DIR) + "/e2e-clip-" + encoder + ".mkv";
+        ProcessResult made = runProcess({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                                         "testsrc=size=320x240:rate=25", "-t", "1.2", "-c:v", encoder, "-g", "12",
+                                         "-x265-params", "log-level=error", clip},
+                                        kClientTimeoutMs);
+        ASSERT_EQ(made.exitCode, 0) << made.err;
+        Host host({"--source", clip, "--audio", "none"});
+        ASSERT_TRUE(host.ready());
+        ProcessResult r = probeVideo(host.url(), "tcp");
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.err, "") << encoder;
+        auto frames = lines(r.out, "frame|");
+        EXPECT_GE(frames.size(), 50u) << encoder;
+        for (const std::string& frame : frames) EXPECT_NE(frame.find("width=320|height=240"), std::string::npos);
+        host.stopAndCheckAccount();
+        std::remove(clip.c_str());
+    }
+}
+
 } // namespace
