@@ -3,6 +3,7 @@
 #define YVK_CORE_INSTANCE_HH
 
 #include "yvkstreamer_core.h"
+#include "VodFileInput.hh"
 
 #include <UsageEnvironment.hh>
 
@@ -59,6 +60,7 @@ struct YVKStreamerCore {
     YVKStreamerGetFileName getFileName;  // file mode with play list
     int32_t skipPreBuffer;
     int32_t videoMaster;
+    VodFileIO vodFileIO;          // file-input callbacks handed to the file chain
 
     uint8_t debugDump;            // STRM_DEBUG asked for the stream dump
     char sessionNameBuf[128];     // the session name as registered

@@ -1,8 +1,225 @@
-#include "yvkstreamer_core.h"
+// The exported lifecycle: New's common part, Run's loop thread and readiness
+// wait, Ctrl, Stop and Free.
+#include "CoreInstance.hh"
+#include "CoreTestSupport.hh"
+#include "Process.hh"
+#include "TraceCapture.hh"
+
+#include <BasicUsageEnvironment.hh>
 
 #include <gtest/gtest.h>
 
-TEST(Lifecycle, ModeZeroGivesNoInstance) {
-    YVKStreamerLiveCfg cfg{};
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+namespace {
+
+using yvk::test::liveConfig;
+using yvk::test::TraceCapture;
+
+constexpr int kOtherMode = 3; // accepted: scheduler and environment only
+
+class Lifecycle : public testing::Test {
+protected:
+    void SetUp() override { yvk::test::guardNetworkSetup(); }
+};
+
+TEST_F(Lifecycle, ModeZeroGivesNoInstance) {
+    YVKStreamerLiveCfg cfg = liveConfig(0);
     EXPECT_EQ(YVK_StreamerCoreNew(0, &cfg, nullptr, nullptr), nullptr);
 }
+
+TEST_F(Lifecycle, NullConfigurationIsRefusedWithATrace) {
+    TraceCapture trace;
+    EXPECT_EQ(YVK_StreamerCoreNew(YVK_STREAMER_MODE_LIVE, nullptr, nullptr, nullptr), nullptr);
+    EXPECT_EQ(YVK_StreamerCoreNew(kOtherMode, nullptr, nullptr, nullptr), nullptr);
+    EXPECT_TRUE(trace.contains("configuration record is NULL"));
+}
+
+TEST_F(Lifecycle, OtherModeGivesUsableHandleWithoutServer) {
+    YVKStreamerLiveCfg cfg = liveConfig(0);
+    YVKStreamerCore* core = YVK_StreamerCoreNew(kOtherMode, &cfg, nullptr, nullptr);
+    ASSERT_NE(core, nullptr);
+    EXPECT_EQ(core->mode, kOtherMode);
+    EXPECT_EQ(core->rtspServer, nullptr);
+    EXPECT_NE(core->scheduler, nullptr);
+    EXPECT_NE(core->env, nullptr);
+
+    EXPECT_EQ(YVK_StreamerCoreRun(core), 1);
+    EXPECT_TRUE(core->loopThread.joinable());
+    std::thread::id firstLoop = core->loopThread.get_id();
+    EXPECT_EQ(YVK_StreamerCoreRun(core), 1); // no second thread
+    EXPECT_EQ(core->loopThread.get_id(), firstLoop);
+
+    EXPECT_EQ(YVK_StreamerCoreStop(core), 1);
+    EXPECT_FALSE(core->loopThread.joinable());
+    EXPECT_EQ(YVK_StreamerCoreStop(core), 1);
+    EXPECT_EQ(YVK_StreamerCoreRun(core), 1); // stopped goes back to running
+    EXPECT_TRUE(core->loopThread.joinable());
+    YVK_StreamerCoreFree(core);
+}
+
+TEST_F(Lifecycle, StopBeforeRunAndTwiceReturnsOne) {
+    YVKStreamerLiveCfg cfg = liveConfig(0);
+    YVKStreamerCore* core = YVK_StreamerCoreNew(kOtherMode, &cfg, nullptr, nullptr);
+    ASSERT_NE(core, nullptr);
+    EXPECT_EQ(YVK_StreamerCoreStop(core), 1);
+    EXPECT_EQ(YVK_StreamerCoreStop(core), 1);
+    YVK_StreamerCoreFree(core);
+}
+
+// Free on a running instance must join the loop before destroying what it
+// drives (a joinable std::thread destroyed unjoined would abort the test).
+TEST_F(Lifecycle, FreeOnRunningInstanceStopsFirst) {
+    YVKStreamerLiveCfg cfg = liveConfig(0);
+    YVKStreamerCore* core = YVK_StreamerCoreNew(kOtherMode, &cfg, nullptr, nullptr);
+    ASSERT_NE(core, nullptr);
+    ASSERT_EQ(YVK_StreamerCoreRun(core), 1);
+    YVK_StreamerCoreFree(core);
+}
+
+TEST_F(Lifecycle, NullInstanceResults) {
+    TraceCapture trace;
+    YVKStreamerCtrlCmd cmd{YVK_STREAMER_CMD_VIDEO_TRACK, 0};
+    EXPECT_EQ(YVK_StreamerCoreRun(nullptr), 0);
+    EXPECT_EQ(YVK_StreamerCoreCtrl(nullptr, &cmd), 0);
+    EXPECT_EQ(YVK_StreamerCoreStop(nullptr), 1);
+    YVK_StreamerCoreFree(nullptr);
+    EXPECT_TRUE(trace.contains("streamer instance is NULL"));
+    EXPECT_TRUE(trace.contains("streamer is already stopped"));
+}
+
+TEST_F(Lifecycle, StreamTypeZeroReadsOneAfterNewWhateverTheMode) {
+    for (int mode : {YVK_STREAMER_MODE_LIVE, kOtherMode}) {
+        YVKStreamerLiveCfg cfg = liveConfig(yvk::test::freeTcpPort());
+        cfg.streamType = 0;
+        YVKStreamerCore* core = YVK_StreamerCoreNew(mode, &cfg, nullptr, nullptr);
+        ASSERT_NE(core, nullptr) << "mode " << mode;
+        EXPECT_EQ(cfg.streamType, YVK_STREAM_TYPE_RTSP) << "mode " << mode;
+        EXPECT_EQ(core->hlsSegDur, 0);
+        YVK_StreamerCoreFree(core);
+    }
+}
+
+TEST_F(Lifecycle, InterfaceNameIsCutToFifteenCharacters) {
+    YVKStreamerLiveCfg cfg = liveConfig(0, "test", "abcdefghijklmnopqrstuvwxyz");
+    YVKStreamerCore* core = YVK_StreamerCoreNew(kOtherMode, &cfg, nullptr, nullptr);
+    ASSERT_NE(core, nullptr);
+    EXPECT_STREQ(core->ifNameBuf, "abcdefghijklmno");
+    YVK_StreamerCoreFree(core);
+
+    cfg.ifName = "fifteen-chars-x";
+    core = YVK_StreamerCoreNew(kOtherMode, &cfg, nullptr, nullptr);
+    ASSERT_NE(core, nullptr);
+    EXPECT_STREQ(core->ifNameBuf, "fifteen-chars-x");
+    YVK_StreamerCoreFree(core);
+}
+
+TEST_F(Lifecycle, CtrlIgnoresWhatItDoesNotHandle) {
+    YVKStreamerLiveCfg cfg = liveConfig(0);
+    YVKStreamerCore* core = YVK_StreamerCoreNew(kOtherMode, &cfg, nullptr, nullptr);
+    ASSERT_NE(core, nullptr);
+    YVKStreamerCtrlCmd otherCommand{2, 5};
+    YVKStreamerCtrlCmd trackOnNonFile{YVK_STREAMER_CMD_VIDEO_TRACK, 1};
+    EXPECT_EQ(YVK_StreamerCoreCtrl(core, &otherCommand), 1);
+    EXPECT_EQ(YVK_StreamerCoreCtrl(core, &trackOnNonFile), 1);
+    EXPECT_EQ(YVK_StreamerCoreCtrl(core, nullptr), 0);
+    YVK_StreamerCoreFree(core);
+}
+
+TEST_F(Lifecycle, LiveInstanceWithoutSourcesListensWithEmptySessionList) {
+    unsigned short port = yvk::test::freeTcpPort();
+    YVKStreamerLiveCfg cfg = liveConfig(port, "nosources");
+    TraceCapture trace;
+    YVKStreamerCore* core = YVK_StreamerCoreNew(YVK_STREAMER_MODE_LIVE, &cfg, nullptr, nullptr);
+    ASSERT_NE(core, nullptr);
+    ASSERT_NE(core->rtspServer, nullptr);
+    EXPECT_EQ(yvk::test::findSession(*core->rtspServer, "nosources"), nullptr);
+    EXPECT_FALSE(trace.contains("Play this stream using the URL"));
+    EXPECT_EQ(core->liveCfg.rtspPort, port);
+    YVK_StreamerCoreFree(core);
+}
+
+TEST_F(Lifecycle, SessionNameOfMoreThan127CharactersIsRefused) {
+    std::string longest(127, 's');
+    std::string tooLong(128, 's');
+    YVKStreamerLiveCfg cfg = liveConfig(yvk::test::freeTcpPort(), longest.c_str());
+    YVKStreamerCore* core = YVK_StreamerCoreNew(YVK_STREAMER_MODE_LIVE, &cfg, nullptr, nullptr);
+    ASSERT_NE(core, nullptr);
+    YVK_StreamerCoreFree(core);
+
+    TraceCapture trace;
+    cfg.sessionName = tooLong.c_str();
+    EXPECT_EQ(YVK_StreamerCoreNew(YVK_STREAMER_MODE_LIVE, &cfg, nullptr, nullptr), nullptr);
+    EXPECT_TRUE(trace.contains("session name longer than 127 characters"));
+}
+
+TEST_F(Lifecycle, FailedAssemblyClosesTheServerItCreated) {
+    unsigned short port = yvk::test::freeTcpPort();
+    YVKStreamerLiveCfg cfg = liveConfig(port);
+    cfg.streamType = YVK_STREAM_TYPE_RTSP;
+    cfg.videoEnable = 1;
+    cfg.videoFormat = "video/unknown";
+    cfg.videoFrameRate = 0; // refused by every video source
+    YVKStreamerQIO io{};
+    EXPECT_EQ(YVK_StreamerCoreNew(YVK_STREAMER_MODE_LIVE, &cfg, &io, &io), nullptr);
+    // The port is free again: a second server can take it.
+    cfg = liveConfig(port);
+    YVKStreamerCore* core = YVK_StreamerCoreNew(YVK_STREAMER_MODE_LIVE, &cfg, nullptr, nullptr);
+    ASSERT_NE(core, nullptr);
+    YVK_StreamerCoreFree(core);
+}
+
+TEST_F(Lifecycle, HttpStreamingForcesPort8554InTheInstanceCopy) {
+    YVKStreamerLiveCfg cfg = liveConfig(1234);
+    cfg.streamType = YVK_STREAM_TYPE_HLS;
+    YVKStreamerCore* core = YVK_StreamerCoreNew(YVK_STREAMER_MODE_LIVE, &cfg, nullptr, nullptr);
+    ASSERT_NE(core, nullptr);
+    EXPECT_EQ(core->liveCfg.rtspPort, 8554);
+    EXPECT_EQ(cfg.rtspPort, 1234); // the caller's record keeps its value
+    EXPECT_EQ(core->hlsSegDur, 1);
+    YVK_StreamerCoreFree(core);
+}
+
+TEST_F(Lifecycle, ReadinessAlreadyRaisedLetsRunReturnAtOnce) {
+    YVKStreamerLiveCfg cfg = liveConfig(0);
+    cfg.streamType = YVK_STREAM_TYPE_HLS;
+    YVKStreamerCore* core = YVK_StreamerCoreNew(kOtherMode, &cfg, nullptr, nullptr);
+    ASSERT_NE(core, nullptr);
+    core->hlsReady = true;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(YVK_StreamerCoreRun(core), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    YVK_StreamerCoreFree(core);
+}
+
+// Stream type 4 with nothing that raises readiness: Run gives up after about
+// ten seconds and returns 0, and the loop keeps running.
+TEST_F(Lifecycle, SlowHlsReadinessTimeoutKeepsTheLoopRunning) {
+    YVKStreamerLiveCfg cfg = liveConfig(0);
+    cfg.streamType = YVK_STREAM_TYPE_HLS;
+    YVKStreamerCore* core = YVK_StreamerCoreNew(kOtherMode, &cfg, nullptr, nullptr);
+    ASSERT_NE(core, nullptr);
+    // Triggers are made before the loop runs: only triggerEvent crosses threads.
+    static std::atomic<bool> handled{false};
+    EventTriggerId trigger = core->scheduler->createEventTrigger([](void*) { handled = true; });
+    TraceCapture trace;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(YVK_StreamerCoreRun(core), 0);
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::seconds(9));
+    EXPECT_LT(waited, std::chrono::seconds(30));
+    EXPECT_TRUE(trace.contains("Waiting HLS ready... timeout!"));
+
+    // The loop still handles events: a trigger from this thread is served.
+    core->scheduler->triggerEvent(trigger, nullptr);
+    for (int i = 0; i < 500 && !handled; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(handled);
+    YVK_StreamerCoreStop(core);
+    core->scheduler->deleteEventTrigger(trigger);
+    YVK_StreamerCoreFree(core);
+}
+
+} // namespace

@@ -1,0 +1,144 @@
+#include "FakeDemux.hh"
+
+#include "yvk_demux.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace yvk::test {
+namespace {
+
+struct FakeHandle {
+    std::string name;
+    FakeMedia media;
+    int videoPos = 0;
+    int audioPos = 0;
+    bool pinned = false;  // SetVidPos holds until the next video read
+};
+
+struct State {
+    std::map<std::string, FakeMedia> files;
+    std::vector<std::string> calls;
+    int open = 0;
+};
+
+State& state() {
+    static State s;
+    return s;
+}
+
+FakeHandle* handleOf(void* h) { return static_cast<FakeHandle*>(h); }
+
+} // namespace
+
+void FakeDemux::reset() { state() = State{}; }
+void FakeDemux::add(const std::string& name, const FakeMedia& media) { state().files[name] = media; }
+std::vector<std::string> FakeDemux::calls() { return state().calls; }
+void FakeDemux::clearCalls() { state().calls.clear(); }
+int FakeDemux::openHandles() { return state().open; }
+
+} // namespace yvk::test
+
+using yvk::test::handleOf;
+using yvk::test::state;
+
+extern "C" {
+
+void* YVK_StreamerDemuxOpen(const char* fileName) {
+    std::string name = fileName != nullptr ? fileName : "";
+    state().calls.push_back("open " + name);
+    auto it = state().files.find(name);
+    if (it == state().files.end() || !it->second.openable) return nullptr;
+    ++state().open;
+    return new yvk::test::FakeHandle{name, it->second};
+}
+
+void YVK_StreamerDemuxClose(void* h) {
+    if (h == nullptr) return;
+    state().calls.push_back("close " + handleOf(h)->name);
+    --state().open;
+    delete handleOf(h);
+}
+
+int YVK_StreamerDemuxGetVidTracks(void* h) { return h != nullptr && handleOf(h)->media.videoFrames > 0 ? 1 : 0; }
+int YVK_StreamerDemuxGetAudTracks(void* h) { return h != nullptr && handleOf(h)->media.audioBlocks > 0 ? 1 : 0; }
+int YVK_StreamerDemuxGetTxtTracks(void*) { return 0; }
+
+int YVK_StreamerDemuxGetVidInfo(void* h, int, DemuxVidInfo* info) {
+    if (h == nullptr) return 0;
+    *info = DemuxVidInfo{264, 320, 240, handleOf(h)->media.fps};
+    return 1;
+}
+
+int YVK_StreamerDemuxGetAudInfo(void* h, DemuxAudInfo* info) {
+    *info = DemuxAudInfo{};
+    if (h == nullptr) return 0;
+    *info = DemuxAudInfo{YVK_DEMUX_AUDIO_PCM, handleOf(h)->media.channels, handleOf(h)->media.sampleRate, 16};
+    return 1;
+}
+
+int YVK_StreamerDemuxGetVidBitrate(void*) { return 1000000; }
+int YVK_StreamerDemuxGetVidFps(void* h, int) { return h != nullptr ? handleOf(h)->media.fps : 0; }
+int YVK_StreamerDemuxGetTxtFps(void*) { return 10; }
+int YVK_StreamerDemuxGetVidDur(void* h) { return h != nullptr ? handleOf(h)->media.videoDurMs : 0; }
+int YVK_StreamerDemuxGetAudDur(void* h) { return h != nullptr ? handleOf(h)->media.audioDurMs : 0; }
+
+int YVK_StreamerDemuxReadVideo(void* h, int, unsigned char* buffer, int* size, int* keyFrame, uint64_t*) {
+    int capacity = *size > 0 ? *size : YVK_DEMUX_SAMPLE_CAPACITY;
+    *size = 0;
+    if (h == nullptr) return 0;
+    yvk::test::FakeHandle& f = *handleOf(h);
+    f.pinned = false;
+    if (f.videoPos >= f.media.videoFrames) return 0;
+    int index = f.videoPos++;
+    if (capacity < yvk::test::kFakeUnitSize) return 0;
+    bool key = index % f.media.keyInterval == f.media.firstKey;
+    const unsigned char unit[yvk::test::kFakeUnitSize] = {
+        0, 0, 0, 1, static_cast<unsigned char>(key ? 0x65 : 0x41), f.media.tag,
+        static_cast<unsigned char>(index >> 8), static_cast<unsigned char>(index)};
+    for (int i = 0; i < yvk::test::kFakeUnitSize; ++i) buffer[i] = unit[i];
+    *size = yvk::test::kFakeUnitSize;
+    if (keyFrame != nullptr) *keyFrame = key ? 1 : 0;
+    return 1;
+}
+
+int YVK_StreamerDemuxReadAudio(void* h, unsigned char* buffer, int* size) {
+    int capacity = *size > 0 ? *size : YVK_DEMUX_SAMPLE_CAPACITY;
+    *size = 0;
+    if (h == nullptr) return 0;
+    yvk::test::FakeHandle& f = *handleOf(h);
+    if (f.audioPos >= f.media.audioBlocks || capacity < f.media.audioBlockSize) return 0;
+    ++f.audioPos;
+    for (int i = 0; i < f.media.audioBlockSize; ++i) buffer[i] = f.media.tag;
+    *size = f.media.audioBlockSize;
+    return *size;
+}
+
+int YVK_StreamerDemuxReadText(void*, char*, int* size, uint64_t*) {
+    *size = 0;
+    return 0;
+}
+
+int YVK_StreamerDemuxSeek(void* h, int32_t positionMs) {
+    if (h == nullptr) return 0;
+    yvk::test::FakeHandle& f = *handleOf(h);
+    state().calls.push_back("seek " + f.name + " " + std::to_string(positionMs));
+    int frame = f.media.fps * positionMs / 1000;
+    if (!f.pinned) f.videoPos = frame - frame % f.media.keyInterval;
+    f.audioPos = f.media.audioDurMs > 0 ? static_cast<int>(int64_t{f.media.audioBlocks} * positionMs / f.media.audioDurMs) : 0;
+    return 1;
+}
+
+int YVK_StreamerDemuxGetPreBufNum(void* h, int) { return h != nullptr ? handleOf(h)->media.preBufFrames : 0; }
+
+int YVK_StreamerDemuxSetVidPos(void* h, int track, int frameIndex) {
+    if (h == nullptr) return 0;
+    state().calls.push_back("setvidpos " + handleOf(h)->name + " " + std::to_string(track) + " " +
+                            std::to_string(frameIndex));
+    handleOf(h)->videoPos = frameIndex;
+    handleOf(h)->pinned = true;
+    return 1;
+}
+
+} // extern "C"

@@ -1,0 +1,44 @@
+// A scripted demux service for the file-input callbacks: the test executable
+// links these definitions of the YVK_StreamerDemux* calls in place of the
+// host platform library's, and every call is logged.
+#ifndef YVK_TEST_FAKE_DEMUX_HH
+#define YVK_TEST_FAKE_DEMUX_HH
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace yvk::test {
+
+struct FakeMedia {
+    int videoDurMs = 0;
+    int audioDurMs = 0;
+    int fps = 25;
+    int preBufFrames = 0;
+    int videoFrames = 0;      // units: 00 00 00 01, 0x65 (key) or 0x41, tag, index
+    int keyInterval = 25;     // frame i is a key frame when i % keyInterval == firstKey
+    int firstKey = 0;
+    int audioBlocks = 0;      // blocks of audioBlockSize bytes, every byte the tag
+    int audioBlockSize = 100;
+    int sampleRate = 48000;
+    int channels = 1;
+    bool openable = true;
+    uint8_t tag = 0;
+};
+
+// Size of every fake video unit.
+constexpr int kFakeUnitSize = 8;
+
+class FakeDemux {
+public:
+    static void reset();
+    static void add(const std::string& name, const FakeMedia& media);
+    // "open NAME", "close NAME", "seek NAME MS", "setvidpos NAME TRACK FRAME".
+    static std::vector<std::string> calls();
+    static void clearCalls();
+    static int openHandles();
+};
+
+} // namespace yvk::test
+
+#endif

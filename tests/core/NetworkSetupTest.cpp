@@ -1,0 +1,146 @@
+// Interface commands, interface address lookup and the debug stream dump.
+#include "CoreInstance.hh"
+#include "CoreTestSupport.hh"
+#include "NetNamespace.hh"
+#include "TraceCapture.hh"
+#include "yvkstreamer_core_live555.hh"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+using yvk::test::commandOutput;
+using yvk::test::TraceCapture;
+
+#define REQUIRE_PRIVATE_NETWORK()                                                       \
+    if (!yvk::test::inPrivateNetNamespace()) GTEST_SKIP() << "needs a private network namespace"
+
+TEST(InterfaceIp, LoopbackGivesItsAddress) {
+    char address[24] = "unchanged";
+    ASSERT_EQ(getInterfaceIp(address, "lo"), 1);
+    EXPECT_STREQ(address, "127.0.0.1");
+}
+
+TEST(InterfaceIp, UnknownInterfaceGivesZero) {
+    char address[24] = "unchanged";
+    EXPECT_EQ(getInterfaceIp(address, "nosuch0"), 0);
+    EXPECT_STREQ(address, "unchanged");
+}
+
+TEST(InterfaceIp, NamesAShellWouldInterpretAreRefused) {
+    char address[24];
+    EXPECT_EQ(getInterfaceIp(address, "lo; touch /tmp/yvk-injected"), 0);
+    EXPECT_EQ(getInterfaceIp(address, "$(id)"), 0);
+    EXPECT_EQ(getInterfaceIp(address, ""), 0);
+    EXPECT_EQ(getInterfaceIp(address, nullptr), 0);
+    EXPECT_NE(access("/tmp/yvk-injected", F_OK), 0);
+}
+
+TEST(InterfaceIp, InterfaceWithOnlyAnIpv6AddressGivesZero) {
+    REQUIRE_PRIVATE_NETWORK();
+    ASSERT_EQ(std::system("ip link add yvk6a type veth peer name yvk6b && "
+                          "ip -6 addr add fd00:5::1/64 dev yvk6a nodad && ip link set yvk6a up"),
+              0);
+    ASSERT_NE(commandOutput("ip addr show yvk6a").find("inet6 fd00:5::1"), std::string::npos);
+    char address[24] = "unchanged";
+    EXPECT_EQ(getInterfaceIp(address, "yvk6a"), 0);
+
+    // The same interface with an IPv4 address as well is found.
+    ASSERT_EQ(std::system("ip addr add 10.99.0.1/24 dev yvk6a"), 0);
+    EXPECT_EQ(getInterfaceIp(address, "yvk6a"), 1);
+    EXPECT_STREQ(address, "10.99.0.1");
+}
+
+TEST(NetworkCommands, RouteAndQueueLengthOnLoopback) {
+    REQUIRE_PRIVATE_NETWORK();
+    NET_SETUP_COMMANDS = 1;
+    runNetworkSetup("lo");
+    EXPECT_NE(commandOutput("ip route show").find("224.0.0.0/4 dev lo"), std::string::npos)
+        << commandOutput("ip route show");
+    EXPECT_NE(commandOutput("ip link show lo").find("qlen 10000"), std::string::npos);
+}
+
+TEST(NetworkCommands, NewRunsThemOnTheConfiguredInterface) {
+    REQUIRE_PRIVATE_NETWORK();
+    NET_SETUP_COMMANDS = 1;
+    YVKStreamerLiveCfg cfg = yvk::test::liveConfig(0, "test", "lo");
+    YVKStreamerCore* core = YVK_StreamerCoreNew(3, &cfg, nullptr, nullptr);
+    ASSERT_NE(core, nullptr);
+    EXPECT_NE(commandOutput("ip route show").find("224.0.0.0/4 dev lo"), std::string::npos);
+    YVK_StreamerCoreFree(core);
+}
+
+TEST(NetworkCommands, SwitchedOffTheyAreOnlyTraced) {
+    NET_SETUP_COMMANDS = 0;
+    TraceCapture trace;
+    runNetworkSetup("lo");
+    NET_SETUP_COMMANDS = 1;
+    EXPECT_TRUE(trace.contains("network set-up not run: route add -net 224.0.0.0 netmask 240.0.0.0 lo"));
+    EXPECT_TRUE(trace.contains("network set-up not run: ifconfig lo txqueuelen 10000"));
+}
+
+TEST(NetworkCommands, UnsafeInterfaceNameRunsNothing) {
+    TraceCapture trace;
+    runNetworkSetup("lo;touch /tmp/yvk-injected");
+    EXPECT_TRUE(trace.contains("no network set-up for interface name"));
+    EXPECT_NE(access("/tmp/yvk-injected", F_OK), 0);
+}
+
+class DumpStream : public testing::Test {
+protected:
+    void SetUp() override {
+        char folder[] = "/tmp/yvk-dump-XXXXXX";
+        ASSERT_NE(mkdtemp(folder), nullptr);
+        fFolder = folder;
+        fControl = fFolder + "/strm_dump";
+        fDump = fFolder + "/stream-video.26x";
+    }
+    void TearDown() override {
+        std::remove(fControl.c_str());
+        std::remove(fDump.c_str());
+        rmdir(fFolder.c_str());
+    }
+    void writeControl(const std::string& text) { std::ofstream(fControl, std::ios::binary) << text; }
+    void dump(const std::string& unit) { dumpStreamDataTo(fControl.c_str(), fDump.c_str(), unit.data(), unit.size()); }
+    std::string dumped() {
+        std::ifstream in(fDump, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    bool dumpExists() { return access(fDump.c_str(), F_OK) == 0; }
+
+    std::string fFolder, fControl, fDump;
+};
+
+TEST_F(DumpStream, NoControlFileWritesNothing) {
+    dump("unit");
+    EXPECT_FALSE(dumpExists());
+}
+
+TEST_F(DumpStream, ControlFileZeroOrEmptyWritesNothing) {
+    writeControl("0");
+    dump("unit");
+    EXPECT_FALSE(dumpExists());
+    writeControl("");
+    dump("unit");
+    EXPECT_FALSE(dumpExists());
+}
+
+TEST_F(DumpStream, TwoUnitsAreAppendedBackToBack) {
+    writeControl("1\n");
+    dump(std::string("\0\0\0\1\x67" "ab", 7));
+    dump(std::string("\0\0\0\1\x65" "cd", 7));
+    EXPECT_EQ(dumped(), std::string("\0\0\0\1\x67" "ab" "\0\0\0\1\x65" "cd", 14));
+    writeControl("0"); // switched off while streaming
+    dump("more");
+    EXPECT_EQ(dumped().size(), 14u);
+}
+
+} // namespace

@@ -1,0 +1,137 @@
+// The RTSP server helpers: server creation, the digest database and session
+// registration with its URL.
+#include "CoreTestSupport.hh"
+#include "Process.hh"
+#include "TraceCapture.hh"
+#include "yvkstreamer_core_live555.hh"
+
+#include <BasicUsageEnvironment.hh>
+#include <GroupsockHelper.hh>
+#include <liveMedia.hh>
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+using yvk::test::TraceCapture;
+
+TEST(UserDatabase, EmptyListGivesNoDatabase) {
+    EXPECT_EQ(createUserAuthenticationDatabase({}, nullptr), nullptr);
+    EXPECT_EQ(createUserAuthenticationDatabase({}, "realm"), nullptr);
+}
+
+TEST(UserDatabase, ColonRulesAndEmptyEntries) {
+    std::unique_ptr<UserAuthenticationDatabase> database(createUserAuthenticationDatabase(
+        {"alice:secret", "bob", "carol:pa:ss", "dave:", "", "erin:first line\nsecond"}, nullptr));
+    ASSERT_NE(database, nullptr);
+    EXPECT_STREQ(database->lookupPassword("alice"), "secret");
+    EXPECT_STREQ(database->lookupPassword("bob"), "");          // no colon: empty password
+    EXPECT_STREQ(database->lookupPassword("carol"), "pa:ss");   // the second colon stays
+    EXPECT_STREQ(database->lookupPassword("dave"), "");
+    EXPECT_STREQ(database->lookupPassword(""), "");             // an empty entry adds a record
+    EXPECT_STREQ(database->lookupPassword("erin"), "first line"); // up to the newline
+    EXPECT_EQ(database->lookupPassword("mallory"), nullptr);
+}
+
+TEST(UserDatabase, RealmDecidesWhetherPasswordsAreDigests) {
+    std::unique_ptr<UserAuthenticationDatabase> plain(createUserAuthenticationDatabase({"a:b"}, nullptr));
+    ASSERT_NE(plain, nullptr);
+    EXPECT_FALSE(plain->passwordsAreMD5());
+
+    std::unique_ptr<UserAuthenticationDatabase> digest(createUserAuthenticationDatabase({"a:b"}, "camera"));
+    ASSERT_NE(digest, nullptr);
+    EXPECT_TRUE(digest->passwordsAreMD5());
+    EXPECT_STREQ(digest->realm(), "camera");
+    EXPECT_STREQ(digest->lookupPassword("a"), "b");
+}
+
+class RtspHelpers : public testing::Test {
+protected:
+    void SetUp() override {
+        fScheduler = BasicTaskScheduler::createNew();
+        fEnv = BasicUsageEnvironment::createNew(*fScheduler);
+        fPort = yvk::test::freeTcpPort();
+        fServer = createRTSPServer(*fEnv, fPort, 0, 500, 0, {}, nullptr);
+        ASSERT_NE(fServer, nullptr);
+    }
+    void TearDown() override {
+        ReceivingInterfaceAddr = INADDR_ANY;
+        if (fServer != nullptr) Medium::close(fServer);
+        fEnv->reclaim();
+        delete fScheduler;
+    }
+
+    SubsessionList twoSubsessions() {
+        return {yvk::test::createIdleSubsession(*fEnv), yvk::test::createIdleSubsession(*fEnv)};
+    }
+
+    TaskScheduler* fScheduler = nullptr;
+    UsageEnvironment* fEnv = nullptr;
+    unsigned short fPort = 0;
+    RTSPServer* fServer = nullptr;
+};
+
+TEST_F(RtspHelpers, ServerWithoutTunnellingPort) {
+    EXPECT_EQ(fServer->httpServerPortNum(), 0);
+}
+
+TEST_F(RtspHelpers, TunnellingPortIsSetUpWhenGiven) {
+    unsigned short rtspPort = yvk::test::freeTcpPort();
+    unsigned short httpPort = yvk::test::freeTcpPort();
+    RTSPServer* server = createRTSPServer(*fEnv, rtspPort, httpPort, 500, 0, {}, nullptr);
+    ASSERT_NE(server, nullptr);
+    EXPECT_EQ(server->httpServerPortNum(), httpPort);
+    Medium::close(server);
+}
+
+TEST_F(RtspHelpers, BusyPortGivesNullWithReason) {
+    TraceCapture trace;
+    EXPECT_EQ(createRTSPServer(*fEnv, fPort, 0, 500, 0, {}, nullptr), nullptr);
+    EXPECT_TRUE(trace.contains("RTSP server on port"));
+}
+
+TEST_F(RtspHelpers, EmptyListRegistersNothingAndLooksNothingUp) {
+    TraceCapture trace;
+    EXPECT_EQ(addSubSessions(fServer, "empty", "nosuch0", {}), 0);
+    EXPECT_EQ(addSession(fServer, "empty", {}), 0);
+    EXPECT_EQ(yvk::test::findSession(*fServer, "empty"), nullptr);
+    EXPECT_TRUE(trace.lines().empty());
+}
+
+TEST_F(RtspHelpers, AddSessionCountsAndPrintsTheUrl) {
+    TraceCapture trace;
+    EXPECT_EQ(addSession(fServer, "plain", twoSubsessions()), 2);
+    ServerMediaSession* session = yvk::test::findSession(*fServer, "plain");
+    ASSERT_NE(session, nullptr);
+    EXPECT_EQ(session->numSubsessions(), 2u);
+    int line = trace.indexOf("Play this stream using the URL rtsp://");
+    ASSERT_GE(line, 0);
+    EXPECT_EQ(trace.lines()[line].function, "addSession");
+    EXPECT_EQ(trace.lines()[line].level, 2);
+}
+
+TEST_F(RtspHelpers, FailedInterfaceLookupStillRegistersAndPrintsTheUrl) {
+    TraceCapture trace;
+    EXPECT_EQ(addSubSessions(fServer, "lost", "nosuch0", twoSubsessions()), 2);
+    EXPECT_NE(yvk::test::findSession(*fServer, "lost"), nullptr);
+    int failed = trace.indexOf("Getting my IP from 'nosuch0' failed, use INADDR_ANY instead (delay..)");
+    int url = trace.indexOf("Play this stream using the URL rtsp://");
+    ASSERT_GE(failed, 0);
+    ASSERT_GE(url, 0);
+    EXPECT_LT(failed, url);
+    EXPECT_EQ(trace.lines()[failed].level, 1);
+    EXPECT_EQ(ReceivingInterfaceAddr, static_cast<ipv4AddressBits>(INADDR_ANY));
+}
+
+TEST_F(RtspHelpers, UrlForLoopbackCarriesItsAddress) {
+    TraceCapture trace;
+    EXPECT_EQ(addSubSessions(fServer, "cam", "lo", twoSubsessions()), 2);
+    EXPECT_EQ(ReceivingInterfaceAddr, inet_addr("127.0.0.1"));
+    std::string expected = "Play this stream using the URL rtsp://127.0.0.1:" + std::to_string(fPort) + "/cam";
+    EXPECT_TRUE(trace.contains(expected)) << expected;
+}
+
+} // namespace
