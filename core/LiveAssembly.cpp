@@ -3,21 +3,128 @@
 #include "CoreInstance.hh"
 #include "yvkstreamer_core_live555.hh"
 
+#include "H26xQueueSource.hh"
+#include "PCMQueueSource.hh"
+#include "UnicastServerMediaSubsession.hh"
+
 #include "yvk_system.h"
 
 #include <liveMedia.hh>
 
 #include <cstdio>
+#include <string>
 
 #define YVK_TRACE_MODULE "yvkstreamer_core"
 
 namespace {
+
 constexpr int kReclamationSeconds = 500;
+// The sample description the live assembly gives a video subsession (only
+// "audio/L16" subsessions look at it).
+constexpr int kVideoBitsPerSample = 16;
+constexpr int kVideoSamplingFrequency = 16000;
+constexpr int kVideoNumChannels = 1;
+
+bool supportedSampleWidth(int bits) {
+    return bits % 4 == 0 && bits >= 4 && bits != 12 && bits <= 24;
 }
 
-bool streamer_new_live(YVKStreamerCore* core, const YVKStreamerLiveCfg* cfg, const YVKStreamerQIO* /*videoIO*/,
-                       const YVKStreamerQIO* /*audioIO*/) {
+// One medium of the session: source -> replicator -> unicast subsession.
+ServerMediaSubsession* unicastSubsession(UsageEnvironment& env, FramedSource* source, const std::string& format,
+                                         int bitsPerSample, int samplingFrequency, int numChannels,
+                                         const char* replicatorFailure) {
+    StreamReplicator* replicator = StreamReplicator::createNew(env, source, False);
+    if (replicator == nullptr) {
+        YVK_Trace(YVK_TRACE_MODULE, YVK_TRACE_ERROR, __FILE__, __LINE__, "streamer_new_live", "%s",
+                  replicatorFailure);
+        Medium::close(source);
+        return nullptr;
+    }
+    ServerMediaSubsession* subsession = UnicastServerMediaSubsession::createNew(
+        env, replicator, format, bitsPerSample, samplingFrequency, numChannels);
+    if (subsession == nullptr) Medium::close(replicator);
+    return subsession;
+}
+
+bool buildRtspSubsessions(YVKStreamerCore* core, const YVKStreamerQIO& videoIO, const YVKStreamerQIO& audioIO,
+                          SubsessionList& subsessions) {
+    UsageEnvironment& env = *core->env;
+    const YVKStreamerLiveCfg& cfg = core->liveCfg;
+    if (cfg.videoEnable) {
+        std::string mediaFormat = cfg.videoFormat != nullptr ? cfg.videoFormat : "";
+        H26xQueueSource* video = H26xQueueSource::createNew(env, mediaFormat, cfg.videoFrameRate, cfg.videoWidth,
+                                                            cfg.videoHeight, videoIO, true);
+        if (video == nullptr) {
+            YVK_Trace(YVK_TRACE_MODULE, YVK_TRACE_ERROR, __FILE__, __LINE__, "streamer_new_live",
+                      "H26xQueueSource::createNew fail!\n");
+            return false;
+        }
+        ServerMediaSubsession* subsession =
+            unicastSubsession(env, video, mediaFormat, kVideoBitsPerSample, kVideoSamplingFrequency,
+                              kVideoNumChannels, "Vid StreamReplicator create(live) fail\n");
+        if (subsession == nullptr) return false;
+        subsessions.push_back(subsession);
+    }
+    if (cfg.audio.enable) {
+        std::string mediaFormat = cfg.audio.format != nullptr ? cfg.audio.format : "";
+        FramedSource* audio = createAudioSource(env, &cfg.audio, audioIO, 0, nullptr);
+        if (audio == nullptr) {
+            YVK_Trace(YVK_TRACE_MODULE, YVK_TRACE_ERROR, __FILE__, __LINE__, "streamer_new_live",
+                      "createAudioSource() fail!\n");
+            return false;
+        }
+        // The audio subsession is told the real sample format: its RTP clock
+        // and payload type follow from it.
+        ServerMediaSubsession* subsession =
+            unicastSubsession(env, audio, mediaFormat, cfg.audio.bitsPerSample, cfg.audio.samplingFrequency,
+                              cfg.audio.numChannels, "Aud StreamReplicator create(live) fail\n");
+        if (subsession == nullptr) return false;
+        subsessions.push_back(subsession);
+    }
+    return true;
+}
+
+// Closes what was built before a later step failed; the video source's
+// reader thread is joined on the way.
+void closeSubsessions(SubsessionList& subsessions) {
+    for (ServerMediaSubsession* subsession : subsessions) Medium::close(subsession);
+    subsessions.clear();
+}
+
+} // namespace
+
+YVK_API FramedSource* createAudioSource(UsageEnvironment& env, const YVKStreamerAudio* audio, YVKStreamerQIO qio,
+                                        int encode, bool* /*deliverStarted*/) {
+    if (audio == nullptr) return nullptr;
+    if (encode != 0) {
+        YVK_TRACE(YVK_TRACE_ERROR, "AudioEncSource::createNew() returns NULL\n");
+        return nullptr;
+    }
+    PCMQueueSource* pcm =
+        PCMQueueSource::createNew(env, audio->samplingFrequency, audio->bitsPerSample, audio->numChannels, qio);
+    if (pcm == nullptr) {
+        YVK_TRACE(YVK_TRACE_ERROR, "PCMQueueSource::createNew() returns NULL\n");
+        return nullptr;
+    }
+    int bits = pcm->bitsPerSample();
+    if (!supportedSampleWidth(bits)) {
+        YVK_TRACE(YVK_TRACE_ERROR, "%d bits per sample is not supported.\n", bits);
+        Medium::close(pcm);
+        return nullptr;
+    }
+    if (pcm->audioFormat() != 1) return pcm;
+    if (bits == 16) return EndianSwap16::createNew(env, pcm);
+    if (bits == 20 || bits == 24) return EndianSwap24::createNew(env, pcm);
+    return pcm;
+}
+
+bool streamer_new_live(YVKStreamerCore* core, const YVKStreamerLiveCfg* cfg, const YVKStreamerQIO* videoIO,
+                       const YVKStreamerQIO* audioIO) {
     core->liveCfg = *cfg;
+    YVKStreamerQIO video{};
+    YVKStreamerQIO audio{};
+    if (videoIO != nullptr) video = *videoIO;
+    if (audioIO != nullptr) audio = *audioIO;
     unsigned segDur = 0;
     if (core->liveCfg.streamType == YVK_STREAM_TYPE_HLS) {
         segDur = static_cast<unsigned>(core->hlsSegDur);
@@ -34,11 +141,22 @@ bool streamer_new_live(YVKStreamerCore* core, const YVKStreamerLiveCfg* cfg, con
             return false;
         }
     }
-    if (core->liveCfg.videoEnable || core->liveCfg.audio.enable) {
-        YVK_TRACE(YVK_TRACE_ERROR, "live video and audio sources are not built into this library yet\n");
+    if (core->debugDump) {
+        video.dumpData = dumpStreamData;
+        video.dumpEnabled = 1;
+    }
+    if (core->liveCfg.maxFrameSize > OutPacketBuffer::maxSize) OutPacketBuffer::maxSize = core->liveCfg.maxFrameSize;
+
+    SubsessionList subsessions;
+    if (segDur == 0) {
+        if (!buildRtspSubsessions(core, video, audio, subsessions)) {
+            closeSubsessions(subsessions);
+            return false;
+        }
+    } else if (core->liveCfg.videoEnable || core->liveCfg.audio.enable) {
+        YVK_TRACE(YVK_TRACE_ERROR, "live HTTP streaming of video or audio is not built into this library yet\n");
         return false;
     }
-    SubsessionList subsessions;
     const char* name = core->liveCfg.sessionName != nullptr ? core->liveCfg.sessionName : "";
     std::snprintf(core->sessionNameBuf, sizeof core->sessionNameBuf, "%s", name);
     addSubSessions(core->rtspServer, core->sessionNameBuf, core->ifNameBuf, subsessions);

@@ -2,6 +2,8 @@
 // database.
 #include "yvkstreamer_core_live555.hh"
 
+#include "LiveRTSPServer.hh"
+
 #include "yvk_system.h"
 
 #include <GroupsockHelper.hh>
@@ -44,7 +46,7 @@ YVK_API RTSPServer* createRTSPServer(UsageEnvironment& env, unsigned short rtspP
                                      unsigned short httpTunnelPort, int reclamationSeconds,
                                      unsigned /*segmentDuration*/, const UserList& /*users*/,
                                      const char* /*realm*/) {
-    RTSPServer* server = RTSPServer::createNew(env, Port(rtspPort), nullptr,
+    RTSPServer* server = LiveRTSPServer::createNew(env, Port(rtspPort), nullptr,
                                                reclamationSeconds > 0 ? reclamationSeconds : 0);
     if (server == nullptr) {
         YVK_TRACE(YVK_TRACE_ERROR, "RTSP server on port %u: %s\n", rtspPort, env.getResultMsg());

@@ -7,6 +7,7 @@
 #include <list>
 #include <string>
 
+class FramedSource;
 class RTSPServer;
 class ServerMediaSubsession;
 class UsageEnvironment;
@@ -51,6 +52,15 @@ void runNetworkSetup(const char* ifName);
 void dumpStreamData(const void* data, unsigned int size);
 // The same with the two paths given, for the host's own tools and tests.
 void dumpStreamDataTo(const char* controlPath, const char* dumpPath, const void* data, unsigned int size);
+
+// The live audio source.  encode 0: the PCM queue source, wrapped for
+// 16-bit (EndianSwap16) and 20/24-bit (EndianSwap24) samples so that they
+// leave in network byte order; widths other than 4, 8, 16, 20 and 24 are
+// refused.  encode non-zero (an AAC encoding source for live HTTP streaming)
+// is not available in this library yet and gives null.  Null on failure,
+// with a trace.
+YVK_API FramedSource* createAudioSource(UsageEnvironment& env, const YVKStreamerAudio* audio, YVKStreamerQIO qio,
+                                        int encode, bool* deliverStarted);
 
 // The two halves of YVK_StreamerCoreNew; false on failure.
 bool streamer_new_live(YVKStreamerCore* core, const YVKStreamerLiveCfg* cfg,

@@ -10,6 +10,16 @@ struct HostOptions {
     std::string name = "live";
     std::string ifName = "lo";
     bool netSetup = false;         // run the interface commands for real
+    std::string codec = "h264";    // "h264" or "h265"
+    int width = 1280;
+    int height = 720;
+    int fps = 25;
+    long bitrate = 2000000;        // bits per second
+    std::string source = "testpattern"; // or a media file
+    std::string audio = "pcm";     // "none" or "pcm"
+    int audioRate = 16000;
+    int audioBits = 16;            // 8, 16 or 24
+    int audioChannels = 1;
     bool help = false;
 };
 

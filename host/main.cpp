@@ -1,21 +1,36 @@
 // yvkstreamer: the reference host program of libyvkstreamer_core.
 //
-// It builds an instance from its command line, runs it until SIGINT or
-// SIGTERM, then stops and frees it and exits with status 0.
+// Live mode: encodes a test pattern (or reads a media file) and a sine tone
+// in real time, lends them to the library through its queue callbacks, and
+// serves them over RTSP until SIGINT or SIGTERM; then it stops and frees the
+// instance, checks that every lent record came back exactly once, and exits
+// with status 0.
 #include "HostOptions.hh"
+#include "Producers.hh"
+#include "RecordPool.hh"
 
 #include "yvkstreamer_core.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 namespace {
+
+constexpr int kStatusIntervalSeconds = 5;
+constexpr size_t kAudioRecords = 64;
 
 // The interface's IPv4 address, or 127.0.0.1 when it has none.
 std::string interfaceAddress(const std::string& ifName) {
@@ -34,8 +49,9 @@ std::string interfaceAddress(const std::string& ifName) {
     return address;
 }
 
-// Blocks SIGINT and SIGTERM in every thread (the library's threads inherit
-// the mask) so that the main thread alone receives them with sigwait.
+// Blocks SIGINT and SIGTERM in every thread (the library's and the
+// producers' threads inherit the mask) so that the main thread alone
+// receives them.
 sigset_t blockStopSignals() {
     sigset_t set;
     sigemptyset(&set);
@@ -45,28 +61,74 @@ sigset_t blockStopSignals() {
     return set;
 }
 
-int runLive(const HostOptions& options) {
+void printStatus(const VideoProducer& video, const RecordPool& videoPool, const RecordPool& audioPool) {
+    PoolStats v = videoPool.stats();
+    PoolStats a = audioPool.stats();
+    std::printf("frames produced %llu, frames released %llu, records in flight %d (audio blocks released %llu)\n",
+                static_cast<unsigned long long>(video.produced()), static_cast<unsigned long long>(v.released),
+                v.inFlight + a.inFlight, static_cast<unsigned long long>(a.released));
+    std::fflush(stdout);
+}
+
+// The final account: every popped record released exactly once.
+bool printAccount(const char* medium, const RecordPool& pool) {
+    PoolStats s = pool.stats();
+    std::printf("%s records: popped %llu, released %llu, in flight %d, bad releases %llu\n", medium,
+                static_cast<unsigned long long>(s.popped), static_cast<unsigned long long>(s.released), s.inFlight,
+                static_cast<unsigned long long>(s.badReleases));
+    return s.inFlight == 0 && s.badReleases == 0 && s.popped == s.released;
+}
+
+YVKStreamerLiveCfg liveConfig(const HostOptions& options, const VideoProducer& video) {
     YVKStreamerLiveCfg cfg;
     std::memset(&cfg, 0, sizeof cfg);
     cfg.rtspPort = options.port;
     cfg.sessionName = options.name.c_str();
     cfg.ifName = options.ifName.c_str();
     cfg.streamType = YVK_STREAM_TYPE_RTSP;
+    cfg.videoEnable = 1;
+    cfg.videoFormat = video.h265() ? "video/H265" : "video/H264";
+    cfg.videoFrameRate = video.fps();
+    cfg.videoWidth = video.width();
+    cfg.videoHeight = video.height();
+    cfg.maxFrameSize = static_cast<uint32_t>(std::max(512 * 1024, video.width() * video.height()));
+    cfg.audio.enable = options.audio == "pcm" ? 1 : 0;
+    cfg.audio.format = "audio/L16";
+    cfg.audio.samplingFrequency = options.audioRate;
+    cfg.audio.bitsPerSample = options.audioBits;
+    cfg.audio.numChannels = options.audioChannels;
+    return cfg;
+}
 
-    YVKStreamerQIO videoIO;
-    YVKStreamerQIO audioIO;
-    std::memset(&videoIO, 0, sizeof videoIO);
-    std::memset(&audioIO, 0, sizeof audioIO);
-
+int runLive(const HostOptions& options) {
     sigset_t stopSignals = blockStopSignals();
-    YVKStreamerCore* core = YVK_StreamerCoreNew(YVK_STREAMER_MODE_LIVE, &cfg, &videoIO, &audioIO);
-    if (core == nullptr) {
-        std::fprintf(stderr, "yvkstreamer: the streaming instance could not be created\n");
+    RecordPool audioPool(kAudioRecords, kAudioRecords / 2);
+    VideoProducer* video = nullptr;
+    std::string error;
+    // The pool holds what the library may keep (two seconds of frames) and
+    // what is on its way.
+    RecordPool videoPool(static_cast<size_t>(4 * std::max(options.fps, 25) + 16),
+                         static_cast<size_t>(std::max(options.fps, 25)));
+    video = new VideoProducer(videoPool);
+    if (!video->open(options, error)) {
+        std::fprintf(stderr, "yvkstreamer: %s\n", error.c_str());
+        delete video;
         return 1;
     }
-    if (!YVK_StreamerCoreRun(core)) {
-        std::fprintf(stderr, "yvkstreamer: the streaming instance did not start\n");
+    ToneProducer tone(audioPool);
+    video->start();
+    if (options.audio == "pcm") tone.start(options.audioRate, options.audioBits, options.audioChannels);
+
+    YVKStreamerLiveCfg cfg = liveConfig(options, *video);
+    YVKStreamerQIO videoIO = videoPool.queueIO();
+    YVKStreamerQIO audioIO = audioPool.queueIO();
+    YVKStreamerCore* core = YVK_StreamerCoreNew(YVK_STREAMER_MODE_LIVE, &cfg, &videoIO, &audioIO);
+    if (core == nullptr || !YVK_StreamerCoreRun(core)) {
+        std::fprintf(stderr, "yvkstreamer: the streaming instance could not be %s\n",
+                     core == nullptr ? "created" : "started");
         YVK_StreamerCoreFree(core);
+        tone.stop();
+        delete video;
         return 1;
     }
     std::printf("RTSP server: rtsp://%s:%u/%s\n", interfaceAddress(options.ifName).c_str(), options.port,
@@ -75,11 +137,19 @@ int runLive(const HostOptions& options) {
     std::fflush(stdout);
 
     int signal = 0;
-    sigwait(&stopSignals, &signal);
+    const timespec interval{kStatusIntervalSeconds, 0};
+    while ((signal = sigtimedwait(&stopSignals, nullptr, &interval)) < 0) printStatus(*video, videoPool, audioPool);
     std::printf("Stopping (%s).\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
     YVK_StreamerCoreStop(core);
     YVK_StreamerCoreFree(core);
-    return 0;
+    tone.stop();
+    video->stop();
+    printStatus(*video, videoPool, audioPool);
+    delete video;
+    bool balanced = printAccount("video", videoPool);
+    balanced = printAccount("audio", audioPool) && balanced;
+    std::fflush(stdout);
+    return balanced ? 0 : 3;
 }
 
 } // namespace
@@ -95,6 +165,10 @@ int main(int argc, char** argv) {
         std::printf("%s", hostUsage(argv[0]).c_str());
         return 0;
     }
+    // The library's per-block information lines would drown the status
+    // lines; errors only, unless the user asked otherwise.
+    setenv("YVK_TRACE_LEVEL", "1", 0);
+    av_log_set_level(AV_LOG_ERROR);
     NET_SETUP_COMMANDS = options.netSetup ? 1 : 0;
     return runLive(options);
 }

@@ -1,0 +1,41 @@
+// The RTSP server of the library: live555's RTSPServer, except that a SETUP
+// asking for "RTP/AVP/UDP" (the spelling FFmpeg and others use for plain
+// RTP over UDP, RFC 2326 section 12.39) is served like "RTP/AVP" instead of
+// being refused with 461 by the installed live555.
+#ifndef YVK_LIVE_RTSP_SERVER_HH
+#define YVK_LIVE_RTSP_SERVER_HH
+
+#include <RTSPServer.hh>
+
+#include <string>
+
+class LiveRTSPServer : public RTSPServer {
+public:
+    static LiveRTSPServer* createNew(UsageEnvironment& env, Port ourPort, UserAuthenticationDatabase* authDatabase,
+                                     unsigned reclamationSeconds);
+
+    // The request with every "RTP/AVP/UDP" of its Transport header written
+    // as "RTP/AVP".
+    static std::string normaliseTransport(const char* request);
+
+protected:
+    LiveRTSPServer(UsageEnvironment& env, int ourSocketIPv4, int ourSocketIPv6, Port ourPort,
+                   UserAuthenticationDatabase* authDatabase, unsigned reclamationSeconds);
+    ~LiveRTSPServer() override;
+
+    ClientSession* createNewClientSession(u_int32_t sessionId) override;
+
+    class LiveClientSession : public RTSPClientSession {
+    public:
+        LiveClientSession(LiveRTSPServer& server, u_int32_t sessionId) : RTSPClientSession(server, sessionId) {}
+
+    protected:
+        void handleCmd_SETUP(RTSPClientConnection* connection, char const* urlPreSuffix, char const* urlSuffix,
+                             char const* fullRequestStr) override;
+
+    private:
+        std::string fRequest; // the rewritten SETUP; the base keeps a pointer to it
+    };
+};
+
+#endif // YVK_LIVE_RTSP_SERVER_HH

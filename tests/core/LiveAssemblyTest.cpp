@@ -1,0 +1,147 @@
+// streamer_new_live and createAudioSource: what New builds for RTSP, the
+// sample widths it refuses, and a clean teardown of the reader thread.
+#include "../live555/LiveTestSupport.hh"
+#include "PCMQueueSource.hh"
+#include "Process.hh"
+#include "TraceCapture.hh"
+#include "yvkstreamer_core_live555.hh"
+
+#include <liveMedia.hh>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using yvk::test::FakeHostQueue;
+using yvk::test::TraceCapture;
+
+YVKStreamerLiveCfg liveCfg(unsigned short port, const char* video, int bits) {
+    YVKStreamerLiveCfg cfg{};
+    cfg.rtspPort = port;
+    cfg.sessionName = "live";
+    cfg.ifName = "lo";
+    cfg.streamType = 0;
+    cfg.videoEnable = video != nullptr ? 1 : 0;
+    cfg.videoFormat = video;
+    cfg.videoFrameRate = 25;
+    cfg.videoWidth = 640;
+    cfg.videoHeight = 480;
+    cfg.maxFrameSize = 300000;
+    cfg.audio.enable = bits != 0 ? 1 : 0;
+    cfg.audio.format = "audio/L16";
+    cfg.audio.samplingFrequency = 16000;
+    cfg.audio.bitsPerSample = bits;
+    cfg.audio.numChannels = 1;
+    return cfg;
+}
+
+class LiveAssembly : public ::testing::Test {
+protected:
+    YVKStreamerCore* create(YVKStreamerLiveCfg cfg) {
+        YVKStreamerQIO video = fVideo.io();
+        YVKStreamerQIO audio = fAudio.io();
+        return YVK_StreamerCoreNew(YVK_STREAMER_MODE_LIVE, &cfg, &video, &audio);
+    }
+    FakeHostQueue fVideo;
+    FakeHostQueue fAudio;
+};
+
+TEST_F(LiveAssembly, RtspVideoAndAudioAreRegisteredAndTornDownCleanly) {
+    TraceCapture trace;
+    unsigned short port = yvk::test::freeTcpPort();
+    YVKStreamerCore* core = create(liveCfg(port, "video/H264", 16));
+    ASSERT_NE(core, nullptr);
+    EXPECT_TRUE(trace.contains("Play this stream using the URL rtsp://127.0.0.1:" + std::to_string(port) + "/live"));
+    EXPECT_EQ(YVK_StreamerCoreRun(core), 1);
+    YVK_StreamerCoreFree(core); // joins the loop, then the video reader thread
+    EXPECT_TRUE(fVideo.balanced());
+    std::vector<int> calls = fVideo.streamingCalls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.front(), 1); // the reader announced itself at New
+    EXPECT_EQ(calls.back(), 0);
+}
+
+TEST_F(LiveAssembly, NothingEnabledSucceedsWithoutASession) {
+    TraceCapture trace;
+    YVKStreamerCore* core = create(liveCfg(yvk::test::freeTcpPort(), nullptr, 0));
+    ASSERT_NE(core, nullptr);
+    EXPECT_FALSE(trace.contains("Play this stream"));
+    YVK_StreamerCoreFree(core);
+}
+
+TEST_F(LiveAssembly, TwelveBitAudioFailsNewWithBothMessagesInOrder) {
+    TraceCapture trace;
+    EXPECT_EQ(create(liveCfg(yvk::test::freeTcpPort(), "video/H264", 12)), nullptr);
+    int refused = trace.indexOf("12 bits per sample is not supported.");
+    int failed = trace.indexOf("createAudioSource() fail!");
+    ASSERT_GE(refused, 0);
+    EXPECT_GT(failed, refused);
+    EXPECT_TRUE(fVideo.balanced()); // the video source built before was closed again
+}
+
+TEST_F(LiveAssembly, ZeroFrameRateFailsNew) {
+    TraceCapture trace;
+    YVKStreamerLiveCfg cfg = liveCfg(yvk::test::freeTcpPort(), "video/H265", 0);
+    cfg.videoFrameRate = 0;
+    EXPECT_EQ(create(cfg), nullptr);
+    EXPECT_TRUE(trace.contains("H26xQueueSource::createNew fail!"));
+}
+
+TEST_F(LiveAssembly, UnknownVideoFormatReachesTheSubsession) {
+    YVKStreamerCore* core = create(liveCfg(yvk::test::freeTcpPort(), "video/JPEG", 0));
+    ASSERT_NE(core, nullptr);
+    YVK_StreamerCoreFree(core);
+}
+
+TEST_F(LiveAssembly, HttpStreamingOfMediaIsRefusedForNow) {
+    TraceCapture trace;
+    YVKStreamerLiveCfg cfg = liveCfg(0, "video/H264", 16);
+    cfg.streamType = YVK_STREAM_TYPE_HLS;
+    EXPECT_EQ(create(cfg), nullptr);
+    EXPECT_TRUE(trace.contains("not built into this library yet"));
+}
+
+class AudioSource : public yvk::test::LiveEnvironment {
+protected:
+    FramedSource* make(int bits, int encode = 0) {
+        YVKStreamerAudio audio{};
+        audio.enable = 1;
+        audio.format = "audio/L16";
+        audio.samplingFrequency = 16000;
+        audio.bitsPerSample = bits;
+        audio.numChannels = 1;
+        return createAudioSource(env(), &audio, YVKStreamerQIO{}, encode, nullptr);
+    }
+};
+
+TEST_F(AudioSource, WidthsChooseTheByteOrderFilter) {
+    FramedSource* eight = make(8);
+    ASSERT_NE(eight, nullptr);
+    EXPECT_NE(dynamic_cast<PCMQueueSource*>(eight), nullptr);
+    Medium::close(eight);
+    FramedSource* four = make(4);
+    EXPECT_NE(dynamic_cast<PCMQueueSource*>(four), nullptr);
+    Medium::close(four);
+    FramedSource* sixteen = make(16);
+    EXPECT_NE(dynamic_cast<EndianSwap16*>(sixteen), nullptr);
+    Medium::close(sixteen);
+    FramedSource* twenty = make(20);
+    EXPECT_NE(dynamic_cast<EndianSwap24*>(twenty), nullptr);
+    Medium::close(twenty);
+    FramedSource* twentyFour = make(24);
+    EXPECT_NE(dynamic_cast<EndianSwap24*>(twentyFour), nullptr);
+    Medium::close(twentyFour);
+}
+
+TEST_F(AudioSource, RefusedWidthsAndTheEncoderNameTheirReason) {
+    TraceCapture trace;
+    EXPECT_EQ(make(12), nullptr);
+    EXPECT_EQ(make(32), nullptr);
+    EXPECT_EQ(make(6), nullptr);
+    EXPECT_TRUE(trace.contains("12 bits per sample is not supported."));
+    EXPECT_TRUE(trace.contains("32 bits per sample is not supported."));
+    EXPECT_EQ(make(16, 1), nullptr);
+    EXPECT_TRUE(trace.contains("AudioEncSource::createNew() returns NULL"));
+}
+
+} // namespace
