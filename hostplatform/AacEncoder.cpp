@@ -19,7 +19,10 @@ static_assert(sizeof(YVK_AudioEncSettings) == 84, "settings record is 84 bytes")
 namespace {
 
 constexpr int kAdtsHeaderSize = 7;
-constexpr int kMaxAacFrameBytesPerChannel = 768; // 6144 bits, the AAC limit
+// libavcodec's encoder may exceed the 768 bytes per channel of the AAC
+// buffer model for a frame or two (bit reservoir); its own packets are
+// sized for 8192 bytes per channel.
+constexpr int kMaxAacFrameBytesPerChannel = 8192;
 constexpr int kDefaultBitRate = 96000;
 constexpr int kSampleRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
                                 22050, 16000, 12000, 11025, 8000,  7350};

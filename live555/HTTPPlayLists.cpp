@@ -36,7 +36,7 @@ std::string isoTime(time_t seconds) {
 }
 
 // A manifest DASH players accept: the codecs and picture size read from the
-// oldest held slice, the bandwidth from the complete slices, and segment
+// newest complete slice (slice 0 may be too short to hold audio), the bandwidth from the complete slices, and segment
 // numbers counted from slice 0, whose start is the availability start.
 // Segment numbers are start offsets in seconds, so this holds for one-second
 // segments, the live assembly's.
@@ -44,7 +44,8 @@ std::string conformantMpd(char const* streamName, const PlayListWindow& window,
                           const HLSServerMediaSubsession::HLSSink& store) {
     uint32_t oldest = window.firstOffset / window.segment;
     uint32_t newest = oldest + static_cast<uint32_t>(window.length) / window.segment;
-    TransportStreamInfo info = probeTransportStream(store.getHLSBuffer(oldest), store.getHLSBufferSize(oldest));
+    uint32_t probed = newest > oldest ? newest - 1 : oldest;
+    TransportStreamInfo info = probeTransportStream(store.getHLSBuffer(probed), store.getHLSBufferSize(probed));
     uint64_t bytes = 0;
     for (uint32_t slice = oldest; slice < newest; ++slice) bytes += store.getHLSBufferSize(slice);
     uint64_t bandwidth = newest > oldest ? bytes * 8 / ((newest - oldest) * window.segment) : 0;

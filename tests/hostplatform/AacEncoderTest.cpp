@@ -58,11 +58,11 @@ TEST(AacEncoder, ReportsInputWordsAndLargestFrame) {
         Encoder encoder(c.channels, c.rate, c.bits, true);
         ASSERT_NE(encoder.handle, nullptr) << c.channels << "ch " << c.rate << " Hz " << c.bits << " bits";
         EXPECT_EQ(encoder.format.frameSamples, c.words);
-        EXPECT_EQ(encoder.settings.maxOutputSize, 768 * c.channels + 7);
+        EXPECT_EQ(encoder.settings.maxOutputSize, 8192 * c.channels + 7);
     }
     Encoder raw(1, 16000, 16, false);
     ASSERT_NE(raw.handle, nullptr);
-    EXPECT_EQ(raw.settings.maxOutputSize, 768);
+    EXPECT_EQ(raw.settings.maxOutputSize, 8192);
 }
 
 TEST(AacEncoder, UnsupportedFormatsGiveNoEncoder) {

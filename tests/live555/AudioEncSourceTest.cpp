@@ -76,7 +76,7 @@ protected:
     // Asks for one frame and runs the loop until it arrives or timeoutMs passed.
     bool requestFrame(int timeoutMs = 1000) {
         fDelivered = false;
-        fBuffer.assign(4096, 0);
+        fBuffer.assign(8199, 0);
         fSource->getNextFrame(fBuffer.data(), static_cast<unsigned>(fBuffer.size()), afterGetting, this,
                               FramedSource::handleClosure, fSource);
         return yvk::test::runLoopUntil(*fEnv, [this] { return fDelivered; }, timeoutMs);
@@ -113,9 +113,9 @@ TEST_F(AudioEncSourceTest, AacEncoderSizesComeFromTheCodec) {
     TraceCapture trace;
     ASSERT_NE(create(), nullptr);
     EXPECT_EQ(fSource->inputSize(), 2048u); // 1024 mono 16-bit samples
-    EXPECT_EQ(fSource->outputSize(), 775u);
+    EXPECT_EQ(fSource->outputSize(), 8199u);
     EXPECT_EQ(fSource->samplingFrequency(), 16000u);
-    EXPECT_TRUE(trace.contains("AAC Encoder is created! (inputSize: 2048, outputSize: 775)"));
+    EXPECT_TRUE(trace.contains("AAC Encoder is created! (inputSize: 2048, outputSize: 8199)"));
 }
 
 TEST_F(AudioEncSourceTest, SilenceBeforeVideoLeavesTheHostAlone) {
