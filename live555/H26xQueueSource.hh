@@ -63,10 +63,12 @@ public:
     static timeval advancePresentationTime(const timeval& last, const timeval& lastHost, const timeval& unitTime);
 
     // Modes for live HTTP streaming; all false for RTSP.  Set before Run.
-    bool fUseWallClock;  // stamp units with the wall clock of their delivery
-    bool fQueueAllUnits; // queue every NAL unit of an access unit
-    bool fKeepStartCode; // units keep their four-byte start code
-    bool fWholeFrame;    // queue each host record whole, as one unit
+    // Set by the live assembly after creation, while the reader thread may
+    // already run: atomics.
+    std::atomic<bool> fUseWallClock;  // stamp units with the wall clock of their delivery
+    std::atomic<bool> fQueueAllUnits; // queue every NAL unit of an access unit
+    std::atomic<bool> fKeepStartCode; // units keep their four-byte start code
+    std::atomic<bool> fWholeFrame;    // queue each host record whole, as one unit
 
     // Set false by every constructor, true before each unit is copied out
     // (event-loop thread); the encoding audio source waits for it.

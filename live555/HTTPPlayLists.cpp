@@ -35,8 +35,25 @@ std::string isoTime(time_t seconds) {
     return text;
 }
 
-// A manifest DASH players accept: the codecs and picture size read from the
-// newest complete slice (slice 0 may be too short to hold audio), the bandwidth from the complete slices, and segment
+// The codecs and picture size of the stream, from the newest complete slice
+// that shows them: a slice may lack a key frame (wall-clock cuts) or, the
+// first one, audio.
+TransportStreamInfo probeNewestSlices(const HLSServerMediaSubsession::HLSSink& store, uint32_t oldest,
+                                      uint32_t newest) {
+    TransportStreamInfo info;
+    for (uint32_t slice = newest; slice-- > oldest && (info.videoCodec.empty() || info.audioCodec.empty());) {
+        TransportStreamInfo found = probeTransportStream(store.getHLSBuffer(slice), store.getHLSBufferSize(slice));
+        if (info.videoCodec.empty() && !found.videoCodec.empty()) {
+            info.videoCodec = found.videoCodec;
+            info.width = found.width;
+            info.height = found.height;
+        }
+        if (info.audioCodec.empty()) info.audioCodec = found.audioCodec;
+    }
+    return info;
+}
+
+// A manifest DASH players accept: the codecs and picture size as above, the bandwidth from the complete slices, and segment
 // numbers counted from slice 0, whose start is the availability start.
 // Segment numbers are start offsets in seconds, so this holds for one-second
 // segments, the live assembly's.
@@ -44,8 +61,7 @@ std::string conformantMpd(char const* streamName, const PlayListWindow& window,
                           const HLSServerMediaSubsession::HLSSink& store) {
     uint32_t oldest = window.firstOffset / window.segment;
     uint32_t newest = oldest + static_cast<uint32_t>(window.length) / window.segment;
-    uint32_t probed = newest > oldest ? newest - 1 : oldest;
-    TransportStreamInfo info = probeTransportStream(store.getHLSBuffer(probed), store.getHLSBufferSize(probed));
+    TransportStreamInfo info = probeNewestSlices(store, oldest, newest);
     uint64_t bytes = 0;
     for (uint32_t slice = oldest; slice < newest; ++slice) bytes += store.getHLSBufferSize(slice);
     uint64_t bandwidth = newest > oldest ? bytes * 8 / ((newest - oldest) * window.segment) : 0;
