@@ -119,7 +119,7 @@ bool parseHostOptions(int argc, char** argv, HostOptions& options, std::string& 
         }
         const char* value = argv[++index];
         if (!parser->second(value, options)) {
-            error = std::string("bad value '") + value + "' for " + arg;
+            error = std::string("bad ") + (arg + 2) + " '" + value + "'"; // e.g. "bad port '99999'"
             return false;
         }
     }

@@ -1,7 +1,7 @@
 #include "UnicastServerMediaSubsession.hh"
 
 #include "H26xQueueSource.hh"
-#include "KeyFrameGate.hh"
+#include "ReplicaGate.hh"
 
 #include <liveMedia.hh>
 
@@ -44,9 +44,8 @@ FramedSource* UnicastServerMediaSubsession::createNewStreamSource(unsigned /*cli
     estBitrate = kDefaultEstimatedBitrateKbps;
     FramedSource* replica = fReplicator->createStreamReplica();
     if (replica == nullptr) return nullptr;
-    int codec = videoCodec(fFormat);
-    // A client joining a running stream starts at a key picture.
-    FramedSource* input = codec != 0 ? KeyFrameGate::createNew(envir(), replica, codec) : replica;
+    // Starts after the PLAY response and, for video, at a key picture.
+    FramedSource* input = ReplicaGate::createNew(envir(), replica, videoCodec(fFormat));
     FramedSource* source = createSource(envir(), input, fFormat, fBitsPerSample, fSamplingFrequency, fNumChannels,
                                         estBitrate);
     if (source == nullptr) Medium::close(input);

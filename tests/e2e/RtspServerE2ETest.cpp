@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <stdlib.h>
 
 #include <string>
 
@@ -37,7 +38,11 @@ TEST(RtspServerE2E, OptionsFromCurlIsAnswered) {
 
 TEST(ReferenceHostE2E, RunsServesAndStopsCleanlyOnSigint) {
     unsigned short port = yvk::test::freeTcpPort();
-    ChildProcess host({YVK_BINARY_DIR "/host/yvkstreamer", "live", "--port", std::to_string(port), "--name", "cam"});
+    // The host keeps the library to errors unless told otherwise.
+    setenv("YVK_TRACE_LEVEL", "2", 1);
+    ChildProcess host({YVK_BINARY_DIR "/host/yvkstreamer", "live", "--port", std::to_string(port), "--name", "cam",
+                       "--size", "320x240", "--audio", "none"});
+    unsetenv("YVK_TRACE_LEVEL");
     ASSERT_TRUE(host.started());
     std::string url = "rtsp://127.0.0.1:" + std::to_string(port) + "/cam";
     ASSERT_TRUE(host.waitForOutput(url, 10000)) << host.output() << host.errors();

@@ -14,7 +14,9 @@ foreach(name vod_open vod_info vod_read vod_seek vod_close vod_get_duration vod_
     message(FATAL_ERROR "${name} is not exported under its plain name")
   endif()
 endforeach()
-foreach(name createRTSPServer createUserAuthenticationDatabase addSession addSubSessions)
+foreach(name createRTSPServer createUserAuthenticationDatabase addSession addSubSessions createAudioSource
+             H26xQueueSource::createNew PCMQueueSource::createNew UnicastServerMediaSubsession::createNew
+             PCMAudioServerMediaSubsession::createNew BaseServerMediaSubsession::createSink)
   if(NOT symbols MATCHES " T ${name}\\(")
     message(FATAL_ERROR "${name} is not exported")
   endif()

@@ -2,7 +2,7 @@
 // type and bitrate estimate, and the SDP lines of a video source.
 #include "BaseServerMediaSubsession.hh"
 #include "H26xProbe.hh"
-#include "KeyFrameGate.hh"
+#include "ReplicaGate.hh"
 #include "LiveRTSPServer.hh"
 #include "LiveTestSupport.hh"
 #include "PCMQueueSource.hh"
@@ -128,14 +128,14 @@ TEST_F(Tables, AuxLineCarriesTheParameterTextAndTheDimensions) {
 }
 
 TEST(KeyUnits, IdrAndIrapHeaders) {
-    EXPECT_TRUE(KeyFrameGate::isKeyUnit(264, 0x65));
-    EXPECT_TRUE(KeyFrameGate::isKeyUnit(264, 0x25));
-    EXPECT_FALSE(KeyFrameGate::isKeyUnit(264, 0x41));
-    EXPECT_FALSE(KeyFrameGate::isKeyUnit(264, 0x67));
-    EXPECT_TRUE(KeyFrameGate::isKeyUnit(265, 0x26)); // IDR_W_RADL
-    EXPECT_TRUE(KeyFrameGate::isKeyUnit(265, 0x2a)); // CRA
-    EXPECT_FALSE(KeyFrameGate::isKeyUnit(265, 0x02));
-    EXPECT_FALSE(KeyFrameGate::isKeyUnit(265, 0x42));
+    EXPECT_TRUE(ReplicaGate::isKeyUnit(264, 0x65));
+    EXPECT_TRUE(ReplicaGate::isKeyUnit(264, 0x25));
+    EXPECT_FALSE(ReplicaGate::isKeyUnit(264, 0x41));
+    EXPECT_FALSE(ReplicaGate::isKeyUnit(264, 0x67));
+    EXPECT_TRUE(ReplicaGate::isKeyUnit(265, 0x26)); // IDR_W_RADL
+    EXPECT_TRUE(ReplicaGate::isKeyUnit(265, 0x2a)); // CRA
+    EXPECT_FALSE(ReplicaGate::isKeyUnit(265, 0x02));
+    EXPECT_FALSE(ReplicaGate::isKeyUnit(265, 0x42));
 }
 
 TEST(RtspTransport, UdpSpellingIsServedAsPlainRtp) {
