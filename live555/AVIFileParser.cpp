@@ -252,6 +252,7 @@ void AviFileParser::startTextReader() {
         shared.textCallback.store(nullptr, std::memory_order_release);
         return;
     }
+    shared.latestVideoTimestamp.store(0, std::memory_order_relaxed);
     shared.textRunning.store(true, std::memory_order_release);
     shared.textPollsPerSecond = YVK_StreamerDemuxGetTxtFps(demuxHandle);
     if (shared.textThread.joinable()) return;

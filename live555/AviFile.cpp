@@ -106,6 +106,8 @@ void AviFile::removeDemux(AviDemux* demux) {
 
 bool AviFile::hasDemux(AviDemux* demux) const { return fDemuxTable->Lookup(keyOf(demux)) != nullptr; }
 
+bool AviFile::hasAnyDemux() const { return fDemuxTable->numEntries() != 0; }
+
 void AviFile::setDemuxRemovalHandler(onDemuxRemovalFunc* handler, void* clientData) {
     fOnDemuxRemoval = handler;
     fOnDemuxRemovalClientData = clientData;

@@ -41,6 +41,7 @@ public:
     AviDemux* newDemux(unsigned trackNumber);
     void removeDemux(AviDemux* demux);
     bool hasDemux(AviDemux* demux) const;
+    bool hasAnyDemux() const;
     // Called whenever a demux of this file goes.
     typedef void(onDemuxRemovalFunc)(AviDemux* demux, void* clientData);
     void setDemuxRemovalHandler(onDemuxRemovalFunc* handler, void* clientData);

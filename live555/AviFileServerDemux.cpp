@@ -93,6 +93,12 @@ FramedSource* AviFileServerDemux::newDemuxedTrack(unsigned clientSessionId, unsi
     return demuxToUse->newDemuxedTrackByTrackNumber(trackNumber);
 }
 
+bool AviFileServerDemux::canServe(unsigned clientSessionId) const {
+    if (fOurAviFile == nullptr) return false;
+    if (clientSessionId != 0 && clientSessionId == fLastClientSessionId && fLastCreatedDemux != nullptr) return true;
+    return !fOurAviFile->hasAnyDemux();
+}
+
 void AviFileServerDemux::changevtrack(int index) {
     if (fOurAviFile != nullptr) fOurAviFile->changevtrack(index);
 }
@@ -110,6 +116,23 @@ AviFileServerMediaSubsession::AviFileServerMediaSubsession(AviFileServerDemux& d
       fNumFiltersInFrontOfTrack(0) {}
 
 AviFileServerMediaSubsession::~AviFileServerMediaSubsession() = default;
+
+void AviFileServerMediaSubsession::getStreamParameters(
+    unsigned clientSessionId, struct sockaddr_storage const& clientAddress, Port const& clientRTPPort,
+    Port const& clientRTCPPort, Boolean streamUsingTCP, unsigned char rtpChannelId, unsigned char rtcpChannelId,
+    TLSState* tlsState, struct sockaddr_storage& destinationAddress, u_int8_t& destinationTTL, Boolean& isMulticast,
+    Port& serverRTPPort, Port& serverRTCPPort, void*& streamToken) {
+    // One client at a time: a second one gets no stream (and no ports).
+    if (!fOurDemux.canServe(clientSessionId)) {
+        AVI_LOG("another client streams the file; setup of session %u refused\n", clientSessionId);
+        streamToken = nullptr;
+        return;
+    }
+    FileServerMediaSubsession::getStreamParameters(clientSessionId, clientAddress, clientRTPPort, clientRTCPPort,
+                                                   streamUsingTCP, rtpChannelId, rtcpChannelId, tlsState,
+                                                   destinationAddress, destinationTTL, isMulticast, serverRTPPort,
+                                                   serverRTCPPort, streamToken);
+}
 
 float AviFileServerMediaSubsession::duration() const {
     AviFile* file = fOurDemux.ourAviFile();

@@ -28,6 +28,10 @@ public:
     // client sets up); null while another client streams.
     FramedSource* newDemuxedTrack(unsigned clientSessionId, unsigned trackNumber);
 
+    // Whether a client's setup can get a source: false while another
+    // client's demux exists.
+    bool canServe(unsigned clientSessionId) const;
+
     void changevtrack(int index);
 
     AviFile* ourAviFile() const { return fOurAviFile; }
@@ -63,6 +67,12 @@ protected:
     virtual ~AviFileServerMediaSubsession();
 
 private:
+    void getStreamParameters(unsigned clientSessionId, struct sockaddr_storage const& clientAddress,
+                             Port const& clientRTPPort, Port const& clientRTCPPort, Boolean streamUsingTCP,
+                             unsigned char rtpChannelId, unsigned char rtcpChannelId, TLSState* tlsState,
+                             struct sockaddr_storage& destinationAddress, u_int8_t& destinationTTL,
+                             Boolean& isMulticast, Port& serverRTPPort, Port& serverRTCPPort,
+                             void*& streamToken) override;
     float duration() const override;
     void seekStreamSource(FramedSource* inputSource, double& seekNPT, double streamDuration,
                           u_int64_t& numBytes) override;
