@@ -36,6 +36,10 @@ public:
     static H26xQueueSource* createNew(UsageEnvironment& env, const std::string& format, int frameRate,
                                       int width, int height, YVKStreamerQIO qio, bool startThread);
 
+    // A consumer's request; the reader thread's own getNextFrame() below
+    // would hide it otherwise.
+    using FramedSource::getNextFrame;
+
     // The SDP format parameters ("profile-level-id=...;sprop-parameter-sets=..."
     // or "sprop-vps=...;sprop-sps=...;sprop-pps=...").  Waits, 10 ms at a
     // time and without limit, until the reader has captured the parameter sets.
