@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -246,6 +248,32 @@ TEST(FileStreamE2E, CtrlSwitchesTheVideoTrackForTheNextClient) {
     auto frames = lines(after.out, "frame|media_type=video");
     ASSERT_FALSE(frames.empty()) << after.out << after.err;
     EXPECT_NE(frames.back().find("width=160|height=120"), std::string::npos) << after.out;
+}
+
+TEST(FileStreamE2E, ReferenceHostServesAFileAndPrintsItsSubtitles) {
+    unsigned short port = yvk::test::freeTcpPort();
+    yvk::test::ChildProcess host({YVK_BINARY_DIR "/host/yvkstreamer", "file", "--port", std::to_string(port),
+                                  "--name", "movie", "--text", media("clip.mkv")});
+    ASSERT_TRUE(host.started());
+    std::string url = "rtsp://127.0.0.1:" + std::to_string(port) + "/movie";
+    ASSERT_TRUE(host.waitForOutput(url, 10000)) << host.output() << host.errors();
+    ProcessResult streams = probeStreams(url);
+    EXPECT_NE(streams.out.find("codec_name=h264|width=1280|height=720"), std::string::npos) << streams.out;
+    EXPECT_TRUE(host.waitForOutput("third line", 10000)) << host.output();
+    std::string out = host.output();
+    EXPECT_LT(out.find("ms: first line"), out.find("ms: second line"));
+    EXPECT_EQ(host.stop(SIGINT, 10000), 0) << host.errors();
+    EXPECT_NE(host.output().find("Stopped."), std::string::npos);
+}
+
+TEST(FileStreamE2E, ReferenceHostRefusesABadFileCommandLine) {
+    ProcessResult noFile = runProcess({YVK_BINARY_DIR "/host/yvkstreamer", "file", "--port", "8554"}, 10000);
+    EXPECT_EQ(noFile.exitCode, 2);
+    EXPECT_NE(noFile.err.find("no media file given"), std::string::npos) << noFile.err;
+    ProcessResult badTrack = runProcess({YVK_BINARY_DIR "/host/yvkstreamer", "file", "--video-track", "9", "x.mp4"},
+                                        10000);
+    EXPECT_EQ(badTrack.exitCode, 2);
+    EXPECT_NE(badTrack.err.find("usage:"), std::string::npos) << badTrack.err;
 }
 
 } // namespace
