@@ -49,7 +49,7 @@ public:
     static unsigned char* extractFrame(unsigned char* data, unsigned& size, unsigned& frameSize);
     static std::list<NalUnit> splitFrames(unsigned char* data, int size);
     int set_nal_data(void* handle, AviTrack* track, int videoTrack);
-    int set_nal_data_from_IDR(AviTrack* track, void* data, int size);
+    static int set_nal_data_from_IDR(AviTrack* track, void* data, int size);
 
     // The process-wide MP3 to AAC converter.
     static int audioConvInit(int channels, int sampleRate, int bitsPerSample, int inCodec, int outCodec);
@@ -85,7 +85,7 @@ private:
     void endOfFile();
     void completeFrame(AviDemuxedTrack* demuxed, unsigned durationUs);
     unsigned videoDurationUs() const;
-    void storeParameterSets(AviTrack* track, std::list<NalUnit>& units);
+    static void storeParameterSets(AviTrack* track, std::list<NalUnit>& units);
 
     AviFile& fOurFile;
     VodFileIO* fVodFileIO;
