@@ -89,6 +89,11 @@ bool streamer_new_file(YVKStreamerCore* core, const YVKStreamerFileCfg* cfg) {
         if (subsession == nullptr) break;
         subsessions.push_back(subsession);
     }
+    if (subsessions.empty()) {
+        YVK_TRACE(YVK_TRACE_ERROR, "no track to serve in (%s)\n", nameToParse(fileCfg));
+        releaseFileDemux();
+        return false;
+    }
     gRequestedVideoTrack.store(fileCfg.videoTrack - 1, std::memory_order_relaxed);
     gTrackSwitchScheduler = &core->env->taskScheduler();
     gTrackSwitchTrigger = gTrackSwitchScheduler->createEventTrigger(switchVideoTrack);

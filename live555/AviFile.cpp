@@ -59,7 +59,7 @@ AviFile::~AviFile() {
     AVI_LOG("DELETE AviFile\n");
     delete fParserForInitialization;
     AviDemux* demux;
-    while ((demux = static_cast<AviDemux*>(fDemuxTable->RemoveNext())) != nullptr) delete demux;
+    while ((demux = static_cast<AviDemux*>(fDemuxTable->RemoveNext())) != nullptr) Medium::close(demux);
     delete fDemuxTable;
     delete fTrackTable;
     delete[] fFileName;
@@ -240,7 +240,8 @@ void AviDemux::removeTrack(unsigned trackNumber) {
     AVI_LOG("trackNumber(%d) Removed\n", static_cast<int>(trackNumber));
     if (fDemuxedTracksTable == nullptr) return;  // being deleted
     fDemuxedTracksTable->Remove(keyOf(trackNumber));
-    if (fDemuxedTracksTable->numEntries() == 0) delete this;
+    // Through close, so that the environment forgets this medium too.
+    if (fDemuxedTracksTable->numEntries() == 0) Medium::close(this);
 }
 
 void AviDemux::handleEndOfFile(void* clientData) { static_cast<AviDemux*>(clientData)->handleEndOfFile(); }

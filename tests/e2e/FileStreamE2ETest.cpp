@@ -121,6 +121,21 @@ TEST(FileStreamE2E, Mp4PlaysAsH264AndL16WithItsDuration) {
     EXPECT_GE(lines(frames.out, "frame|media_type=audio").size(), 10u) << frames.out;
 }
 
+TEST(FileStreamE2E, AFileWithoutTracksIsRefusedAndTheNextInstanceWorks) {
+    {
+        FileInstance missing(media("no-such-file.mp4"));
+        EXPECT_EQ(missing.core(), nullptr);
+        FileInstance notMedia(media("not-media.mp4"));
+        EXPECT_EQ(notMedia.core(), nullptr);
+    }
+    FileInstance instance(media("clip.mp4"));
+    ASSERT_NE(instance.core(), nullptr);
+    EXPECT_NE(describe(instance).find("H264/90000"), std::string::npos);
+    // One file instance per process.
+    FileInstance second(media("clip.avi"));
+    EXPECT_EQ(second.core(), nullptr);
+}
+
 TEST(FileStreamE2E, MkvH265ArrivesAsH264At1280x720) {
     FileInstance instance(media("clip.mkv"));
     ASSERT_NE(instance.core(), nullptr);

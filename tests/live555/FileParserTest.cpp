@@ -107,10 +107,17 @@ void afterGetting(void* clientData, unsigned size, unsigned truncated, struct ti
 
 void onClose(void* clientData) { static_cast<Frame*>(clientData)->closed = true; }
 
+// Where closures land: a source keeps its close handler after a request,
+// and a later end of file may call it, so it must outlive every request.
+Frame gCloseSink;
+
 // One request, answered synchronously by the parser.
 Frame pull(FramedSource* source, std::vector<unsigned char>& buffer) {
     Frame frame;
-    source->getNextFrame(buffer.data(), static_cast<unsigned>(buffer.size()), afterGetting, &frame, onClose, &frame);
+    gCloseSink.closed = false;
+    source->getNextFrame(buffer.data(), static_cast<unsigned>(buffer.size()), afterGetting, &frame, onClose,
+                         &gCloseSink);
+    frame.closed = gCloseSink.closed;
     if (frame.delivered) frame.head.assign(buffer.begin(), buffer.begin() + std::min<size_t>(frame.size, 4));
     return frame;
 }
