@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -263,6 +264,21 @@ TEST(FileStreamE2E, CtrlSwitchesTheVideoTrackForTheNextClient) {
     auto frames = lines(after.out, "frame|media_type=video");
     ASSERT_FALSE(frames.empty()) << after.out << after.err;
     EXPECT_NE(frames.back().find("width=160|height=120"), std::string::npos) << after.out;
+}
+
+TEST(FileStreamE2E, FreeWhileAClientStreamsTearsEverythingDown) {
+    auto instance = std::make_unique<FileInstance>(media("clip.avi"));
+    ASSERT_NE(instance->core(), nullptr);
+    std::string url = instance->url();
+    ProcessResult client;
+    std::thread streaming([&] { client = probeFrames(url, "3"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    instance.reset();
+    streaming.join();
+    // The client saw the first second and then lost its server.
+    EXPECT_GE(lines(client.out, "frame|media_type=video").size(), 10u) << client.out << client.err;
+    FileInstance next(media("clip.mp4"));
+    EXPECT_NE(next.core(), nullptr);
 }
 
 TEST(FileStreamE2E, ReferenceHostServesAFileAndPrintsItsSubtitles) {
