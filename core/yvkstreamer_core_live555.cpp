@@ -76,8 +76,7 @@ bool assemble(YVKStreamerCore* core, void* cfg, const YVKStreamerQIO* videoIO, c
     case YVK_STREAMER_MODE_LIVE:
         return streamer_new_live(core, static_cast<const YVKStreamerLiveCfg*>(cfg), videoIO, audioIO);
     case YVK_STREAMER_MODE_FILE:
-        YVK_TRACE(YVK_TRACE_ERROR, "file mode is not built into this library yet\n");
-        return false;
+        return streamer_new_file(core, static_cast<const YVKStreamerFileCfg*>(cfg));
     default:
         return true; // scheduler and environment only
     }
@@ -159,8 +158,11 @@ extern "C" YVK_API int YVK_StreamerCoreCtrl(YVKStreamerCore* core, const YVKStre
     }
     if (cmd == nullptr) return 0;
     if (cmd->command != YVK_STREAMER_CMD_VIDEO_TRACK || core->mode != YVK_STREAMER_MODE_FILE) return 1;
-    YVK_TRACE(YVK_TRACE_ERROR, "aviDemux is NULL\n");
-    return 0;
+    if (!requestVideoTrackSwitch(cmd->value)) {
+        YVK_TRACE(YVK_TRACE_ERROR, "aviDemux is NULL\n");
+        return 0;
+    }
+    return 1;
 }
 
 extern "C" YVK_API int YVK_StreamerCoreStop(YVKStreamerCore* core) {
@@ -177,6 +179,13 @@ extern "C" YVK_API int YVK_StreamerCoreStop(YVKStreamerCore* core) {
 extern "C" YVK_API void YVK_StreamerCoreFree(YVKStreamerCore* core) {
     if (core == nullptr) return;
     YVK_StreamerCoreStop(core);
-    if (core->rtspServer != nullptr) core->rtspServer->deleteServerMediaSession(core->sessionNameBuf);
+    if (core->rtspServer != nullptr) {
+        // The server and its client sessions go before the file's demux,
+        // whose track sources they may still hold.
+        core->rtspServer->deleteServerMediaSession(core->sessionNameBuf);
+        Medium::close(core->rtspServer);
+        core->rtspServer = nullptr;
+    }
+    if (core->mode == YVK_STREAMER_MODE_FILE) releaseFileDemux();
     releaseInstance(core);
 }

@@ -4,6 +4,8 @@
 
 #include "yvkstreamer_core.h"
 
+#include <UsageEnvironment.hh>
+
 #include <list>
 #include <string>
 
@@ -64,8 +66,22 @@ void dumpStreamDataTo(const char* controlPath, const char* dumpPath, const void*
 YVK_API FramedSource* createAudioSource(UsageEnvironment& env, const YVKStreamerAudio* audio, YVKStreamerQIO qio,
                                         int encode, bool* deliverStarted);
 
+class AviFileServerDemux;
+
+// The file instance's server demux and the byte New waits on while the file
+// is parsed; one file instance per process.
+extern AviFileServerDemux* aviDemux;
+extern EventLoopWatchVariable aviDemuxReady;
+void onAviDemuxCreation(AviFileServerDemux* demux, void* clientData);
+// Hands the control command's video track switch to the loop thread; false
+// without a file instance.
+bool requestVideoTrackSwitch(int index);
+// Closes the file instance's server demux (after its server is closed).
+void releaseFileDemux();
+
 // The two halves of YVK_StreamerCoreNew; false on failure.
 bool streamer_new_live(YVKStreamerCore* core, const YVKStreamerLiveCfg* cfg,
                        const YVKStreamerQIO* videoIO, const YVKStreamerQIO* audioIO);
+bool streamer_new_file(YVKStreamerCore* core, const YVKStreamerFileCfg* cfg);
 
 #endif // YVKSTREAMER_CORE_LIVE555_HH

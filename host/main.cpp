@@ -5,6 +5,7 @@
 // serves them over RTSP until SIGINT or SIGTERM; then it stops and frees the
 // instance, checks that every lent record came back exactly once, and exits
 // with status 0.
+#include "FileMode.hh"
 #include "HostOptions.hh"
 #include "Producers.hh"
 #include "RecordPool.hh"
@@ -155,6 +156,12 @@ int runLive(const HostOptions& options) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "file") == 0) {
+        setenv("YVK_TRACE_LEVEL", "1", 0);
+        av_log_set_level(AV_LOG_ERROR);
+        NET_SETUP_COMMANDS = 0;
+        return runFileMode(argc, argv);
+    }
     HostOptions options;
     std::string error;
     if (!parseHostOptions(argc, argv, options, error)) {

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Memory and descriptors of the reference host in file mode over many
+# connect/PLAY/TEARDOWN cycles of one client (openRTSP): both must stay
+# flat.  Prints resident memory (kB) and open descriptors after a warm-up
+# and at the end.
+#   file-client-cycles.sh HOST_PROGRAM MEDIA_FILE [CYCLES]
+# Runs in a private network namespace when started as root (scripts/in-root).
+set -euo pipefail
+host=${1:?usage: file-client-cycles.sh HOST_PROGRAM MEDIA_FILE [CYCLES]}
+file=${2:?usage: file-client-cycles.sh HOST_PROGRAM MEDIA_FILE [CYCLES]}
+cycles=${3:-100}
+warmup=10
+port=18554
+url=rtsp://127.0.0.1:$port/bench
+
+work=$(mktemp -d)
+"$host" file --port "$port" --name bench "$file" >"$work/host.out" 2>"$work/host.err" &
+pid=$!
+cleanup() { kill -INT "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; rm -rf "$work"; }
+trap cleanup EXIT
+for _ in $(seq 100); do
+    grep -q "$url" "$work/host.out" 2>/dev/null && break
+    sleep 0.1
+done
+grep -q "$url" "$work/host.out" || { echo "host did not start" >&2; cat "$work/host.err" >&2; exit 1; }
+
+measure() { echo "$(awk '/^VmRSS/ {print $2}' /proc/$pid/status) $(ls /proc/$pid/fd | wc -l)"; }
+cycle() { (cd "$work" && timeout 10 openRTSP -d 0.3 "$url" >/dev/null 2>&1) || echo "cycle failed" >&2; }
+
+for _ in $(seq $warmup); do cycle; done
+read -r rss0 fds0 < <(measure)
+for _ in $(seq $((cycles - warmup))); do cycle; done
+read -r rss1 fds1 < <(measure)
+echo "after $warmup cycles: rss ${rss0} kB, fds ${fds0}"
+echo "after $cycles cycles: rss ${rss1} kB, fds ${fds1}"
+echo "growth: rss $((rss1 - rss0)) kB, fds $((fds1 - fds0))"

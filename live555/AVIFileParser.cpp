@@ -1,0 +1,527 @@
+// The file parser: start of file (tracks, MIME types, parameter sets, the
+// subtitle reader) and frame delivery, one sample per request.
+#include "AVIFileParser.hh"
+#include "AVIFileParserShared.hh"
+
+#include "yvk_demux.h"
+
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr int kOutputCodecH264 = 264;
+constexpr int kTranscodeWidth = 1280;
+constexpr int kTranscodeHeight = 720;
+constexpr unsigned kVideoEstBitrateKbps = 14000;
+constexpr int kMaxKeyFrameReads = 60;
+constexpr unsigned kDefaultFps = 25;
+// L16 blocks are kept within one RTP packet so that no sample is split.
+constexpr unsigned kPcmPacketBytes = 1400;
+constexpr int kConvertAttempts = 16;
+constexpr unsigned kConvertedFrameUs = 32000;
+const unsigned char kSkipFrame[4] = {0x41, 0x9A, 0x20, 0x41};
+
+void textReaderLoop(void* handle);
+
+} // namespace
+
+AviParserShared gAviParserShared;
+
+AviFileParser::AviFileParser(AviFile& ourFile, FramedSource* inputSource, char const* fileName,
+                             VodFileIO* vodFileIO, unsigned trackNumber, FramedSource::onCloseFunc* onEndFunc,
+                             void* onEndClientData, unsigned char /*parserOption*/, FileUserDataArg* userData,
+                             AviDemux* ourDemux)
+    : fOurFile(ourFile), fVodFileIO(vodFileIO), fInputSource(inputSource), fOnEndFunc(onEndFunc),
+      fOnEndClientData(onEndClientData), fOurDemux(ourDemux), fCurrentParseState(0),
+      fFileName(fileName != nullptr ? fileName : ""), demuxHandle(nullptr), fTrackNumber(0), fInfo(),
+      fFrameBuffer(nullptr), fWaitKeyFrame(1), fProbed(false), fAtEnd(false), fPendingDurationUs(0) {
+    AviParserShared& shared = gAviParserShared;
+    demuxHandle = fVodFileIO != nullptr ? fVodFileIO->open(fVodFileIO->arg) : YVK_StreamerDemuxOpen(fFileName.c_str());
+    AVI_TRACE(YVK_TRACE_INFO, "NEW AviFileParser(%p) file(%s) ourFile(%p) demux(%p) havilib(%xP\n",
+              static_cast<void*>(this), fFileName.c_str(), static_cast<void*>(&fOurFile),
+              static_cast<void*>(fOurDemux), static_cast<unsigned>(reinterpret_cast<uintptr_t>(demuxHandle)));
+    if (userData != nullptr) {
+        shared.textEnable.store(userData->textEnable, std::memory_order_relaxed);
+        shared.textCallback.store(userData->textEnable != 0 ? userData->textCallback : nullptr,
+                                  std::memory_order_release);
+    }
+    if (shared.buffer == nullptr) {
+        shared.buffer = static_cast<unsigned char*>(std::calloc(1, kSampleCapacity));
+        if (shared.buffer == nullptr) {
+            AVI_TRACE(YVK_TRACE_ERROR, "%s: %d - malloc (%d) failed\n", "AviFileParser", __LINE__,
+                      static_cast<int>(kSampleCapacity));
+            std::exit(0);
+        }
+    }
+    fInfo.keyFrame = reinterpret_cast<char*>(shared.buffer);
+    fInfo.keyFrameSize = static_cast<int32_t>(kSampleCapacity);
+    if (trackNumber != kAllTracks) {
+        AVI_TRACE(YVK_TRACE_INFO, "trackNumber is %d\n", static_cast<int>(trackNumber));
+        fTrackNumber = trackNumber;
+    }
+    fFrameBuffer = new (std::nothrow) unsigned char[kSampleCapacity];
+    if (fFrameBuffer == nullptr) AVI_TRACE(YVK_TRACE_ERROR, "Critical Error pFrame alloc failed. Out of memory\n");
+    ++shared.liveParsers;
+    if (fOurDemux == nullptr) {
+        AVI_TRACE(YVK_TRACE_INFO, "parsing start (%s)\n", fFileName.c_str());
+        fCurrentParseState = 0;
+        continueParsing();
+    } else {
+        AVI_TRACE(YVK_TRACE_INFO, "this(%x) ourDemux(%x) is valid. state is DELIVERY\n",
+                  static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)),
+                  static_cast<unsigned>(reinterpret_cast<uintptr_t>(fOurDemux)));
+        fCurrentParseState = 1;
+        if (fVodFileIO != nullptr && demuxHandle != nullptr) fVodFileIO->info(demuxHandle, &fInfo);
+    }
+    shared.resetKeyFrameProbe();
+}
+
+AviFileParser::~AviFileParser() {
+    AviParserShared& shared = gAviParserShared;
+    AVI_TRACE(YVK_TRACE_INFO, "DELETE AviFileParser(%x) file(%s) ourFile(%p) demux(%p)\n",
+              static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)), fFileName.c_str(),
+              static_cast<void*>(&fOurFile), static_cast<void*>(fOurDemux));
+    Medium::close(fInputSource);
+    if (shared.textOwner == this) shared.stopTextReader();
+    delete[] fFrameBuffer;
+    audioConvDeinit();
+    if (--shared.liveParsers == 0) {
+        if (shared.transcoder != nullptr) YVK_StreamerTransClose(shared.transcoder);
+        shared.transcoder = nullptr;
+        std::free(shared.buffer);
+        shared.buffer = nullptr;
+    }
+    if (demuxHandle != nullptr) {
+        if (fVodFileIO != nullptr) fVodFileIO->close(demuxHandle);
+        else YVK_StreamerDemuxClose(demuxHandle);
+    }
+}
+
+void AviFileParser::continueParsingThunk(void* clientData, unsigned char*, unsigned, struct timeval) {
+    static_cast<AviFileParser*>(clientData)->continueParsing();
+}
+
+void AviFileParser::continueParsing(unsigned trackNumber) {
+    fTrackNumber = trackNumber;
+    continueParsing();
+}
+
+void AviFileParser::continueParsing() {
+    if (fInputSource != nullptr) {
+        if (fInputSource->isCurrentlyAwaitingData()) {
+            AVI_TRACE(YVK_TRACE_INFO, "Leave. has frame already.\n");
+            return;
+        }
+        if (parse() == 0) return;
+    }
+    AVI_TRACE(YVK_TRACE_INFO, "Leave. we have nothing more.\n");
+    if (fOnEndFunc != nullptr) (*fOnEndFunc)(fOnEndClientData);
+}
+
+int AviFileParser::parse() {
+    try {
+        if (fCurrentParseState == 0) {
+            AVI_TRACE(YVK_TRACE_INFO, "state is start of file\n");
+            parseStartOfFile();
+            return 1;
+        }
+        parseAndDeliverPages();
+        return 0;
+    } catch (int) {
+        AVI_TRACE(YVK_TRACE_INFO, "AviFileParser::parse() EXCEPTION (This is normal behavior - *not* an error)\n");
+        return 0;
+    }
+}
+
+// ---- Start of file ---------------------------------------------------------
+
+void AviFileParser::parseStartOfFile() {
+    AVI_TRACE(YVK_TRACE_INFO, "opened handle (%p)\n", demuxHandle);
+    if (fVodFileIO != nullptr && demuxHandle != nullptr) parseStartOfPlayList();
+    else parseStartOfDirectFile();
+    AVI_TRACE(YVK_TRACE_INFO, "Finished parsing start of file\n");
+}
+
+void AviFileParser::parseStartOfPlayList() {
+    fVodFileIO->info(demuxHandle, &fInfo);
+    AVI_TRACE(YVK_TRACE_INFO, "has (%d) audio tracks\n", fInfo.audioTracks);
+    for (int i = 0; i < fInfo.audioTracks; ++i) {
+        auto* track = new AviTrack();
+        track->trackNumber = static_cast<unsigned>(i + 1);
+        track->isVideo = 0;
+        track->mimeType = "audio/L16";
+        track->samplingFrequency = static_cast<unsigned>(fInfo.sampleRate);
+        track->numChannels = static_cast<unsigned>(fInfo.channels);
+        track->estBitrate = static_cast<unsigned>(fInfo.sampleRate * fInfo.channels * (fInfo.bitsPerSample / 8));
+        AVI_TRACE(YVK_TRACE_INFO, "audio (%d) track handle(%p)\n", i, track->demuxHandle);
+        fOurFile.addTrack(track);
+    }
+    AVI_TRACE(YVK_TRACE_INFO, "has (%d) video tracks\n", fInfo.videoTracks);
+    auto* video = new AviTrack();
+    video->trackNumber = static_cast<unsigned>(fInfo.audioTracks + 1);
+    video->isVideo = 1;
+    video->mimeType = "video/H264";
+    video->estBitrate = kVideoEstBitrateKbps;
+    video->allocateParameterSets();
+    set_nal_data(demuxHandle, video, static_cast<int>(fTrackNumber));
+    AVI_TRACE(YVK_TRACE_INFO, "video (%d) track handle(%p)\n", static_cast<int>(video->trackNumber),
+              video->demuxHandle);
+    fOurFile.addTrack(video);
+}
+
+void AviFileParser::parseStartOfDirectFile() {
+    AviParserShared& shared = gAviParserShared;
+    if (fVodFileIO == nullptr && demuxHandle == nullptr) demuxHandle = YVK_StreamerDemuxOpen(fFileName.c_str());
+    int videoTracks = YVK_StreamerDemuxGetVidTracks(demuxHandle);
+    AVI_TRACE(YVK_TRACE_INFO, "has (%d) video tracks\n", videoTracks);
+    if (videoTracks > 0) {
+        auto* video = new AviTrack();
+        video->trackNumber = 1;
+        video->isVideo = 1;
+        if (demuxHandle != nullptr) {
+            video->demuxHandle = demuxHandle;
+        } else {
+            video->demuxHandle = YVK_StreamerDemuxOpen(fFileName.c_str());
+            video->ownsDemuxHandle = 1;
+        }
+        video->estBitrate = static_cast<unsigned>(YVK_StreamerDemuxGetVidBitrate(video->demuxHandle) / 1000);
+        DemuxVidInfo info{};
+        YVK_StreamerDemuxGetVidInfo(video->demuxHandle, static_cast<int>(fTrackNumber), &info);
+        if (info.codec == YVK_DEMUX_CODEC_H265 && shared.transcoder == nullptr) {
+            TransOpenParam param{fFileName.c_str(), static_cast<int32_t>(fTrackNumber), kOutputCodecH264,
+                                 kTranscodeWidth, kTranscodeHeight};
+            shared.transcoder = YVK_StreamerTransOpen(&param);
+        }
+        video->mimeType = "video/H264";
+        shared.outputCodec = kOutputCodecH264;
+        video->allocateParameterSets();
+        if (shared.transcoder == nullptr) {
+            set_nal_data(video->demuxHandle, video, static_cast<int>(fTrackNumber));
+        } else {
+            int size = YVK_StreamerTransGetNALData(shared.transcoder, shared.buffer, static_cast<int>(kSampleCapacity));
+            set_nal_data_from_IDR(video, shared.buffer, size);
+            YVK_StreamerTransRun(shared.transcoder);
+        }
+        AVI_TRACE(YVK_TRACE_INFO, "video (%d) %d x %d (%d fps)\n", static_cast<int>(fTrackNumber), info.width,
+                  info.height, info.fps);
+        fOurFile.addTrack(video);
+    }
+    addDirectAudioTracks(static_cast<unsigned>(std::max(videoTracks, 0)));
+    startTextReader();
+}
+
+void AviFileParser::addDirectAudioTracks(unsigned) {
+    int audioTracks = YVK_StreamerDemuxGetAudTracks(demuxHandle);
+    for (int i = 1; i <= audioTracks; ++i) {
+        auto* track = new AviTrack();
+        track->trackNumber = static_cast<unsigned>(i + 1);
+        track->isVideo = 0;
+        if (demuxHandle != nullptr) {
+            track->demuxHandle = demuxHandle;
+        } else {
+            track->demuxHandle = YVK_StreamerDemuxOpen(fFileName.c_str());
+            track->ownsDemuxHandle = 1;
+        }
+        DemuxAudInfo info{};
+        YVK_StreamerDemuxGetAudInfo(track->demuxHandle, &info);
+        track->numChannels = static_cast<unsigned>(info.channels);
+        track->samplingFrequency = static_cast<unsigned>(info.sampleRate);
+        if (info.codec == YVK_DEMUX_AUDIO_MP3) {
+            track->audioConverted = 1;
+            track->mimeType = "audio/aac";
+            audioConvInit(info.channels, info.sampleRate, info.bitsPerSample, 1, 2);
+        } else {
+            track->audioConverted = 0;
+            track->mimeType = "audio/L16";
+        }
+        track->estBitrate = static_cast<unsigned>(info.sampleRate * info.channels * (info.bitsPerSample / 8));
+        fOurFile.addTrack(track);
+    }
+}
+
+void AviFileParser::startTextReader() {
+    AviParserShared& shared = gAviParserShared;
+    if (shared.textEnable.load(std::memory_order_relaxed) == 0) return;
+    if (YVK_StreamerDemuxGetTxtTracks(demuxHandle) <= 0) {
+        shared.textEnable.store(0, std::memory_order_relaxed);
+        shared.textCallback.store(nullptr, std::memory_order_release);
+        return;
+    }
+    shared.latestVideoTimestamp.store(0, std::memory_order_relaxed);
+    shared.textRunning.store(true, std::memory_order_release);
+    shared.textPollsPerSecond = YVK_StreamerDemuxGetTxtFps(demuxHandle);
+    if (shared.textThread.joinable()) return;
+    shared.textBuffer = new (std::nothrow) char[YVK_DEMUX_TEXT_CAPACITY]();
+    if (shared.textBuffer == nullptr) return;
+    shared.textOwner = this;
+    try {
+        shared.textThread = std::thread(textReaderLoop, demuxHandle);
+    } catch (...) {
+        AVI_TRACE(YVK_TRACE_ERROR, "cannot start the subtitle reader\n");
+        shared.textRunning.store(false, std::memory_order_release);
+    }
+}
+
+// ---- Frame delivery --------------------------------------------------------
+
+void AviFileParser::parseAndDeliverPages() { parseAndDeliverPage(); }
+
+void AviFileParser::parseAndDeliverPage() {
+    AviTrack* track = fOurFile.lookup(fTrackNumber);
+    AviDemuxedTrack* demuxed = fOurDemux != nullptr ? fOurDemux->lookupDemuxedTrack(fTrackNumber) : nullptr;
+    if (track == nullptr || demuxed == nullptr) {
+        AVI_TRACE(YVK_TRACE_ERROR, " can not get demuxedTrack\n");
+        return;
+    }
+    if (!fProbed) {
+        getStreamType(fFileName.c_str());
+        fProbed = true;
+    }
+    if (fAtEnd) {
+        endOfFile();
+        return;
+    }
+    if (track->isVideo) deliverVideo(track, demuxed);
+    else deliverAudio(track, demuxed);
+}
+
+void AviFileParser::deliverAudio(AviTrack* track, AviDemuxedTrack* demuxed) {
+    unsigned char* staging = gAviParserShared.buffer;
+    int bits = fVodFileIO != nullptr ? fInfo.bitsPerSample : 16;
+    int channels = fVodFileIO != nullptr ? fInfo.channels : static_cast<int>(track->numChannels);
+    int rate = fVodFileIO != nullptr ? fInfo.sampleRate : static_cast<int>(track->samplingFrequency);
+    unsigned sampleBytes = static_cast<unsigned>(std::max(1, channels * (bits / 8)));
+    unsigned pcmCapacity = std::max(sampleBytes, std::min(demuxed->maxSize(), kPcmPacketBytes) / sampleBytes * sampleBytes);
+    bool converted = track->audioConverted != 0 && audioConvIsActive() != 0;
+    int size = 0;
+    if (fVodFileIO != nullptr) {
+        int keyFrame = 0;
+        size = static_cast<int>(pcmCapacity);
+        fVodFileIO->read(demuxHandle, YVK_VOD_READ_AUDIO, 0, reinterpret_cast<char*>(staging), &size, &keyFrame);
+    } else if (converted) {
+        for (int attempt = 0; attempt < kConvertAttempts && size == 0; ++attempt) {
+            audioConvConvert(track->demuxHandle, staging, &size);
+        }
+    } else {
+        size = static_cast<int>(pcmCapacity);
+        YVK_StreamerDemuxReadAudio(track->demuxHandle, staging, &size);
+    }
+    if (size <= 0) {
+        endOfFile();
+        return;
+    }
+    copyToClient(demuxed, staging, static_cast<unsigned>(size));
+    unsigned durationUs;
+    if (converted && audioConvGetOutCodec() == 2) {
+        durationUs = kConvertedFrameUs;
+    } else {
+        float bytesPerSecond = static_cast<float>(channels * rate * (bits / 8));
+        durationUs = bytesPerSecond > 0 ? static_cast<unsigned>(1e6f / (bytesPerSecond / static_cast<float>(size))) : 0;
+    }
+    completeFrame(demuxed, durationUs);
+}
+
+void AviFileParser::copyToClient(AviDemuxedTrack* demuxed, const unsigned char* data, unsigned size) {
+    unsigned maxSize = demuxed->maxSize();
+    if (size > maxSize) {
+        AVI_TRACE(YVK_TRACE_ERROR, "YOU Need increase max buffer size. frame(%d) max(%d)\n", static_cast<int>(size),
+                  static_cast<int>(maxSize));
+        demuxed->numTruncatedBytes() = size - maxSize;
+        size = maxSize;
+    } else {
+        demuxed->numTruncatedBytes() = 0;
+    }
+    std::memmove(demuxed->to(), data, size);
+    demuxed->frameSize() = size;
+}
+
+bool AviFileParser::readVideoSample(AviTrack* track, int& size) {
+    AviParserShared& shared = gAviParserShared;
+    size = 0;
+    if (fFrameBuffer == nullptr) return false;
+    int keyFrame = 0;
+    if (fVodFileIO != nullptr) {
+        size = static_cast<int>(kSampleCapacity);
+        fVodFileIO->read(demuxHandle, YVK_VOD_READ_VIDEO, 0, reinterpret_cast<char*>(fFrameBuffer), &size, &keyFrame);
+    } else {
+        for (int read = 0; read < kMaxKeyFrameReads; ++read) {
+            uint64_t timestampMs = 0;
+            keyFrame = 0;
+            if (shared.transcoder != nullptr) {
+                size = YVK_StreamerTransGetStream(shared.transcoder, fFrameBuffer, static_cast<int>(kSampleCapacity),
+                                                  &keyFrame, &timestampMs);
+            } else {
+                size = static_cast<int>(kSampleCapacity);
+                YVK_StreamerDemuxReadVideo(track->demuxHandle, shared.readVideoTrack(), fFrameBuffer, &size,
+                                           &keyFrame, &timestampMs);
+            }
+            shared.latestVideoTimestamp.store(timestampMs, std::memory_order_relaxed);
+            if (size <= 0 || fWaitKeyFrame == 0 || keyFrame != 0) break;
+        }
+    }
+    fWaitKeyFrame = 0;
+    return size > 0;
+}
+
+void AviFileParser::deliverVideo(AviTrack* track, AviDemuxedTrack* demuxed) {
+    AviParserShared& shared = gAviParserShared;
+    if (!fPendingUnits.empty()) {
+        deliverNextUnit(demuxed);
+        return;
+    }
+    int* toggle = shared.skipToggleOfCurrent();
+    bool halve = shared.allKeyFramesOfCurrent() && shared.outputCodec == kOutputCodecH264;
+    if (toggle != nullptr && *toggle != 0) {
+        copyToClient(demuxed, kSkipFrame, sizeof kSkipFrame);
+        *toggle = 0;
+        completeFrame(demuxed, videoDurationUs() / 2);
+        return;
+    }
+    int size = 0;
+    if (!readVideoSample(track, size)) {
+        endOfFile();
+        return;
+    }
+    fPendingUnits = splitFrames(fFrameBuffer, size);
+    if (fPendingUnits.empty()) fPendingUnits.push_back(NalUnit{fFrameBuffer, static_cast<unsigned>(size)});
+    fPendingDurationUs = halve ? videoDurationUs() / 2 : videoDurationUs();
+    if (halve && toggle != nullptr) *toggle = 1;
+    deliverNextUnit(demuxed);
+}
+
+void AviFileParser::deliverNextUnit(AviDemuxedTrack* demuxed) {
+    NalUnit unit = fPendingUnits.front();
+    fPendingUnits.pop_front();
+    copyToClient(demuxed, unit.data, unit.size);
+    // The units of one sample share its presentation time; the last one
+    // carries the sample's duration.
+    completeFrame(demuxed, fPendingUnits.empty() ? fPendingDurationUs : 0);
+}
+
+unsigned AviFileParser::videoDurationUs() const {
+    double fps = fVodFileIO != nullptr ? fInfo.fps
+                                       : YVK_StreamerDemuxGetVidFps(fOurFile.lookup(1) != nullptr
+                                                                        ? fOurFile.lookup(1)->demuxHandle
+                                                                        : demuxHandle,
+                                                                    gAviParserShared.readVideoTrack());
+    if (fps <= 0) {
+        if (!gAviParserShared.zeroFpsTraced) {
+            AVI_TRACE(YVK_TRACE_ERROR, "video frame rate unknown; %u fps assumed\n", kDefaultFps);
+            gAviParserShared.zeroFpsTraced = true;
+        }
+        fps = kDefaultFps;
+    }
+    return static_cast<unsigned>(1e6 / fps);
+}
+
+void AviFileParser::completeFrame(AviDemuxedTrack* demuxed, unsigned durationUs) {
+    struct timeval& next = demuxed->nextPresentationTime();
+    if (next.tv_sec == 0 && next.tv_usec == 0) gettimeofday(&next, nullptr);
+    demuxed->presentationTime() = next;
+    demuxed->durationInMicroseconds() = durationUs;
+    next.tv_usec += static_cast<long>(durationUs);
+    next.tv_sec += next.tv_usec / 1000000;
+    next.tv_usec %= 1000000;
+    if (demuxed->frameSize() > 0) FramedSource::afterGetting(demuxed);
+}
+
+void AviFileParser::endOfFile() {
+    AVI_TRACE(YVK_TRACE_ERROR, " EOF.\n");
+    seekToEndOfFile();
+}
+
+// ---- Key-frame probe, track switch, subtitles -----------------------------
+
+void AviFileParser::getStreamType(char const* fileName) {
+    AviParserShared& shared = gAviParserShared;
+    void* handle = YVK_StreamerDemuxOpen(fileName);
+    if (handle == nullptr) return;
+    auto* buffer = new (std::nothrow) unsigned char[kSampleCapacity];
+    if (buffer != nullptr) {
+        int tracks = std::min(YVK_StreamerDemuxGetVidTracks(handle), kTrackedVideoTracks);
+        for (int i = 0; i < tracks; ++i) {
+            int keyFrames = 0;
+            for (int sample = 0; sample < 5; ++sample) {
+                int size = static_cast<int>(kSampleCapacity);
+                int keyFrame = 0;
+                YVK_StreamerDemuxReadVideo(handle, i, buffer, &size, &keyFrame, nullptr);
+                if (size > 0 && keyFrame != 0) ++keyFrames;
+            }
+            shared.allKeyFrames[i] = keyFrames == 5 ? 1 : 0;
+        }
+    }
+    delete[] buffer;
+    YVK_StreamerDemuxClose(handle);
+}
+
+bool AviFileParser::allKeyFrames(int videoTrack) {
+    if (videoTrack < 0 || videoTrack >= kTrackedVideoTracks) return false;
+    return gAviParserShared.allKeyFrames[videoTrack] != 0;
+}
+
+int AviFileParser::changevtrack(int index) {
+    AVI_TRACE(YVK_TRACE_INFO, "%s track number(%d)\n", "changevtrack", index);
+    gAviParserShared.videoTrack = index;
+    audioConvReset();
+    return 0;
+}
+
+int AviFileParser::currentVideoTrack() { return gAviParserShared.videoTrack; }
+
+namespace {
+
+void textReaderLoop(void* handle) {
+    AviParserShared& shared = gAviParserShared;
+    unsigned periodMs = shared.textPollsPerSecond >= 1 ? 1000u / static_cast<unsigned>(shared.textPollsPerSecond) : 50u;
+    uint64_t lastTextMs = 0;
+    while (shared.textRunning.load(std::memory_order_acquire)) {
+        YVK_ThreadSleep(periodMs);
+        YVKStreamerTextCallback callback = shared.textCallback.load(std::memory_order_acquire);
+        if (callback == nullptr) continue;
+        int32_t seekMs = shared.pendingTextSeek.exchange(0, std::memory_order_acq_rel);
+        if (seekMs != 0) {
+            YVK_StreamerDemuxSeek(handle, seekMs);
+            lastTextMs = 0;
+        }
+        uint64_t videoMs = shared.latestVideoTimestamp.load(std::memory_order_relaxed);
+        if (lastTextMs != 0 && videoMs != 0 && lastTextMs > videoMs) continue;
+        int size = YVK_DEMUX_TEXT_CAPACITY;
+        uint64_t textMs = 0;
+        YVK_StreamerDemuxReadText(handle, shared.textBuffer, &size, &textMs);
+        if (size <= 0) continue;
+        lastTextMs = textMs;
+        callback(textMs, shared.textBuffer, size);
+    }
+}
+
+} // namespace
+
+void AviParserShared::stopTextReader() {
+    textRunning.store(false, std::memory_order_release);
+    if (textThread.joinable()) textThread.join();
+    delete[] textBuffer;
+    textBuffer = nullptr;
+    textPollsPerSecond = 0;
+    pendingTextSeek.store(0, std::memory_order_relaxed);
+    textOwner = nullptr;
+}
+
+void AviParserShared::resetKeyFrameProbe() {
+    for (int i = 0; i < AviFileParser::kTrackedVideoTracks; ++i) {
+        allKeyFrames[i] = 0;
+        skipToggle[i] = 0;
+    }
+}
+
+int AviParserShared::readVideoTrack() const { return videoTrack >= 0 ? videoTrack : 0; }
+
+int* AviParserShared::skipToggleOfCurrent() {
+    return videoTrack >= 0 && videoTrack < AviFileParser::kTrackedVideoTracks ? &skipToggle[videoTrack] : nullptr;
+}
+
+bool AviParserShared::allKeyFramesOfCurrent() const { return AviFileParser::allKeyFrames(videoTrack); }

@@ -1,0 +1,110 @@
+// Reads one served file through the demux service (or the play-list
+// callbacks): created by an AviFile it parses the start of the file and
+// builds the tracks; created by an AviDemux it delivers one sample per
+// request of a demuxed track.  Event-loop thread only, apart from the
+// subtitle reader thread it may start.
+//
+// Process-wide (one file instance per process): the shared sample buffer,
+// the transcoder, the current video track index, the key-frame probe, the
+// subtitle reader and the audio converter.
+#ifndef YVK_AVI_FILE_PARSER_HH
+#define YVK_AVI_FILE_PARSER_HH
+
+#include "AviFile.hh"
+#include "VodFileInput.hh"
+
+#include <list>
+#include <string>
+
+class AviFileParser {
+public:
+    // One NAL unit inside a buffer: header byte first, no start code.
+    struct NalUnit {
+        unsigned char* data;
+        unsigned size;
+    };
+
+    static constexpr unsigned kSampleCapacity = 0x300000;
+    static constexpr unsigned kAllTracks = ~0u;  // no video track index given
+    static constexpr int kTrackedVideoTracks = 5;
+
+    AviFileParser(AviFile& ourFile, FramedSource* inputSource, char const* fileName, VodFileIO* vodFileIO,
+                  unsigned trackNumber, FramedSource::onCloseFunc* onEndFunc, void* onEndClientData,
+                  unsigned char parserOption, FileUserDataArg* userData, AviDemux* ourDemux);
+    virtual ~AviFileParser();
+    AviFileParser(const AviFileParser&) = delete;
+    AviFileParser& operator=(const AviFileParser&) = delete;
+
+    void continueParsing(unsigned trackNumber);
+    void continueParsing();
+
+    // Seeking and duration.
+    void seekToTime(double& seekNPT);
+    void seekToFilePosition(unsigned long long positionMs);
+    void seekToEndOfFile();
+    void resetStateAfterSeeking();
+    float duration();
+
+    // Cutting Annex-B data into NAL units.
+    static unsigned char* extractFrame(unsigned char* data, unsigned& size, unsigned& frameSize);
+    static std::list<NalUnit> splitFrames(unsigned char* data, int size);
+    int set_nal_data(void* handle, AviTrack* track, int videoTrack);
+    static int set_nal_data_from_IDR(AviTrack* track, void* data, int size);
+
+    // The process-wide MP3 to AAC converter.
+    static int audioConvInit(int channels, int sampleRate, int bitsPerSample, int inCodec, int outCodec);
+    static int audioConvConvert(void* handle, unsigned char* out, int* outSize);
+    static int audioConvReset();
+    static int audioConvIsActive();
+    static int audioConvGetOutCodec();
+    static void audioConvDeinit();
+
+    static int changevtrack(int index);
+    static int currentVideoTrack();
+    // Probes whether the first five samples of every video track are key
+    // frames (they then alternate with a four-byte skip frame).
+    static void getStreamType(char const* fileName);
+    static bool allKeyFrames(int videoTrack);
+
+private:
+    static void continueParsingThunk(void* clientData, unsigned char* ptr, unsigned size,
+                                     struct timeval presentationTime);
+    int parse();
+    void parseStartOfFile();
+    void parseStartOfPlayList();
+    void parseStartOfDirectFile();
+    void addDirectAudioTracks(unsigned videoTracks);
+    void startTextReader();
+    void parseAndDeliverPages();
+    void parseAndDeliverPage();
+    void deliverAudio(AviTrack* track, AviDemuxedTrack* demuxed);
+    void deliverVideo(AviTrack* track, AviDemuxedTrack* demuxed);
+    bool readVideoSample(AviTrack* track, int& size);
+    void deliverNextUnit(AviDemuxedTrack* demuxed);
+    void copyToClient(AviDemuxedTrack* demuxed, const unsigned char* data, unsigned size);
+    void endOfFile();
+    void completeFrame(AviDemuxedTrack* demuxed, unsigned durationUs);
+    unsigned videoDurationUs() const;
+    static void storeParameterSets(AviTrack* track, std::list<NalUnit>& units);
+
+    AviFile& fOurFile;
+    VodFileIO* fVodFileIO;
+    FramedSource* fInputSource;
+    FramedSource::onCloseFunc* fOnEndFunc;
+    void* fOnEndClientData;
+    AviDemux* fOurDemux;
+    unsigned fCurrentParseState;  // 0 start of file, 1 delivery
+    std::string fFileName;
+    void* demuxHandle;
+    unsigned fTrackNumber;
+    AviFileInfo fInfo;
+    unsigned char* fFrameBuffer;  // one video sample
+    unsigned fWaitKeyFrame;
+    bool fProbed;
+    bool fAtEnd;  // set by seekToEndOfFile: requests end the tracks at once
+    // Units of the current video sample still to deliver, one per request.
+    std::list<NalUnit> fPendingUnits;
+    unsigned fPendingDurationUs;
+};
+
+#endif // YVK_AVI_FILE_PARSER_HH

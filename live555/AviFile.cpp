@@ -1,0 +1,298 @@
+// A media file served in file mode, its per-client demultiplexer and the
+// track sources live555 pulls frames from.
+#include "AviFile.hh"
+#include "AVIFileParser.hh"
+
+#include <strings.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#define AVI_LOG(fmt, ...) std::printf("[%s:%d] " fmt, __func__, __LINE__, ##__VA_ARGS__)
+
+namespace {
+
+constexpr unsigned kRtpBufferBytes = 0x300000;
+constexpr unsigned char kFixedAudioPayloadType = 96;
+constexpr unsigned kAacTimestampFrequency = 32000;
+constexpr unsigned kVideoStreamKbps = 14000;
+constexpr unsigned kAacStreamKbps = 96;
+
+char const* keyOf(void const* pointer) { return static_cast<char const*>(pointer); }
+char const* keyOf(unsigned number) { return reinterpret_cast<char const*>(static_cast<uintptr_t>(number)); }
+
+} // namespace
+
+// ---- AviFile ----------------------------------------------------------------
+
+AviFile* AviFile::createNew(UsageEnvironment& env, char const* fileName, unsigned trackNumber, VodFileIO* vodFileIO,
+                            onCreationFunc* onCreation, void* onCreationClientData, unsigned char parserOption,
+                            FileUserDataArg* userData) {
+    AVI_LOG("Enter. %s\n", fileName != nullptr ? fileName : "(null)");
+    return new AviFile(env, fileName, trackNumber, vodFileIO, onCreation, onCreationClientData, parserOption,
+                       userData);
+}
+
+AviFile::AviFile(UsageEnvironment& env, char const* fileName, unsigned trackNumber, VodFileIO* vodFileIO,
+                 onCreationFunc* onCreation, void* onCreationClientData, unsigned char parserOption,
+                 FileUserDataArg* userData)
+    : Medium(env), fFileName(strDup(fileName != nullptr ? fileName : "")), fOnCreation(onCreation),
+      fOnCreationClientData(onCreationClientData), fVodFileIO(vodFileIO), fParserOption(parserOption),
+      fUserData(userData != nullptr ? *userData : FileUserDataArg{0, nullptr}), fTrackTable(new AviTrackTable()),
+      fDemuxTable(HashTable::create(ONE_WORD_HASH_KEYS)), fParserForInitialization(nullptr) {
+    AVI_LOG("Enter. %s parser(%p)\n", fFileName, static_cast<void*>(fParserForInitialization));
+    FramedSource* inputSource = ByteStreamFileSource::createNew(env, fFileName, 0, 0);
+    if (inputSource == nullptr) {
+        AVI_LOG("inputSource is NULL\n");
+        handleEndOfBosPageParsing();
+        return;
+    }
+    AVI_LOG("inputSource created. will be make AviFileParser.\n");
+    fParserForInitialization =
+        new AviFileParser(*this, inputSource, fFileName, fVodFileIO, trackNumber, handleEndOfBosPageParsing, this,
+                          fParserOption, &fUserData, nullptr);
+}
+
+AviFile::~AviFile() {
+    AVI_LOG("DELETE AviFile\n");
+    delete fParserForInitialization;
+    AviDemux* demux;
+    while ((demux = static_cast<AviDemux*>(fDemuxTable->RemoveNext())) != nullptr) Medium::close(demux);
+    delete fDemuxTable;
+    delete fTrackTable;
+    delete[] fFileName;
+}
+
+void AviFile::handleEndOfBosPageParsing(void* clientData) {
+    static_cast<AviFile*>(clientData)->handleEndOfBosPageParsing();
+}
+
+void AviFile::handleEndOfBosPageParsing() {
+    AVI_LOG("Paring End. parser(%p) callback(%p)\n", static_cast<void*>(fParserForInitialization),
+            reinterpret_cast<void*>(fOnCreation));
+    if (fParserForInitialization != nullptr) {
+        AVI_LOG("parser(%p)\n", static_cast<void*>(fParserForInitialization));
+        delete fParserForInitialization;
+        fParserForInitialization = nullptr;
+    } else {
+        AVI_LOG("parser is null\n");
+    }
+    if (fOnCreation != nullptr) (*fOnCreation)(this, fOnCreationClientData);
+}
+
+void AviFile::addTrack(AviTrack* track) { fTrackTable->add(track); }
+
+AviTrack* AviFile::lookup(unsigned trackNumber) const { return fTrackTable->lookup(trackNumber); }
+
+unsigned AviFile::numTracks() const {
+    AVI_LOG("Enter. Tracks(%d)\n", static_cast<int>(fTrackTable->numTracks()));
+    return fTrackTable->numTracks();
+}
+
+AviDemux* AviFile::newDemux(unsigned trackNumber) {
+    if (fDemuxTable->numEntries() != 0) return nullptr;
+    auto* demux = new AviDemux(*this, trackNumber, fVodFileIO);
+    fDemuxTable->Add(keyOf(demux), demux);
+    AVI_LOG("Added track(%d)\n", static_cast<int>(trackNumber));
+    return demux;
+}
+
+void AviFile::removeDemux(AviDemux* demux) {
+    fDemuxTable->Remove(keyOf(demux));
+    if (fOnDemuxRemoval != nullptr) (*fOnDemuxRemoval)(demux, fOnDemuxRemovalClientData);
+}
+
+bool AviFile::hasDemux(AviDemux* demux) const { return fDemuxTable->Lookup(keyOf(demux)) != nullptr; }
+
+bool AviFile::hasAnyDemux() const { return fDemuxTable->numEntries() != 0; }
+
+void AviFile::setDemuxRemovalHandler(onDemuxRemovalFunc* handler, void* clientData) {
+    fOnDemuxRemoval = handler;
+    fOnDemuxRemovalClientData = clientData;
+}
+
+float AviFile::fileDuration() {
+    float seconds = fParserForInitialization != nullptr ? fParserForInitialization->duration() : 0.0f;
+    AVI_LOG("Enter. (%f)\n", seconds);
+    return seconds;
+}
+
+void AviFile::changevtrack(int index) { AviFileParser::changevtrack(index); }
+
+FramedSource* AviFile::createSourceForStreaming(FramedSource* baseSource, unsigned trackNumber, unsigned& estBitrate,
+                                                unsigned& numFiltersInFrontOfTrack) {
+    AVI_LOG("Enter. trackNumber(%d)\n", static_cast<int>(trackNumber));
+    if (baseSource == nullptr) AVI_LOG("basesource is NULL\n");
+    numFiltersInFrontOfTrack = 0;
+    AviTrack* track = lookup(trackNumber);
+    if (track == nullptr || track->mimeType == nullptr) return baseSource;
+    AVI_LOG("track is valid. estBitrate(%d)\n", static_cast<int>(track->estBitrate));
+    if (std::strcmp(track->mimeType, "audio/L16") == 0) {
+        estBitrate = track->estBitrate * 8 / 1000;
+        return EndianSwap16::createNew(envir(), baseSource);
+    }
+    if (strcasecmp(track->mimeType, "audio/aac") == 0) {
+        estBitrate = kAacStreamKbps;
+        return baseSource;
+    }
+    if (std::strcmp(track->mimeType, "video/H264") == 0) {
+        estBitrate = kVideoStreamKbps;
+        if (OutPacketBuffer::maxSize < kRtpBufferBytes) OutPacketBuffer::maxSize = kRtpBufferBytes;
+        numFiltersInFrontOfTrack = 1;
+        return H264VideoStreamDiscreteFramer::createNew(envir(), baseSource);
+    }
+    return baseSource;
+}
+
+RTPSink* AviFile::createRTPSinkForTrackNumber(unsigned trackNumber, Groupsock* rtpGroupsock,
+                                              unsigned char rtpPayloadTypeIfDynamic) {
+    AviTrack* track = lookup(trackNumber);
+    if (track == nullptr || track->mimeType == nullptr) return nullptr;
+    RTPSink* sink = nullptr;
+    if (std::strcmp(track->mimeType, "audio/L16") == 0) {
+        AVI_LOG("PCM Frequency(%d) channels(%d)\n", static_cast<int>(track->samplingFrequency),
+                static_cast<int>(track->numChannels));
+        sink = SimpleRTPSink::createNew(envir(), rtpGroupsock, kFixedAudioPayloadType, track->samplingFrequency,
+                                        "audio", "L16", track->numChannels, True, False);
+    } else if (strcasecmp(track->mimeType, "audio/aac") == 0) {
+        sink = MPEG4GenericRTPSink::createNew(envir(), rtpGroupsock, kFixedAudioPayloadType, kAacTimestampFrequency,
+                                              "audio", "AAC-hbr", "1288", 1);
+    } else if (std::strcmp(track->mimeType, "video/H264") == 0) {
+        AVI_LOG("H.264 sps(%p) spssize(%d) pps(%p) ppssize(%d)\n", static_cast<void*>(track->spsData),
+                static_cast<int>(track->spsSize), static_cast<void*>(track->ppsData), static_cast<int>(track->ppsSize));
+        sink = H264VideoRTPSink::createNew(envir(), rtpGroupsock, rtpPayloadTypeIfDynamic, track->spsData,
+                                           track->spsSize, track->ppsData, track->ppsSize);
+    }
+    if (sink != nullptr) AVI_LOG("rtpsink created.\n");
+    return sink;
+}
+
+// ---- AviDemux ---------------------------------------------------------------
+
+AviDemux::AviDemux(AviFile& ourFile, unsigned trackNumber, VodFileIO* vodFileIO)
+    : Medium(ourFile.envir()), fOurFile(ourFile), fOurParser(nullptr),
+      fDemuxedTracksTable(HashTable::create(ONE_WORD_HASH_KEYS)),
+      fIter(new AviTrackTableIterator(ourFile.trackTable())) {
+    FramedSource* inputSource = ByteStreamFileSource::createNew(envir(), ourFile.fileName(), 0, 0);
+    fOurParser = new AviFileParser(ourFile, inputSource, ourFile.fileName(), vodFileIO, trackNumber, handleEndOfFile,
+                                   this, ourFile.parserOption(), ourFile.userData(), this);
+    // Tracks read through handles the file shares: every client starts at
+    // the beginning, wherever the previous one stopped.
+    if (vodFileIO == nullptr) fOurParser->seekToFilePosition(0);
+}
+
+AviDemux::~AviDemux() {
+    AVI_LOG("Deleted AviDemux\n");
+    handleEndOfFile();
+    delete fDemuxedTracksTable;
+    fDemuxedTracksTable = nullptr;
+    delete fIter;
+    delete fOurParser;
+    fOurFile.removeDemux(this);
+}
+
+FramedSource* AviDemux::newDemuxedTrackByTrackNumber(unsigned trackNumber) {
+    if (trackNumber == 0) {
+        AVI_LOG("trackNumber(%d) return NULL\n", static_cast<int>(trackNumber));
+        return nullptr;
+    }
+    auto* track = new AviDemuxedTrack(envir(), trackNumber, *this);
+    fDemuxedTracksTable->Add(keyOf(trackNumber), track);
+    return track;
+}
+
+FramedSource* AviDemux::newDemuxedTrack(unsigned& resultTrackNumber) {
+    AVI_LOG("newDemuxedTrack trackNumber(%d)\n", static_cast<int>(resultTrackNumber));
+    AviTrack* nextTrack;
+    do {
+        nextTrack = fIter->next();
+    } while (nextTrack != nullptr && nextTrack->mimeType == nullptr);
+    if (nextTrack == nullptr) {
+        resultTrackNumber = 0;
+        return nullptr;
+    }
+    AVI_LOG("newDemuxedTrack nextTrack->trackNumber(%d)\n", static_cast<int>(nextTrack->trackNumber));
+    resultTrackNumber = nextTrack->trackNumber;
+    AVI_LOG("newDemuxedTrack resultTrackNumber(%d)\n", static_cast<int>(resultTrackNumber));
+    return newDemuxedTrackByTrackNumber(resultTrackNumber);
+}
+
+FramedSource* AviDemux::newDemuxedTrack() {
+    unsigned trackNumber = 0;
+    return newDemuxedTrack(trackNumber);
+}
+
+AviDemuxedTrack* AviDemux::lookupDemuxedTrack(unsigned trackNumber) const {
+    return static_cast<AviDemuxedTrack*>(fDemuxedTracksTable->Lookup(keyOf(trackNumber)));
+}
+
+void AviDemux::continueReading(unsigned trackNumber) {
+    if (fOurParser != nullptr) fOurParser->continueParsing(trackNumber);
+}
+
+void AviDemux::seekToTime(double& seekNPT) {
+    if (fOurParser != nullptr) fOurParser->seekToTime(seekNPT);
+}
+
+void AviDemux::removeTrack(unsigned trackNumber) {
+    AVI_LOG("trackNumber(%d) Removed\n", static_cast<int>(trackNumber));
+    if (fDemuxedTracksTable == nullptr) return;  // being deleted
+    fDemuxedTracksTable->Remove(keyOf(trackNumber));
+    // Through close, so that the environment forgets this medium too.
+    if (fDemuxedTracksTable->numEntries() == 0) Medium::close(this);
+}
+
+void AviDemux::handleEndOfFile(void* clientData) { static_cast<AviDemux*>(clientData)->handleEndOfFile(); }
+
+void AviDemux::handleEndOfFile() {
+    if (fDemuxedTracksTable == nullptr) return;
+    AVI_LOG("EndOfFile numTracks(%d)\n", static_cast<int>(fDemuxedTracksTable->numEntries()));
+    // Closing a track may delete it (and this demux with its last one), so
+    // the walk goes over a copy.
+    std::vector<AviDemuxedTrack*> tracks;
+    HashTable::Iterator* iter = HashTable::Iterator::create(*fDemuxedTracksTable);
+    char const* key;
+    while (auto* track = static_cast<AviDemuxedTrack*>(iter->next(key))) tracks.push_back(track);
+    delete iter;
+    for (AviDemuxedTrack* track : tracks) FramedSource::handleClosure(track);
+}
+
+// ---- AviDemuxedTrack --------------------------------------------------------
+
+AviDemuxedTrack::AviDemuxedTrack(UsageEnvironment& env, unsigned trackNumber, AviDemux& sourceDemux)
+    : FramedSource(env), fTrackNumber(trackNumber), fOurSourceDemux(sourceDemux), fNextPresentationTime{0, 0} {
+    AVI_LOG("new DemuxedTrack created track(%d)\n", static_cast<int>(trackNumber));
+}
+
+AviDemuxedTrack::~AviDemuxedTrack() {
+    AVI_LOG("DELETE DemuxedTrack track(%d)\n", static_cast<int>(fTrackNumber));
+    fOurSourceDemux.removeTrack(fTrackNumber);
+}
+
+void AviDemuxedTrack::doGetNextFrame() { fOurSourceDemux.continueReading(fTrackNumber); }
+
+char const* AviDemuxedTrack::MIMEtype() const {
+    AVI_LOG("Enter. track(%d)\n", static_cast<int>(fTrackNumber));
+    AviTrack* track = fOurSourceDemux.file().lookup(fTrackNumber);
+    if (track == nullptr || track->mimeType == nullptr) {
+        AVI_LOG("track is null MIMEtype is unknown\n");
+        return "(unknown)";
+    }
+    AVI_LOG("track MIMEtype is (%s)\n", track->mimeType);
+    return track->mimeType;
+}
+
+void AviDemuxedTrack::seekToTime(double& seekNPT) {
+    AVI_LOG("seekNPT (%f)\n", seekNPT);
+    fOurSourceDemux.seekToTime(seekNPT);
+    fNextPresentationTime = timeval{0, 0};
+}
+
+void AviDemuxedTrack::doStopGettingFrames() {
+    AVI_LOG("Enter. track(%d)\n", static_cast<int>(fTrackNumber));
+    FramedSource::doStopGettingFrames();
+    fNextPresentationTime = timeval{0, 0};
+    handleClosure();
+}
