@@ -89,12 +89,27 @@ void AudioEncSource::doGetNextFrame() {
     fDurationInMicroseconds = 0;
     fFrameSize = 0;
     if (!doReadFromQueue()) return; // the host stopped: the request stays open
+    // Silence stands in for real time: one frame per frame duration.
+    int64_t delayUs = fStreaming ? 0 : silentFrameUs();
+    if (fFrameSize == 0 && fEncoder != nullptr) {
+        // Nothing encoded (empty host queue, or the encoder's look-ahead):
+        // the request stays open and is tried again shortly.  An empty frame
+        // would leave the Transport Stream multiplexer without audio until
+        // video next wakes it.
+        fDeliveryTask = envir().taskScheduler().scheduleDelayedTask(fStreaming ? kEmptyQueueRetryUs : 0, retry, this);
+        return;
+    }
     // Delivery goes through the event loop: a consumer that asks again from
-    // its completion handler must not recurse into us.
-    int64_t delayUs = 0;
-    if (!fStreaming) delayUs = silentFrameUs(); // silence stands in for real time
-    else if (fFrameSize == 0) delayUs = kEmptyQueueRetryUs;
+    // its completion handler must not recurse into us.  Without an encoder
+    // every frame is empty, and comes no faster than an empty queue is polled.
+    if (fFrameSize == 0) delayUs = kEmptyQueueRetryUs;
     fDeliveryTask = envir().taskScheduler().scheduleDelayedTask(delayUs, deliver, this);
+}
+
+void AudioEncSource::retry(void* clientData) {
+    auto* source = static_cast<AudioEncSource*>(clientData);
+    source->fDeliveryTask = nullptr;
+    source->doGetNextFrame();
 }
 
 void AudioEncSource::deliver(void* clientData) {
@@ -117,14 +132,16 @@ bool AudioEncSource::doReadFromQueue() {
         if (record != nullptr && record->size != 0) {
             fFrameSize += static_cast<unsigned>(doEncodeAudio(record, fTo));
             if (fQIO.releaseStream != nullptr) fQIO.releaseStream(fQIO.handle, record, 0);
-        } else {
+        } else if (!fQueueWasEmpty) { // once per empty spell: it is polled every 10 ms
             AUD_TRACE(YVK_TRACE_INFO, 196, "doReadFromQueue", "Input queue is empty!\n");
         }
+        fQueueWasEmpty = record == nullptr || record->size == 0;
     } else {
         fFrameSize = encodeSilence();
     }
     gettimeofday(&fPresentationTime, nullptr);
-    AUD_TRACE(YVK_TRACE_INFO, 229, "doReadFromQueue", "AAC : %u.%u,  %u bytes\n",
+    if (fFrameSize > 0 || fEncoder == nullptr)
+        AUD_TRACE(YVK_TRACE_INFO, 229, "doReadFromQueue", "AAC : %u.%u,  %u bytes\n",
               static_cast<unsigned>(fPresentationTime.tv_sec), static_cast<unsigned>(fPresentationTime.tv_usec / 1000),
               fFrameSize);
     fNumTruncatedBytes = 0;

@@ -55,6 +55,7 @@ private:
     unsigned encodeSilence();
     int64_t silentFrameUs() const;
     static void deliver(void* clientData);
+    static void retry(void* clientData);
 
     AudioEncInfo fInfo;
     void* fEncoder = nullptr;
@@ -64,6 +65,7 @@ private:
     bool* fVideoStarted;
     YVKStreamerQIO fQIO;
     bool fStreaming = false;
+    bool fQueueWasEmpty = false;
     TaskToken fDeliveryTask = nullptr;
     std::vector<unsigned char> fSilence; // one frame of zero PCM
 };
