@@ -89,6 +89,9 @@ std::string hostUsage(const char* program) {
            "  --audio-rate R      sample rate in Hz (default 16000)\n"
            "  --audio-bits B      8, 16 or 24 (default 16)\n"
            "  --audio-channels N  channels (default 1)\n"
+           "  --hls               live HTTP streaming: video and AAC audio in a Transport\n"
+           "                      Stream cut into one-second segments, served with HLS\n"
+           "                      and MPEG-DASH playlists on port 8554 (key frame each second)\n"
            "  --net-setup         run the device's interface commands (multicast route,\n"
            "                      transmit queue length) for real; by default they are\n"
            "                      only traced, so this machine's network stays as it is\n"
@@ -106,6 +109,10 @@ bool parseHostOptions(int argc, char** argv, HostOptions& options, std::string& 
         }
         if (std::strcmp(arg, "--net-setup") == 0) {
             options.netSetup = true;
+            continue;
+        }
+        if (std::strcmp(arg, "--hls") == 0) {
+            options.hls = true;
             continue;
         }
         auto parser = valueOptions().find(arg);

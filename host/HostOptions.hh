@@ -10,6 +10,7 @@ struct HostOptions {
     std::string name = "live";
     std::string ifName = "lo";
     bool netSetup = false;         // run the interface commands for real
+    bool hls = false;              // live HTTP streaming (HLS/DASH) instead of RTSP
     std::string codec = "h264";    // "h264" or "h265"
     int width = 1280;
     int height = 720;

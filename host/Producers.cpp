@@ -84,10 +84,15 @@ unsigned ToneProducer::blockBytes(int rate, int bits, int channels) {
     return bitsPerFrame * samples / 8;
 }
 
-void ToneProducer::start(int rate, int bits, int channels) {
+unsigned ToneProducer::aacBlockBytes(int bits, int channels) {
+    return static_cast<unsigned>(1024 * channels * bits / 8);
+}
+
+void ToneProducer::start(int rate, int bits, int channels, unsigned block) {
     fRate = rate;
     fBits = bits;
     fChannels = channels;
+    fBlock = block != 0 ? block : blockBytes(rate, bits, channels);
     fRunning = true;
     fThread = std::thread(&ToneProducer::run, this);
 }
@@ -99,7 +104,7 @@ void ToneProducer::stop() {
 
 void ToneProducer::run() {
     const unsigned bytesPerSample = static_cast<unsigned>(fBits / 8);
-    const unsigned block = blockBytes(fRate, fBits, fChannels);
+    const unsigned block = fBlock;
     const unsigned samples = block / (bytesPerSample * static_cast<unsigned>(fChannels));
     std::vector<uint8_t> pcm(block);
     const auto start = Clock::now();

@@ -49,17 +49,21 @@ class ToneProducer {
 public:
     explicit ToneProducer(RecordPool& pool) : fPool(pool) {}
     ~ToneProducer() { stop(); }
-    void start(int rate, int bits, int channels);
+    // block: bytes per record; 0 means blockBytes() of the format.
+    void start(int rate, int bits, int channels, unsigned block = 0);
     void stop();
 
     // The library's block size for the format: at most 1400 bytes and 20 ms.
     static unsigned blockBytes(int rate, int bits, int channels);
+    // What the library's AAC encoder takes per frame: 1024 samples a channel.
+    static unsigned aacBlockBytes(int bits, int channels);
 
 private:
     void run();
 
     RecordPool& fPool;
     int fRate = 16000, fBits = 16, fChannels = 1;
+    unsigned fBlock = 0;
     std::atomic<bool> fRunning{false};
     std::thread fThread;
 };

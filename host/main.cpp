@@ -86,7 +86,7 @@ YVKStreamerLiveCfg liveConfig(const HostOptions& options, const VideoProducer& v
     cfg.rtspPort = options.port;
     cfg.sessionName = options.name.c_str();
     cfg.ifName = options.ifName.c_str();
-    cfg.streamType = YVK_STREAM_TYPE_RTSP;
+    cfg.streamType = options.hls ? YVK_STREAM_TYPE_HLS : YVK_STREAM_TYPE_RTSP;
     cfg.videoEnable = 1;
     cfg.videoFormat = video.h265() ? "video/H265" : "video/H264";
     cfg.videoFrameRate = video.fps();
@@ -118,7 +118,9 @@ int runLive(const HostOptions& options) {
     }
     ToneProducer tone(audioPool);
     video->start();
-    if (options.audio == "pcm") tone.start(options.audioRate, options.audioBits, options.audioChannels);
+    // For HTTP streaming the library encodes AAC: a block per AAC frame.
+    unsigned block = options.hls ? ToneProducer::aacBlockBytes(options.audioBits, options.audioChannels) : 0;
+    if (options.audio == "pcm") tone.start(options.audioRate, options.audioBits, options.audioChannels, block);
 
     YVKStreamerLiveCfg cfg = liveConfig(options, *video);
     YVKStreamerQIO videoIO = videoPool.queueIO();
@@ -132,8 +134,16 @@ int runLive(const HostOptions& options) {
         delete video;
         return 1;
     }
-    std::printf("RTSP server: rtsp://%s:%u/%s\n", interfaceAddress(options.ifName).c_str(), options.port,
-                options.name.c_str());
+    std::string address = interfaceAddress(options.ifName);
+    if (options.hls) {
+        // HTTP streaming always listens on 8554.
+        std::printf("Web page: http://%s:8554/\n", address.c_str());
+        std::printf("HLS playlist: http://%s:8554/%s.m3u8\n", address.c_str(), options.name.c_str());
+        std::printf("MPEG-DASH manifest: http://%s:8554/%s.mpd\n", address.c_str(), options.name.c_str());
+        std::printf("RTSP server: rtsp://%s:8554/%s\n", address.c_str(), options.name.c_str());
+    } else {
+        std::printf("RTSP server: rtsp://%s:%u/%s\n", address.c_str(), options.port, options.name.c_str());
+    }
     std::printf("Press Ctrl-C to stop.\n");
     std::fflush(stdout);
 
