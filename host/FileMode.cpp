@@ -1,5 +1,6 @@
 // File mode of the reference host program.
 #include "FileMode.hh"
+#include "HostSupport.hh"
 
 #include "yvkstreamer_core.h"
 
@@ -76,15 +77,6 @@ bool parseFileOptions(int argc, char** argv, FileOptions& options, std::string& 
     return true;
 }
 
-sigset_t blockStopSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    return set;
-}
-
 } // namespace
 
 std::string fileModeUsage(const char* program) {
@@ -125,7 +117,8 @@ int runFileMode(int argc, char** argv) {
         YVK_StreamerCoreFree(core);
         return 1;
     }
-    std::printf("RTSP server: rtsp://127.0.0.1:%u/%s (%zu file%s)\n", options.port, options.name.c_str(),
+    std::printf("RTSP server: rtsp://%s:%u/%s (%zu file%s)\n", interfaceAddress(options.ifName).c_str(),
+                options.port, options.name.c_str(),
                 gPlayList.size(), gPlayList.size() == 1 ? "" : "s");
     std::printf("Press Ctrl-C to stop.\n");
     std::fflush(stdout);

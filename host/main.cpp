@@ -7,6 +7,7 @@
 // with status 0.
 #include "FileMode.hh"
 #include "HostOptions.hh"
+#include "HostSupport.hh"
 #include "Producers.hh"
 #include "RecordPool.hh"
 
@@ -16,9 +17,6 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <netinet/in.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -32,35 +30,6 @@ namespace {
 
 constexpr int kStatusIntervalSeconds = 5;
 constexpr size_t kAudioRecords = 64;
-
-// The interface's IPv4 address, or 127.0.0.1 when it has none.
-std::string interfaceAddress(const std::string& ifName) {
-    std::string address = "127.0.0.1";
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) return address;
-    for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
-        if (ifName != entry->ifa_name) continue;
-        char text[INET_ADDRSTRLEN];
-        auto* in = reinterpret_cast<sockaddr_in*>(entry->ifa_addr);
-        if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) != nullptr) address = text;
-        break;
-    }
-    freeifaddrs(list);
-    return address;
-}
-
-// Blocks SIGINT and SIGTERM in every thread (the library's and the
-// producers' threads inherit the mask) so that the main thread alone
-// receives them.
-sigset_t blockStopSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    return set;
-}
 
 void printStatus(const VideoProducer& video, const RecordPool& videoPool, const RecordPool& audioPool) {
     PoolStats v = videoPool.stats();

@@ -30,12 +30,7 @@ constexpr int kClientTimeoutMs = 30000;
 std::string media(const char* name) { return std::string(YVK_MEDIA_DIR) + "/" + name; }
 
 std::vector<std::string> lines(const std::string& text, const std::string& prefix) {
-    std::vector<std::string> found;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind(prefix, 0) == 0) found.push_back(line);
-    }
-    return found;
+    return yvk::test::linesStartingWith(text, prefix);
 }
 
 // One file instance on a free port, running until the test ends.

@@ -37,12 +37,7 @@ constexpr int kClientTimeoutMs = 20000;
 const char* const kSize = "352x288";
 
 std::vector<std::string> lines(const std::string& text, const std::string& prefix) {
-    std::vector<std::string> found;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind(prefix, 0) == 0) found.push_back(line);
-    }
-    return found;
+    return yvk::test::linesStartingWith(text, prefix);
 }
 
 // The reference host, started with extra arguments; stopping it checks its

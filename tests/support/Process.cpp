@@ -147,6 +147,15 @@ std::string ChildProcess::errors() const {
     return readFile(fErrPath);
 }
 
+std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
+    std::vector<std::string> found;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(prefix, 0) == 0) found.push_back(line);
+    }
+    return found;
+}
+
 unsigned short freeTcpPort() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};

@@ -45,6 +45,9 @@ private:
     std::string fErrPath;
 };
 
+// The lines of text that begin with prefix.
+std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix);
+
 // A free TCP port on 127.0.0.1 (bound and released at once).
 unsigned short freeTcpPort();
 
