@@ -156,7 +156,8 @@ int64_t AudioEncSource::silentFrameUs() const {
 }
 
 unsigned AudioEncSource::encodeSilence() {
-    fSilence.assign(fInputSize, fInfo.bitsPerSample == 8 ? 0x80 : 0); // 8-bit PCM is unsigned
+    // One frame of silence, made once: the encoder only reads it.
+    if (fSilence.size() != fInputSize) fSilence.assign(fInputSize, fInfo.bitsPerSample == 8 ? 0x80 : 0); // 8-bit is unsigned
     YVKStreamerStream record;
     std::memset(&record, 0, sizeof record);
     record.data = fSilence.data();
