@@ -26,16 +26,21 @@ protected:
     void SetUp() override { yvk::test::guardNetworkSetup(); }
 };
 
-TEST_F(Lifecycle, ModeZeroGivesNoInstance) {
+TEST_F(Lifecycle, RefusedInputsGiveNullOrZeroWithATrace) {
+    TraceCapture trace;
     YVKStreamerLiveCfg cfg = liveConfig(0);
     EXPECT_EQ(YVK_StreamerCoreNew(0, &cfg, nullptr, nullptr), nullptr);
-}
-
-TEST_F(Lifecycle, NullConfigurationIsRefusedWithATrace) {
-    TraceCapture trace;
     EXPECT_EQ(YVK_StreamerCoreNew(YVK_STREAMER_MODE_LIVE, nullptr, nullptr, nullptr), nullptr);
     EXPECT_EQ(YVK_StreamerCoreNew(kOtherMode, nullptr, nullptr, nullptr), nullptr);
     EXPECT_TRUE(trace.contains("configuration record is NULL"));
+
+    YVKStreamerCtrlCmd cmd{YVK_STREAMER_CMD_VIDEO_TRACK, 0};
+    EXPECT_EQ(YVK_StreamerCoreRun(nullptr), 0);
+    EXPECT_EQ(YVK_StreamerCoreCtrl(nullptr, &cmd), 0);
+    EXPECT_EQ(YVK_StreamerCoreStop(nullptr), 1);
+    YVK_StreamerCoreFree(nullptr);
+    EXPECT_TRUE(trace.contains("streamer instance is NULL"));
+    EXPECT_TRUE(trace.contains("streamer is already stopped"));
 }
 
 TEST_F(Lifecycle, OtherModeGivesUsableHandleWithoutServer) {
@@ -46,6 +51,12 @@ TEST_F(Lifecycle, OtherModeGivesUsableHandleWithoutServer) {
     EXPECT_EQ(core->rtspServer, nullptr);
     EXPECT_NE(core->scheduler, nullptr);
     EXPECT_NE(core->env, nullptr);
+    EXPECT_EQ(YVK_StreamerCoreStop(core), 1); // before any Run
+    YVKStreamerCtrlCmd otherCommand{2, 5};
+    YVKStreamerCtrlCmd trackOnNonFile{YVK_STREAMER_CMD_VIDEO_TRACK, 1};
+    EXPECT_EQ(YVK_StreamerCoreCtrl(core, &otherCommand), 1); // ignored
+    EXPECT_EQ(YVK_StreamerCoreCtrl(core, &trackOnNonFile), 1);
+    EXPECT_EQ(YVK_StreamerCoreCtrl(core, nullptr), 0);
 
     EXPECT_EQ(YVK_StreamerCoreRun(core), 1);
     EXPECT_TRUE(core->loopThread.joinable());
@@ -58,74 +69,8 @@ TEST_F(Lifecycle, OtherModeGivesUsableHandleWithoutServer) {
     EXPECT_EQ(YVK_StreamerCoreStop(core), 1);
     EXPECT_EQ(YVK_StreamerCoreRun(core), 1); // stopped goes back to running
     EXPECT_TRUE(core->loopThread.joinable());
-    YVK_StreamerCoreFree(core);
-}
-
-TEST_F(Lifecycle, StopBeforeRunAndTwiceReturnsOne) {
-    YVKStreamerLiveCfg cfg = liveConfig(0);
-    YVKStreamerCore* core = YVK_StreamerCoreNew(kOtherMode, &cfg, nullptr, nullptr);
-    ASSERT_NE(core, nullptr);
-    EXPECT_EQ(YVK_StreamerCoreStop(core), 1);
-    EXPECT_EQ(YVK_StreamerCoreStop(core), 1);
-    YVK_StreamerCoreFree(core);
-}
-
-// Free on a running instance must join the loop before destroying what it
-// drives (a joinable std::thread destroyed unjoined would abort the test).
-TEST_F(Lifecycle, FreeOnRunningInstanceStopsFirst) {
-    YVKStreamerLiveCfg cfg = liveConfig(0);
-    YVKStreamerCore* core = YVK_StreamerCoreNew(kOtherMode, &cfg, nullptr, nullptr);
-    ASSERT_NE(core, nullptr);
-    ASSERT_EQ(YVK_StreamerCoreRun(core), 1);
-    YVK_StreamerCoreFree(core);
-}
-
-TEST_F(Lifecycle, NullInstanceResults) {
-    TraceCapture trace;
-    YVKStreamerCtrlCmd cmd{YVK_STREAMER_CMD_VIDEO_TRACK, 0};
-    EXPECT_EQ(YVK_StreamerCoreRun(nullptr), 0);
-    EXPECT_EQ(YVK_StreamerCoreCtrl(nullptr, &cmd), 0);
-    EXPECT_EQ(YVK_StreamerCoreStop(nullptr), 1);
-    YVK_StreamerCoreFree(nullptr);
-    EXPECT_TRUE(trace.contains("streamer instance is NULL"));
-    EXPECT_TRUE(trace.contains("streamer is already stopped"));
-}
-
-TEST_F(Lifecycle, StreamTypeZeroReadsOneAfterNewWhateverTheMode) {
-    for (int mode : {YVK_STREAMER_MODE_LIVE, kOtherMode}) {
-        YVKStreamerLiveCfg cfg = liveConfig(yvk::test::freeTcpPort());
-        cfg.streamType = 0;
-        YVKStreamerCore* core = YVK_StreamerCoreNew(mode, &cfg, nullptr, nullptr);
-        ASSERT_NE(core, nullptr) << "mode " << mode;
-        EXPECT_EQ(cfg.streamType, YVK_STREAM_TYPE_RTSP) << "mode " << mode;
-        EXPECT_EQ(core->hlsSegDur, 0);
-        YVK_StreamerCoreFree(core);
-    }
-}
-
-TEST_F(Lifecycle, InterfaceNameIsCutToFifteenCharacters) {
-    YVKStreamerLiveCfg cfg = liveConfig(0, "test", "abcdefghijklmnopqrstuvwxyz");
-    YVKStreamerCore* core = YVK_StreamerCoreNew(kOtherMode, &cfg, nullptr, nullptr);
-    ASSERT_NE(core, nullptr);
-    EXPECT_STREQ(core->ifNameBuf, "abcdefghijklmno");
-    YVK_StreamerCoreFree(core);
-
-    cfg.ifName = "fifteen-chars-x";
-    core = YVK_StreamerCoreNew(kOtherMode, &cfg, nullptr, nullptr);
-    ASSERT_NE(core, nullptr);
-    EXPECT_STREQ(core->ifNameBuf, "fifteen-chars-x");
-    YVK_StreamerCoreFree(core);
-}
-
-TEST_F(Lifecycle, CtrlIgnoresWhatItDoesNotHandle) {
-    YVKStreamerLiveCfg cfg = liveConfig(0);
-    YVKStreamerCore* core = YVK_StreamerCoreNew(kOtherMode, &cfg, nullptr, nullptr);
-    ASSERT_NE(core, nullptr);
-    YVKStreamerCtrlCmd otherCommand{2, 5};
-    YVKStreamerCtrlCmd trackOnNonFile{YVK_STREAMER_CMD_VIDEO_TRACK, 1};
-    EXPECT_EQ(YVK_StreamerCoreCtrl(core, &otherCommand), 1);
-    EXPECT_EQ(YVK_StreamerCoreCtrl(core, &trackOnNonFile), 1);
-    EXPECT_EQ(YVK_StreamerCoreCtrl(core, nullptr), 0);
+    // Free on a running instance joins the loop before destroying what it
+    // drives (a joinable std::thread destroyed unjoined would abort).
     YVK_StreamerCoreFree(core);
 }
 

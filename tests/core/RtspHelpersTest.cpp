@@ -18,11 +18,6 @@ namespace {
 
 using yvk::test::TraceCapture;
 
-TEST(UserDatabase, EmptyListGivesNoDatabase) {
-    EXPECT_EQ(createUserAuthenticationDatabase({}, nullptr), nullptr);
-    EXPECT_EQ(createUserAuthenticationDatabase({}, "realm"), nullptr);
-}
-
 TEST(UserDatabase, ColonRulesAndEmptyEntries) {
     std::unique_ptr<UserAuthenticationDatabase> database(createUserAuthenticationDatabase(
         {"alice:secret", "bob", "carol:pa:ss", "dave:", "", "erin:first line\nsecond"}, nullptr));
@@ -34,6 +29,7 @@ TEST(UserDatabase, ColonRulesAndEmptyEntries) {
     EXPECT_STREQ(database->lookupPassword(""), "");             // an empty entry adds a record
     EXPECT_STREQ(database->lookupPassword("erin"), "first line"); // up to the newline
     EXPECT_EQ(database->lookupPassword("mallory"), nullptr);
+    EXPECT_EQ(createUserAuthenticationDatabase({}, "realm"), nullptr); // no users: no database
 }
 
 TEST(UserDatabase, RealmDecidesWhetherPasswordsAreDigests) {
@@ -74,20 +70,15 @@ protected:
     RTSPServer* fServer = nullptr;
 };
 
-TEST_F(RtspHelpers, ServerWithoutTunnellingPort) {
+TEST_F(RtspHelpers, TunnellingPortOnlyWhenGivenAndBusyPortGivesNull) {
     EXPECT_EQ(fServer->httpServerPortNum(), 0);
-}
-
-TEST_F(RtspHelpers, TunnellingPortIsSetUpWhenGiven) {
     unsigned short rtspPort = yvk::test::freeTcpPort();
     unsigned short httpPort = yvk::test::freeTcpPort();
     RTSPServer* server = createRTSPServer(*fEnv, rtspPort, httpPort, 500, 0, {}, nullptr);
     ASSERT_NE(server, nullptr);
     EXPECT_EQ(server->httpServerPortNum(), httpPort);
     Medium::close(server);
-}
 
-TEST_F(RtspHelpers, BusyPortGivesNullWithReason) {
     TraceCapture trace;
     EXPECT_EQ(createRTSPServer(*fEnv, fPort, 0, 500, 0, {}, nullptr), nullptr);
     EXPECT_TRUE(trace.contains("RTSP server on port"));

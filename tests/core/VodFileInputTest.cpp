@@ -25,11 +25,20 @@ const char* listEntry(int index) {
     return index >= 0 && index < static_cast<int>(gList.size()) ? gList[static_cast<size_t>(index)].c_str() : nullptr;
 }
 
-FakeMedia media(int videoMs, int audioMs, uint8_t tag) {
+FakeMedia media(int videoMs, int audioMs, uint8_t tag, int videoFrames = 0, int audioBlocks = 0, int preBufFrames = 0) {
     FakeMedia m;
     m.videoDurMs = videoMs;
     m.audioDurMs = audioMs;
     m.tag = tag;
+    m.videoFrames = videoFrames;
+    m.audioBlocks = audioBlocks;
+    m.preBufFrames = preBufFrames;
+    return m;
+}
+
+FakeMedia broken(uint8_t tag = 0) {
+    FakeMedia m = media(5000, 5000, tag);
+    m.openable = false;
     return m;
 }
 
@@ -90,15 +99,9 @@ TEST_F(VodFileInput, DurationsAddUpPerTheLongerOrTheVideoTrack) {
 }
 
 TEST_F(VodFileInput, SkipPreBufferShortensEveryEntryButTheFirst) {
-    FakeMedia a = media(10000, 9000, 1);
-    a.preBufFrames = 25;  // 1000 ms at 25 fps, not counted for the first entry
-    FakeMedia b = media(20000, 20500, 2);
-    b.preBufFrames = 25;
-    FakeMedia c = media(5000, 500, 3);
-    c.preBufFrames = 20;  // 800 ms: the shorter audio keeps its length
-    FakeDemux::add("a", a);
-    FakeDemux::add("b", b);
-    FakeDemux::add("c", c);
+    FakeDemux::add("a", media(10000, 9000, 1, 0, 0, 25)); // 1000 ms at 25 fps, not counted for the first
+    FakeDemux::add("b", media(20000, 20500, 2, 0, 0, 25));
+    FakeDemux::add("c", media(5000, 500, 3, 0, 0, 20)); // 800 ms: the shorter audio keeps its length
     gList = {"a", "b", "c"};
     fCore->skipPreBuffer = 1;
     ASSERT_NE(open(), nullptr);
@@ -110,9 +113,7 @@ TEST_F(VodFileInput, SkipPreBufferShortensEveryEntryButTheFirst) {
 
 TEST_F(VodFileInput, EntriesThatCannotBeOpenedCountAsZero) {
     threeEntries();
-    FakeMedia broken = media(7000, 7000, 9);
-    broken.openable = false;
-    FakeDemux::add("x", broken);
+    FakeDemux::add("x", broken());
     gList = {"a", "x", "c"};
     ASSERT_NE(open(), nullptr);
     EXPECT_EQ(fFile->fileCount, 3);
@@ -122,9 +123,7 @@ TEST_F(VodFileInput, EntriesThatCannotBeOpenedCountAsZero) {
 
 TEST_F(VodFileInput, OpenFailsWithoutAFirstEntry) {
     EXPECT_EQ(vod_open(fCore.get()), nullptr);  // empty list
-    FakeMedia broken;
-    broken.openable = false;
-    FakeDemux::add("x", broken);
+    FakeDemux::add("x", broken());
     gList = {"x"};
     EXPECT_EQ(vod_open(fCore.get()), nullptr);
     TraceCapture traces;
@@ -175,9 +174,7 @@ TEST_F(VodFileInput, SeekOpensTheEntryAndRefusesPositionsOutside) {
 TEST_F(VodFileInput, SeekToAnEntryThatCannotBeOpenedLeavesNoFile) {
     threeEntries();
     ASSERT_NE(open(), nullptr);
-    FakeMedia broken = media(5000, 5000, 3);
-    broken.openable = false;
-    FakeDemux::add("c", broken);
+    FakeDemux::add("c", broken(3));
     TraceCapture traces;
     EXPECT_EQ(vod_seek(fFile, 0, 0, 31000), -1);
     EXPECT_TRUE(traces.contains("YVK_StreamerDemuxOpen (c) failed."));
@@ -185,11 +182,8 @@ TEST_F(VodFileInput, SeekToAnEntryThatCannotBeOpenedLeavesNoFile) {
 }
 
 TEST_F(VodFileInput, ReadsRunOnIntoTheNextFileUntilTheListEnds) {
-    for (uint8_t tag = 1; tag <= 3; ++tag) {
-        FakeMedia m = media(120, 120, tag);
-        m.videoFrames = 3;
-        FakeDemux::add(std::string(1, static_cast<char>('a' + tag - 1)), m);
-    }
+    for (uint8_t tag = 1; tag <= 3; ++tag)
+        FakeDemux::add(std::string(1, static_cast<char>('a' + tag - 1)), media(120, 120, tag, 3));
     gList = {"a", "b", "c"};
     ASSERT_NE(open(), nullptr);
     TraceCapture traces;
@@ -211,14 +205,8 @@ TEST_F(VodFileInput, ReadsRunOnIntoTheNextFileUntilTheListEnds) {
 }
 
 TEST_F(VodFileInput, WithoutVideoMasterTheFirstTrackToRunDryMovesOn) {
-    FakeMedia a = media(200, 40, 1);
-    a.videoFrames = 5;
-    a.audioBlocks = 1;
-    FakeMedia b = media(200, 200, 2);
-    b.videoFrames = 5;
-    b.audioBlocks = 5;
-    FakeDemux::add("a", a);
-    FakeDemux::add("b", b);
+    FakeDemux::add("a", media(200, 40, 1, 5, 1));
+    FakeDemux::add("b", media(200, 200, 2, 5, 5));
     gList = {"a", "b"};
     ASSERT_NE(open(), nullptr);
     std::vector<char> buffer(256);
@@ -231,14 +219,8 @@ TEST_F(VodFileInput, WithoutVideoMasterTheFirstTrackToRunDryMovesOn) {
 }
 
 TEST_F(VodFileInput, WithVideoMasterAudioGapsAreSilence) {
-    FakeMedia a = media(200, 80, 1);
-    a.videoFrames = 3;
-    a.audioBlocks = 2;
-    FakeMedia b = media(200, 200, 2);
-    b.videoFrames = 3;
-    b.audioBlocks = 3;
-    FakeDemux::add("a", a);
-    FakeDemux::add("b", b);
+    FakeDemux::add("a", media(200, 80, 1, 3, 2));
+    FakeDemux::add("b", media(200, 200, 2, 3, 3));
     gList = {"a", "b"};
     fCore->videoMaster = 1;
     ASSERT_NE(open(), nullptr);
@@ -274,9 +256,7 @@ TEST_F(VodFileInput, WithVideoMasterAudioGapsAreSilence) {
 }
 
 TEST_F(VodFileInput, NoSilenceBeforeAnyAudioWasRead) {
-    FakeMedia a = media(200, 0, 1);
-    a.videoFrames = 3;
-    FakeDemux::add("a", a);
+    FakeDemux::add("a", media(200, 0, 1, 3));
     gList = {"a"};
     fCore->videoMaster = 1;
     ASSERT_NE(open(), nullptr);
@@ -286,13 +266,8 @@ TEST_F(VodFileInput, NoSilenceBeforeAnyAudioWasRead) {
 }
 
 TEST_F(VodFileInput, AFileReachedByReadingSkipsItsPreBuffer) {
-    FakeMedia a = media(120, 120, 1);
-    a.videoFrames = 1;
-    FakeMedia b = media(400, 400, 2);
-    b.videoFrames = 10;
-    b.preBufFrames = 5;
-    FakeDemux::add("a", a);
-    FakeDemux::add("b", b);
+    FakeDemux::add("a", media(120, 120, 1, 1));
+    FakeDemux::add("b", media(400, 400, 2, 10, 0, 5));
     gList = {"a", "b"};
     fCore->skipPreBuffer = 1;
     ASSERT_NE(open(), nullptr);
@@ -311,9 +286,7 @@ TEST_F(VodFileInput, AFileReachedByReadingSkipsItsPreBuffer) {
 
 TEST_F(VodFileInput, ListThatShrinksOrBreaksEndsTheReads) {
     threeEntries();
-    FakeMedia a = media(40, 40, 1);
-    a.videoFrames = 1;
-    FakeDemux::add("a", a);
+    FakeDemux::add("a", media(40, 40, 1, 1));
     ASSERT_NE(open(), nullptr);
     std::vector<char> buffer(64);
     ASSERT_EQ(read(YVK_VOD_READ_VIDEO, buffer), kFakeUnitSize);
@@ -323,19 +296,15 @@ TEST_F(VodFileInput, ListThatShrinksOrBreaksEndsTheReads) {
     EXPECT_TRUE(traces.contains("End of file list. idx(1)"));
 
     gList = {"a", "b", "c"};
-    FakeMedia broken = media(10, 10, 2);
-    broken.openable = false;
-    FakeDemux::add("b", broken);
+    FakeDemux::add("b", broken(2));
     EXPECT_EQ(read(YVK_VOD_READ_VIDEO, buffer), 0);
     EXPECT_TRUE(traces.contains("YVK_StreamerDemuxOpen (b) failed"));
     EXPECT_EQ(fFile->demuxHandle, nullptr);
 }
 
 TEST_F(VodFileInput, InfoReportsTheCurrentFileAndItsFirstKeyFrame) {
-    FakeMedia a = media(1000, 1000, 1);
-    a.videoFrames = 25;
+    FakeMedia a = media(1000, 1000, 1, 25, 3);
     a.firstKey = 2;
-    a.audioBlocks = 3;
     a.sampleRate = 32000;
     a.channels = 2;
     FakeDemux::add("a", a);
@@ -380,11 +349,6 @@ TEST_F(VodFileInput, CloseAndTrackCountsAcceptAnything) {
     EXPECT_EQ(vod_read(nullptr, 1, 0, buffer, &size, nullptr), 0);
     EXPECT_EQ(size, 0);
     EXPECT_EQ(vod_seek(nullptr, 0, 0, 0), -1);
-    VodFileIO io{};
-    vodFillFileIO(&io, fCore.get());
-    EXPECT_EQ(io.open, &vod_open);
-    EXPECT_EQ(io.close, &vod_close);
-    EXPECT_EQ(io.arg, fCore.get());
 }
 
 } // namespace

@@ -7,10 +7,30 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <strings.h>
 
 namespace yvk::test {
 
-std::string rawExchange(unsigned short port, const std::string& request, int timeoutMs) {
+namespace {
+
+// Whether text begins with one whole reply: its head and as many body bytes
+// as its Content-Length names.
+bool holdsWholeReply(const std::string& text) {
+    size_t end = text.find("\r\n\r\n");
+    if (end == std::string::npos) return false;
+    size_t length = 0;
+    for (size_t line = text.find("\r\n"); line < end; line = text.find("\r\n", line + 2)) {
+        static const char kName[] = "Content-Length:";
+        if (strncasecmp(text.c_str() + line + 2, kName, sizeof kName - 1) == 0)
+            length = std::strtoul(text.c_str() + line + 2 + sizeof kName - 1, nullptr, 10);
+    }
+    return text.size() >= end + 4 + length;
+}
+
+} // namespace
+
+std::string rawExchange(unsigned short port, const std::string& request, int timeoutMs, bool oneReply) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return "";
     sockaddr_in address{};
@@ -30,6 +50,7 @@ std::string rawExchange(unsigned short port, const std::string& request, int tim
             ssize_t got = recv(fd, buffer, sizeof buffer, 0);
             if (got <= 0) break;
             reply.append(buffer, static_cast<size_t>(got));
+            if (oneReply && holdsWholeReply(reply)) break;
         }
     }
     close(fd);

@@ -8,8 +8,11 @@
 namespace yvk::test {
 
 // Connects to 127.0.0.1:port, sends request, and returns everything the
-// server sends until it closes the connection or timeoutMs passes.
-std::string rawExchange(unsigned short port, const std::string& request, int timeoutMs = 5000);
+// server sends until it closes the connection or timeoutMs passes; with
+// oneReply, as soon as one whole reply (head and Content-Length body) is in,
+// for servers that keep the connection open (RTSP).
+std::string rawExchange(unsigned short port, const std::string& request, int timeoutMs = 5000,
+                        bool oneReply = false);
 
 // The body of an HTTP reply (after the blank line), or "" when there is none.
 std::string replyBody(const std::string& reply);
