@@ -3,6 +3,7 @@
 // joins late, openRTSP and GStreamer.  Every run ends with the host's own
 // account that each record it lent came back exactly once.
 #include "Process.hh"
+#include "RawHttp.hh"
 
 // GCC 14 sees a maybe-uninitialized std::function inside libstdc++'s <regex>
 // when building with AddressSanitizer; the code is the library's.
@@ -72,31 +73,12 @@ private:
     bool fReady = false;
 };
 
-// The SDP of a DESCRIBE, read over a plain socket (bounded in time).
+// The reply to a DESCRIBE, with its SDP.
 std::string describe(unsigned short port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string response;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        std::string request = "DESCRIBE rtsp://127.0.0.1:" + std::to_string(port) +
-                              "/live RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n\r\n";
-        (void)!write(fd, request.data(), request.size());
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (std::chrono::steady_clock::now() < deadline && response.find("m=audio") == std::string::npos) {
-            pollfd waiting{fd, POLLIN, 0};
-            if (poll(&waiting, 1, 200) <= 0) continue;
-            char buffer[2048];
-            ssize_t got = read(fd, buffer, sizeof buffer);
-            if (got <= 0) break;
-            response.append(buffer, static_cast<size_t>(got));
-            if (response.find("a=control:track2") != std::string::npos) break;
-        }
-    }
-    close(fd);
-    return response;
+    return yvk::test::rawExchange(port,
+                                  "DESCRIBE rtsp://127.0.0.1:" + std::to_string(port) +
+                                      "/live RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n\r\n",
+                                  5000, true);
 }
 
 // Decoded video frames of an FFmpeg client: "frame|key_frame=..|width=..|height=..".
