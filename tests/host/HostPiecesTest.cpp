@@ -10,35 +10,37 @@
 
 namespace {
 
+using Bytes = std::vector<uint8_t>;
+
 TEST(AccessUnitFilter, KeepsSlicesAndParameterSetsWithFourByteStartCodes) {
     AccessUnitFilter filter(false);
     // AUD (3-byte code), SPS, PPS, SEI, IDR slice (3-byte code).
-    std::vector<uint8_t> in = {0, 0, 1, 0x09, 0xf0,       0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xce,
-                               0, 0, 1, 0x06, 0x05, 0x01, 0, 0, 1, 0x65, 0x88, 0x80};
-    std::vector<uint8_t> out;
+    Bytes in = {0, 0, 1, 0x09, 0xf0, 0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xce,
+                0, 0, 1, 0x06, 0x05, 0x01, 0, 0, 1, 0x65, 0x88, 0x80};
+    Bytes out;
     bool key = false;
     ASSERT_TRUE(filter.rewrite(in.data(), in.size(), out, key));
     EXPECT_TRUE(key);
-    std::vector<uint8_t> expected = {0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xce, 0, 0, 0, 1, 0x65, 0x88, 0x80};
-    EXPECT_EQ(out, expected);
+    EXPECT_EQ(out, (Bytes{0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xce, 0, 0, 0, 1, 0x65, 0x88, 0x80}));
 }
 
 TEST(AccessUnitFilter, PutsRememberedParameterSetsInFrontOfLaterKeyPictures) {
     AccessUnitFilter filter(true);
-    std::vector<uint8_t> first = {0, 0, 0, 1, 0x40, 0x01, 0xaa, 0, 0, 0, 1, 0x42, 0x01, 0xbb,
-                                  0, 0, 0, 1, 0x44, 0x01, 0xcc, 0, 0, 0, 1, 0x26, 0x01, 0xdd};
-    std::vector<uint8_t> out;
+    Bytes first = {0, 0, 0, 1, 0x40, 0x01, 0xaa, 0, 0, 0, 1, 0x42, 0x01, 0xbb,
+                   0, 0, 0, 1, 0x44, 0x01, 0xcc, 0, 0, 0, 1, 0x26, 0x01, 0xdd};
+    Bytes out;
     bool key = false;
     ASSERT_TRUE(filter.rewrite(first.data(), first.size(), out, key));
-    std::vector<uint8_t> bareIdr = {0, 0, 0, 1, 0x26, 0x01, 0xee};
+    Bytes bareIdr = {0, 0, 0, 1, 0x26, 0x01, 0xee};
     ASSERT_TRUE(filter.rewrite(bareIdr.data(), bareIdr.size(), out, key));
     EXPECT_TRUE(key);
-    EXPECT_EQ(out.size(), first.size()); // VPS, SPS, PPS and the new picture
-    std::vector<uint8_t> trail = {0, 0, 0, 1, 0x02, 0x01, 0x11};
+    first.back() = 0xee;  // VPS, SPS, PPS and the new picture
+    EXPECT_EQ(out, first);
+    Bytes trail = {0, 0, 0, 1, 0x02, 0x01, 0x11};
     ASSERT_TRUE(filter.rewrite(trail.data(), trail.size(), out, key));
     EXPECT_FALSE(key);
     EXPECT_EQ(out, trail);
-    std::vector<uint8_t> onlySei = {0, 0, 0, 1, 0x4e, 0x01, 0x05};
+    Bytes onlySei = {0, 0, 0, 1, 0x4e, 0x01, 0x05};
     EXPECT_FALSE(filter.rewrite(onlySei.data(), onlySei.size(), out, key));
 }
 
@@ -51,7 +53,7 @@ TEST(RecordPool, CountsEveryPopAndReleaseAndCatchesDoubleReleases) {
         YVKStreamerStream* record = pool.acquire();
         ASSERT_NE(record, nullptr);
         pool.fill(record, bytes, sizeof bytes);
-        pool.publish(record); // the third publish drops the oldest (at most 2 ready)
+        pool.publish(record);  // the third publish drops the oldest (at most 2 ready)
     }
     EXPECT_EQ(pool.stats().dropped, 1u);
     EXPECT_TRUE(pool.takeDropped());
@@ -78,14 +80,13 @@ TEST(RecordPool, StoppingTheConsumerDiscardsWhatWaits) {
     RecordPool pool(2, 2);
     YVKStreamerQIO io = pool.queueIO();
     io.setStreaming(io.handle, 1);
-    YVKStreamerStream* record = pool.acquire();
-    pool.publish(record);
+    pool.publish(pool.acquire());
     io.setStreaming(io.handle, 0);
     EXPECT_FALSE(pool.streaming());
     EXPECT_EQ(io.popStream(io.handle, 0), nullptr);
     EXPECT_NE(pool.acquire(), nullptr);
     EXPECT_NE(pool.acquire(), nullptr);
-    EXPECT_EQ(pool.acquire(), nullptr); // both lent to the producer
+    EXPECT_EQ(pool.acquire(), nullptr);  // both lent to the producer
 }
 
 } // namespace

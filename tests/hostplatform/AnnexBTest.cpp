@@ -1,57 +1,52 @@
-// Cutting and normalising Annex-B access units.
+// Normalising Annex-B access units.
 #include "AnnexB.hh"
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <vector>
 
 using yvk::host::AccessUnitNormalizer;
-using yvk::host::splitAnnexB;
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-TEST(AnnexB, SplitsAtThreeAndFourByteCodes) {
-    Bytes data = {0, 0, 0, 1, 0x67, 1, 2, 0, 0, 1, 0x68, 3, 0, 0, 0, 1, 0x65, 4, 5};
-    auto units = splitAnnexB(data.data(), data.size());
-    ASSERT_EQ(units.size(), 3u);
-    EXPECT_EQ(units[0].data[0], 0x67);
-    EXPECT_EQ(units[0].size, 3u);
-    EXPECT_EQ(units[1].size, 2u);
-    EXPECT_EQ(units[2].size, 3u);
-    Bytes none = {1, 2, 3, 0, 0};
-    EXPECT_TRUE(splitAnnexB(none.data(), none.size()).empty());
-    EXPECT_TRUE(splitAnnexB(nullptr, 0).empty());
+// The units joined with four-byte start codes.
+Bytes annexB(std::initializer_list<Bytes> units) {
+    Bytes out;
+    for (const Bytes& unit : units) {
+        out.insert(out.end(), {0, 0, 0, 1});
+        out.insert(out.end(), unit.begin(), unit.end());
+    }
+    return out;
 }
 
-TEST(AnnexB, KeyFramesGetTheLearntParameterSetsInFront) {
-    AccessUnitNormalizer n(264);
-    Bytes extra = {0, 0, 0, 1, 0x67, 0xaa, 0, 0, 0, 1, 0x68, 0xbb};
-    n.learn(extra.data(), extra.size());
-    // Delimiter dropped, three-byte code widened, sets in front.
-    Bytes key = {0, 0, 1, 0x09, 0xf0, 0, 0, 1, 0x65, 0x11};
+Bytes normalize(AccessUnitNormalizer& n, const Bytes& in, bool key) {
     Bytes out;
-    n.normalize(key.data(), key.size(), true, out);
-    EXPECT_EQ(out, (Bytes{0, 0, 0, 1, 0x67, 0xaa, 0, 0, 0, 1, 0x68, 0xbb, 0, 0, 0, 1, 0x65, 0x11}));
-    Bytes other = {0, 0, 1, 0x41, 0x22};
-    n.normalize(other.data(), other.size(), false, out);
-    EXPECT_EQ(out, (Bytes{0, 0, 0, 1, 0x41, 0x22}));
+    n.normalize(in.data(), in.size(), key, out);
+    return out;
+}
+
+TEST(AnnexB, KeyFramesGetTheLatestParameterSetsInFront) {
+    AccessUnitNormalizer n(264);
+    Bytes extra = annexB({{0x67, 0xaa}, {0x68, 0xbb}});
+    n.learn(extra.data(), extra.size());
+    // Delimiter dropped, three-byte codes widened, sets in front.
+    EXPECT_EQ(normalize(n, {0, 0, 1, 0x09, 0xf0, 0, 0, 1, 0x65, 0x11}, true),
+              annexB({{0x67, 0xaa}, {0x68, 0xbb}, {0x65, 0x11}}));
+    EXPECT_EQ(normalize(n, {0, 0, 1, 0x41, 0x22}, false), annexB({{0x41, 0x22}}));
+    EXPECT_TRUE(normalize(n, {1, 2, 3, 0, 0}, false).empty());  // no start code, no unit
     // New sets inside a key frame replace the learnt ones and move to the front.
-    Bytes fresh = {0, 0, 0, 1, 0x06, 0x01, 0, 0, 0, 1, 0x67, 0xcc, 0, 0, 0, 1, 0x68, 0xdd, 0, 0, 0, 1, 0x65, 0x33};
-    n.normalize(fresh.data(), fresh.size(), true, out);
-    EXPECT_EQ(out, (Bytes{0, 0, 0, 1, 0x67, 0xcc, 0, 0, 0, 1, 0x68, 0xdd, 0, 0, 0, 1, 0x06, 0x01, 0, 0, 0, 1, 0x65,
-                          0x33}));
-    EXPECT_EQ(n.parameterSets(), (Bytes{0, 0, 0, 1, 0x67, 0xcc, 0, 0, 0, 1, 0x68, 0xdd}));
+    Bytes fresh = annexB({{0x06, 0x01}, {0x67, 0xcc}, {0x68, 0xdd}, {0x65, 0x33}});
+    EXPECT_EQ(normalize(n, fresh, true), annexB({{0x67, 0xcc}, {0x68, 0xdd}, {0x06, 0x01}, {0x65, 0x33}}));
+    EXPECT_EQ(n.parameterSets(), annexB({{0x67, 0xcc}, {0x68, 0xdd}}));
 }
 
 TEST(AnnexB, H265SetsInVpsSpsPpsOrder) {
     AccessUnitNormalizer n(265);
-    Bytes key = {0, 0, 0, 1, 0x44, 0x01, 0, 0, 0, 1, 0x42, 0x01, 0, 0, 0, 1, 0x40, 0x01, 0, 0, 0, 1, 0x26, 0x01};
-    Bytes out;
-    n.normalize(key.data(), key.size(), true, out);
-    EXPECT_EQ(out, (Bytes{0, 0, 0, 1, 0x40, 0x01, 0, 0, 0, 1, 0x42, 0x01, 0, 0, 0, 1, 0x44, 0x01, 0, 0, 0, 1, 0x26,
-                          0x01}));
+    Bytes key = annexB({{0x44, 0x01}, {0x42, 0x01}, {0x40, 0x01}, {0x26, 0x01}});
+    EXPECT_EQ(normalize(n, key, true), annexB({{0x40, 0x01}, {0x42, 0x01}, {0x44, 0x01}, {0x26, 0x01}}));
 }
 
 } // namespace

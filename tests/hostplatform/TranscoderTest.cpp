@@ -13,61 +13,51 @@
 
 using yvk::test::mediaPath;
 using yvk::test::scanStartCodes;
-using yvk::test::TraceCapture;
 
 namespace {
 
 constexpr int kCapacity = 0x300000;
 
-TransOpenParam params(const std::string& name) {
-    static std::string path;
-    path = mediaPath(name);
-    return TransOpenParam{path.c_str(), 0, 264, 1280, 720};
-}
+struct Transcoder {
+    explicit Transcoder(const char* name, int track = 0, int codec = 264) {
+        std::string path = mediaPath(name);
+        TransOpenParam p{path.c_str(), track, codec, 1280, 720};
+        h = YVK_StreamerTransOpen(&p);
+    }
+    ~Transcoder() { YVK_StreamerTransClose(h); }
+    int next(int* key = nullptr, uint64_t* ts = nullptr) {
+        return YVK_StreamerTransGetStream(h, buffer.data(), kCapacity, key, ts);
+    }
+    void* h;
+    std::vector<uint8_t> buffer = std::vector<uint8_t>(kCapacity);
+};
 
 TEST(TranscodeService, H265FileBecomes720pH264) {
-    TransOpenParam p = params("clip.mkv");
-    void* t = YVK_StreamerTransOpen(&p);
-    ASSERT_NE(t, nullptr);
-    std::vector<uint8_t> buffer(kCapacity);
-    int n = YVK_StreamerTransGetNALData(t, buffer.data(), kCapacity);
+    Transcoder t("clip.mkv");
+    ASSERT_NE(t.h, nullptr);
+    int n = YVK_StreamerTransGetNALData(t.h, t.buffer.data(), kCapacity);
     ASSERT_GT(n, 8);
-    auto sets = scanStartCodes(buffer.data(), static_cast<size_t>(n));
+    auto sets = scanStartCodes(t.buffer.data(), static_cast<size_t>(n));
     EXPECT_TRUE(sets.allFourByte);
     EXPECT_EQ(sets.headers, (std::vector<uint8_t>{0x67, 0x68}));
     std::string outPath = std::string(YVK_BINARY_DIR) + "/transcoded-test.h264";
     std::ofstream out(outPath, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(buffer.data()), n);
+    out.write(reinterpret_cast<const char*>(t.buffer.data()), n);
 
-    ASSERT_EQ(YVK_StreamerTransRun(t), 1);
-    int units = 0, keys = 0;
-    uint64_t lastTs = 0;
-    for (int i = 0; i < 200; ++i) {
-        int key = -1;
-        uint64_t ts = 0;
-        int size = YVK_StreamerTransGetStream(t, buffer.data(), kCapacity, &key, &ts);
-        if (size == 0) break;
-        if (units == 0) {
-            EXPECT_EQ(key, 1);
-        }
-        auto codes = scanStartCodes(buffer.data(), static_cast<size_t>(size));
+    ASSERT_EQ(YVK_StreamerTransRun(t.h), 1);
+    int units = 0, keys = 0, key = 0;
+    uint64_t ts = 0, lastTs = 0;
+    for (int size; units < 200 && (size = t.next(&key, &ts)) > 0; ++units, keys += key, lastTs = ts) {
+        auto codes = scanStartCodes(t.buffer.data(), static_cast<size_t>(size));
         ASSERT_TRUE(codes.allFourByte);
-        if (key) {
-            EXPECT_EQ(codes.headers[0], 0x67);
-        }
-        if (units > 0) {
-            EXPECT_GT(ts, lastTs);
-        }
-        lastTs = ts;
-        keys += key;
-        ++units;
-        out.write(reinterpret_cast<const char*>(buffer.data()), size);
+        EXPECT_TRUE(units > 0 || key == 1) << "the first unit is a key frame";
+        EXPECT_TRUE(units == 0 || ts > lastTs) << "unit " << units << " at " << ts << " after " << lastTs;
+        EXPECT_TRUE(key == 0 || codes.headers[0] == 0x67) << "key frames start with the SPS";
+        out.write(reinterpret_cast<const char*>(t.buffer.data()), size);
     }
     out.close();
     EXPECT_EQ(units, 75);
     EXPECT_GE(keys, 2);
-    EXPECT_EQ(YVK_StreamerTransGetStream(t, buffer.data(), kCapacity, nullptr, nullptr), 0);
-    YVK_StreamerTransClose(t);
 
     auto probe = yvk::test::runProcess({"ffprobe", "-v", "error", "-count_frames", "-show_entries",
                                         "stream=codec_name,width,height,nb_read_frames", "-of", "compact", outPath},
@@ -78,63 +68,48 @@ TEST(TranscodeService, H265FileBecomes720pH264) {
 }
 
 TEST(TranscodeService, SeekRestartsWithAKeyFrameAtThePosition) {
-    TransOpenParam p = params("clip.mkv");
-    void* t = YVK_StreamerTransOpen(&p);
-    ASSERT_NE(t, nullptr);
-    ASSERT_EQ(YVK_StreamerTransRun(t), 1);
-    std::vector<uint8_t> buffer(kCapacity);
+    Transcoder t("clip.mkv");
+    ASSERT_EQ(YVK_StreamerTransRun(t.h), 1);
     int key = 0;
     uint64_t ts = 0;
-    ASSERT_GT(YVK_StreamerTransGetStream(t, buffer.data(), kCapacity, &key, &ts), 0);
-    ASSERT_EQ(YVK_StreamerTransSeek(t, 2000), 1);
-    ASSERT_GT(YVK_StreamerTransGetStream(t, buffer.data(), kCapacity, &key, &ts), 0);
+    ASSERT_GT(t.next(&key, &ts), 0);
+    ASSERT_EQ(YVK_StreamerTransSeek(t.h, 2000), 1);
+    ASSERT_GT(t.next(&key, &ts), 0);
     EXPECT_EQ(key, 1);
     EXPECT_EQ(ts, 2000u);
     int rest = 0;
-    while (rest < 100 && YVK_StreamerTransGetStream(t, buffer.data(), kCapacity, &key, &ts) > 0) ++rest;
+    while (rest < 100 && t.next() > 0) ++rest;
     EXPECT_EQ(rest, 24);  // frames 2040 .. 2960 ms
     // A seek after the end starts over.
-    ASSERT_EQ(YVK_StreamerTransSeek(t, 0), 1);
-    ASSERT_GT(YVK_StreamerTransGetStream(t, buffer.data(), kCapacity, &key, &ts), 0);
+    ASSERT_EQ(YVK_StreamerTransSeek(t.h, 0), 1);
+    ASSERT_GT(t.next(&key, &ts), 0);
     EXPECT_EQ(ts, 0u);
-    YVK_StreamerTransClose(t);
 }
 
 TEST(TranscodeService, CloseWhileTheWorkerWaitsOnAFullQueue) {
-    TransOpenParam p = params("clip.mp4");  // H.264 input works as well
-    void* t = YVK_StreamerTransOpen(&p);
-    ASSERT_NE(t, nullptr);
-    ASSERT_EQ(YVK_StreamerTransRun(t), 1);
-    ASSERT_EQ(YVK_StreamerTransRun(t), 1);
-    YVK_StreamerTransClose(t);
+    Transcoder t("clip.mp4");  // H.264 input works as well
+    ASSERT_EQ(YVK_StreamerTransRun(t.h), 1);
+    ASSERT_EQ(YVK_StreamerTransRun(t.h), 1);
 }
 
 TEST(TranscodeService, RefusesWhatItCannotDo) {
-    TraceCapture traces;
+    yvk::test::TraceCapture traces;
     EXPECT_EQ(YVK_StreamerTransOpen(nullptr), nullptr);
-    TransOpenParam missing = params("missing.mkv");
-    EXPECT_EQ(YVK_StreamerTransOpen(&missing), nullptr);
-    TransOpenParam track = params("clip.mkv");
-    track.videoTrack = 1;
-    EXPECT_EQ(YVK_StreamerTransOpen(&track), nullptr);
-    TransOpenParam codec = params("clip.mkv");
-    codec.codec = 265;
-    EXPECT_EQ(YVK_StreamerTransOpen(&codec), nullptr);
+    EXPECT_EQ(Transcoder("missing.mkv").h, nullptr);
+    EXPECT_EQ(Transcoder("clip.mkv", 1).h, nullptr);
     EXPECT_TRUE(traces.contains("no video track 1"));
+    EXPECT_EQ(Transcoder("clip.mkv", 0, 265).h, nullptr);
     EXPECT_EQ(YVK_StreamerTransGetStream(nullptr, nullptr, 0, nullptr, nullptr), 0);
     EXPECT_EQ(YVK_StreamerTransRun(nullptr), 0);
-    YVK_StreamerTransClose(nullptr);
 
-    TransOpenParam p = params("clip.mkv");
-    void* t = YVK_StreamerTransOpen(&p);
-    ASSERT_NE(t, nullptr);
+    Transcoder t("clip.mkv");
+    ASSERT_NE(t.h, nullptr);
     uint8_t small[8] = {};
-    EXPECT_EQ(YVK_StreamerTransGetNALData(t, small, sizeof small), 0);
-    EXPECT_EQ(YVK_StreamerTransGetStream(t, small, sizeof small, nullptr, nullptr), 0);  // not running
-    ASSERT_EQ(YVK_StreamerTransRun(t), 1);
-    EXPECT_EQ(YVK_StreamerTransGetStream(t, small, sizeof small, nullptr, nullptr), 0);  // too big: dropped
+    EXPECT_EQ(YVK_StreamerTransGetNALData(t.h, small, sizeof small), 0);
+    EXPECT_EQ(YVK_StreamerTransGetStream(t.h, small, sizeof small, nullptr, nullptr), 0);  // not running
+    ASSERT_EQ(YVK_StreamerTransRun(t.h), 1);
+    EXPECT_EQ(YVK_StreamerTransGetStream(t.h, small, sizeof small, nullptr, nullptr), 0);  // too big: dropped
     for (uint8_t b : small) EXPECT_EQ(b, 0);
-    YVK_StreamerTransClose(t);
 }
 
 } // namespace
