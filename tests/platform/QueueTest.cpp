@@ -94,14 +94,16 @@ TEST(QueueThreads, HundredThousandElementsNothingLostOrDuplicated) {
     constexpr int kCount = 100000;
     yvk_queue* queue = queue_new(64, sizeof(int), "threads");
     ASSERT_NE(queue, nullptr);
-    std::thread producer([queue] {
-        for (int i = 0; i < kCount;) {
+    // Both sides give up at the deadline, so a lost element fails the test
+    // instead of hanging it.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    std::thread producer([queue, deadline] {
+        for (int i = 0; i < kCount && std::chrono::steady_clock::now() < deadline;) {
             if (queue_push(queue, &i, sizeof i) == 0) ++i;
             else std::this_thread::yield();
         }
     });
     std::vector<int> received;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (static_cast<int>(received.size()) < kCount && std::chrono::steady_clock::now() < deadline) {
         auto* value = static_cast<int*>(queue_pop(queue, nullptr, 100));
         if (value != nullptr) received.push_back(*value);
