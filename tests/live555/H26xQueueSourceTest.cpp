@@ -1,154 +1,245 @@
-// The live video source's queue, key-frame wait, resync, delivery and
-// presentation times, driven step by step without its reader thread; and
-// once with the thread, as the assembly runs it.
-#include "H26xProbe.hh"
+// The live video source: cutting access units into NAL units, key frames
+// by unit count, the parameter sets and their SDP text; the queue, key-frame
+// wait, resync, delivery and presentation times, driven step by step without
+// the reader thread; and once with the thread, as the assembly runs it.
+#include "H26xQueueSource.hh"
 #include "LiveTestSupport.hh"
-#include "TraceCapture.hh"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
+#include <string>
 
-#include "yvk_system.h"
 #include <sys/time.h>
 
 using yvk::test::annexB;
+using yvk::test::Delivery;
+using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-const std::vector<uint8_t> kSps = {0x67, 0x42, 0xe0, 0x1f, 0xda};
-const std::vector<uint8_t> kPps = {0x68, 0xce, 0x3c, 0x80};
-const std::vector<uint8_t> kIdr = {0x65, 0x88, 0x84, 0x00, 0x33, 0x44};
-const std::vector<uint8_t> kP = {0x41, 0x9a, 0x02};
+// H.264: SPS (header 0x67, profile 42 E0 1F), PPS (0x68), IDR slice (0x65).
+const Bytes kSps = {0x67, 0x42, 0xe0, 0x1f, 0xda, 0x02, 0x80};
+const Bytes kPps = {0x68, 0xce, 0x3c, 0x80};
+const Bytes kIdr = {0x65, 0x88, 0x84, 0x00, 0x33};
+const Bytes kP = {0x41, 0x9a, 0x02, 0x00, 0x00, 0x01, 0x77}; // a 3-byte code inside the slice
+const Bytes kSei = {0x06, 0x05, 0x01};
+// H.265: VPS (0x40 01), SPS (0x42 01), PPS (0x44 01), IDR_W_RADL (0x26 01).
+const Bytes kVps265 = {0x40, 0x01, 0x0c, 0x01};
+const Bytes kSps265 = {0x42, 0x01, 0x01, 0x01, 0x60};
+const Bytes kPps265 = {0x44, 0x01, 0xc1, 0x72};
+const Bytes kIdr265 = {0x26, 0x01, 0xaf, 0x08, 0x40};
+const Bytes kSei265 = {0x4e, 0x01, 0x05};
 
-struct Delivery {
-    bool done = false;
-    unsigned size = 0;
-    unsigned truncated = 0;
-    timeval time{};
+const std::string kText264 = "profile-level-id=42e01f;sprop-parameter-sets=Z0LgH9oCgA==,aM48gA==";
+
+// The source with its reader-thread steps callable (no reader thread runs).
+class H26xProbe : public H26xQueueSource {
+public:
+    H26xProbe(UsageEnvironment& env, const char* format, YVKStreamerQIO qio)
+        : H26xQueueSource(env, format, 25, 1280, 720, qio, false) {}
+    using H26xQueueSource::fStreaming;
+    using H26xQueueSource::fUnitCount;
+    using H26xQueueSource::fWaitKeyFrame;
+    using H26xQueueSource::getNextFrame;
+    using H26xQueueSource::queueFrame;
+    using H26xQueueSource::splitFrames;
+    int queued() { return queue_get_currnum(fQueue); }
 };
 
-void afterGetting(void* data, unsigned size, unsigned truncated, timeval time, unsigned) {
-    auto* d = static_cast<Delivery*>(data);
-    d->done = true;
-    d->size = size;
-    d->truncated = truncated;
-    d->time = time;
-}
-
-class H26xQueue : public yvk::test::LiveEnvironment {
+class H26x : public yvk::test::LiveEnvironment {
 protected:
+    void SetUp() override {
+        LiveEnvironment::SetUp();
+        make("video/H264")->fWaitKeyFrame = false;
+    }
     void TearDown() override {
-        if (fSource != nullptr) Medium::close(fSource);
+        Medium::close(fSource);
         EXPECT_TRUE(fHost.balanced());
         LiveEnvironment::TearDown();
     }
-    H26xProbe* make(int fps = 25) {
-        fSource = H26xProbe::create(env(), "video/H264", fps, fHost.io());
-        return fSource;
+    H26xProbe* make(const char* format) {
+        if (fSource != nullptr) Medium::close(fSource);
+        return fSource = new H26xProbe(env(), format, fHost.io());
     }
-    // One request of a consumer with a buffer of maxSize bytes.
-    Delivery request(unsigned maxSize = sizeof fBuffer) {
-        Delivery d;
-        static_cast<FramedSource*>(fSource)->getNextFrame(fBuffer, maxSize, afterGetting, &d, nullptr, nullptr);
-        if (!d.done) fSource->stopGettingFrames();
-        return d;
+    // Splits one record; returns whether it counts as a key frame.
+    bool split(const Bytes& record) {
+        bool key = false;
+        fUnits = fSource->splitFrames(const_cast<uint8_t*>(record.data()), static_cast<int>(record.size()), key);
+        return key;
     }
-    void queueOne(bool key) {
-        YVKStreamerStream* record = fHost.add(annexB({kP}));
-        auto* popped = fHost.io().popStream(&fHost, 0);
-        YVKStreamerTime ts{0, 0};
-        fSource->queueFrame(popped != nullptr ? popped : record, record->data + 4, 3, key, ts, true);
+    Delivery request(unsigned maxSize = sizeof fBuffer) { return yvk::test::request(*fSource, fBuffer, maxSize); }
+    // Takes count host records of one P slice each into the queue.
+    void queue(int count, bool key) {
+        for (int i = 0; i < count; ++i) {
+            YVKStreamerStream* record = fHost.add(annexB({kP}));
+            fHost.io().popStream(&fHost, 0);
+            fSource->queueFrame(record, record->data + 4, kP.size(), key, YVKStreamerTime{0, 0}, true);
+        }
     }
 
     yvk::test::FakeHostQueue fHost;
     H26xProbe* fSource = nullptr;
+    H26xQueueSource::Unit* fUnits = nullptr;
     unsigned char fBuffer[256];
 };
 
-TEST_F(H26xQueue, TwentyFiveFpsQueueHoldsFiftyAndDropsNonKeyUnitsAboveFortyFive) {
-    auto* s = make(25);
-    EXPECT_EQ(s->fQueueDepth, 50);
-    EXPECT_EQ(s->fDropThreshold, 45);
-    for (int i = 0; i < 46; ++i) queueOne(false);
-    EXPECT_EQ(s->queued(), 46);
-    queueOne(true); // key units are always queued
-    EXPECT_EQ(s->queued(), 47);
-    queueOne(false); // 47 > 45: everything goes, this one too
-    EXPECT_EQ(s->queued(), 0);
-    for (int i = 0; i < 46; ++i) queueOne(false);
-    EXPECT_EQ(s->queued(), 46);
-    queueOne(false);
-    EXPECT_EQ(s->queued(), 0);
+// Padding and the alphabet's last two letters; the texts below cover the rest.
+TEST(Base64, PaddingAndAlphabet) {
+    const unsigned char bytes[] = {0xfb, 0xff, 0xbf};
+    char out[8];
+    EXPECT_STREQ(base64EncodePrivate(bytes, 3, out), "+/+/");
+    EXPECT_STREQ(base64EncodePrivate(bytes, 2, out), "+/8=");
+    EXPECT_STREQ(base64EncodePrivate(bytes, 0, out), "");
+    EXPECT_EQ(base64EncodePrivate(nullptr, 3, out), nullptr);
 }
 
-TEST_F(H26xQueue, ZeroOrNegativeFrameRateIsRefused) {
+// Each row's records go to a fresh source; the unit count and key decision
+// are those of the last record, the text is empty where none is built.
+TEST_F(H26x, UnitCountKeyDecisionAndParameterText) {
+    struct Case {
+        const char* name;
+        const char* format;
+        std::vector<Bytes> records;
+        int units;
+        bool key;
+        std::string text;
+    } cases[] = {
+        {"H.264 key", "video/H264", {annexB({kSps, kPps, kIdr})}, 3, true, kText264},
+        {"any other format is H.264", "video/whatever", {annexB({kSps, kPps, kIdr})}, 3, true, kText264},
+        {"H.264 slice", "video/H264", {annexB({kP})}, 1, false, ""},
+        {"SPS alone waits for the PPS", "video/H264", {annexB({kSps, kP}), annexB({kPps, kP})}, 2, false, kText264},
+        {"H.264 sets with other ref_idc", "video/H264", {annexB({{0x27, 0x42, 0xe0, 0x1f}, {0x28, 0xce}, kIdr})}, 3,
+         true, ""},
+        {"H.264 cut after five", "video/H264", {annexB(std::vector<Bytes>(7, kSei))}, 5, true, ""},
+        {"three-byte start code only", "video/H264", {{0x00, 0x00, 0x01, 0x65, 0x11}}, 0, false, ""},
+        {"start code alone", "video/H264", {{0, 0, 0, 1}}, 0, false, ""},
+        {"empty", "video/H264", {{}}, 0, false, ""},
+        {"H.265 key", "video/H265", {annexB({kVps265, kSps265, kPps265, kIdr265})}, 4, true,
+         "sprop-vps=QAEMAQ==;sprop-sps=QgEBAWA=;sprop-pps=RAHBcg=="},
+        {"H.265 without VPS", "video/H265", {annexB({kSps265, kPps265, kIdr265})}, 3, false, ""},
+        {"H.265 cut after six", "video/H265", {annexB(std::vector<Bytes>(8, kSei265))}, 6, true, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        make(c.format);
+        bool key = false;
+        for (const Bytes& record : c.records) key = split(record);
+        EXPECT_EQ(key, c.key);
+        EXPECT_EQ(fSource->fUnitCount, c.units);
+        EXPECT_EQ(fSource->hasAuxLine() ? fSource->getAuxLine() : "", c.text);
+    }
+}
+
+TEST_F(H26x, UnitsPointIntoTheRecordWithOrWithoutTheirStartCodes) {
+    auto au = annexB({kSps, kPps, kIdr});
+    for (bool keep : {false, true}) {
+        SCOPED_TRACE(keep);
+        make("video/H264")->fKeepStartCode = keep;
+        split(au);
+        ASSERT_EQ(fSource->fUnitCount, 3);
+        int code = keep ? 4 : 0;
+        EXPECT_EQ(fUnits[0].data, au.data() + 4 - code);
+        EXPECT_EQ(fUnits[0].size, static_cast<int>(kSps.size()) + code);
+        EXPECT_EQ(fUnits[1].size, static_cast<int>(kPps.size()) + code);
+        EXPECT_EQ(fUnits[2].size, static_cast<int>(kIdr.size()) + code);
+        EXPECT_EQ(fSource->getAuxLine(), keep ? "profile-level-id=42e01f;sprop-parameter-sets=AAAAAWdC4B/aAoA=,AAAAAWjOPIA="
+                                              : kText264); // the sets as they were cut
+    }
+}
+
+// A parameter set of 93 bytes is the longest whose Base64 text fits.
+TEST_F(H26x, ParameterSetTooLongForTheTextIsRefusedWithATrace) {
+    for (size_t length : {94, 93}) {
+        SCOPED_TRACE(length);
+        Bytes sps(length, 0x11);
+        sps[0] = 0x67;
+        make("video/H264");
+        yvk::test::TraceCapture trace;
+        split(annexB({sps, kPps, kIdr}));
+        EXPECT_EQ(fSource->hasAuxLine(), length == 93);
+        EXPECT_EQ(yvk::test::errorLines(trace), length == 94 ? 1 : 0);
+        if (length == 94) {
+            split(annexB({kSps, kPps, kIdr})); // a set that fits is still taken afterwards
+            EXPECT_EQ(fSource->getAuxLine(), kText264);
+        }
+    }
+}
+
+// At 25 frames per second the queue holds 50 units and non-key units are
+// dropped, with everything queued, once more than 45 wait.
+TEST_F(H26x, NonKeyUnitAboveTheDropThresholdClearsTheQueueKeyUnitsStay) {
+    queue(46, false);
+    EXPECT_EQ(fSource->queued(), 46);
+    queue(1, false);
+    EXPECT_EQ(fSource->queued(), 0);
+    queue(46, false);
+    queue(4, true);
+    EXPECT_EQ(fSource->queued(), 50);
+}
+
+TEST_F(H26x, ZeroOrNegativeFrameRateIsRefusedWithATrace) {
     yvk::test::TraceCapture trace;
-    EXPECT_EQ(H26xQueueSource::createNew(env(), "video/H264", 0, 640, 480, fHost.io(), false), nullptr);
-    EXPECT_EQ(H26xQueueSource::createNew(env(), "video/H264", -5, 640, 480, fHost.io(), false), nullptr);
-    EXPECT_TRUE(trace.contains("frame rate 0 refused"));
-    auto* ok = H26xQueueSource::createNew(env(), "video/H264", 1, 640, 480, fHost.io(), false);
-    ASSERT_NE(ok, nullptr);
-    Medium::close(ok);
+    for (int fps : {0, -5}) EXPECT_EQ(H26xQueueSource::createNew(env(), "video/H264", fps, 640, 480, fHost.io(), false), nullptr);
+    EXPECT_EQ(yvk::test::errorLines(trace), 2);
+    auto* slowest = H26xQueueSource::createNew(env(), "video/H264", 1, 640, 480, fHost.io(), false);
+    ASSERT_NE(slowest, nullptr);
+    Medium::close(slowest);
 }
 
-TEST_F(H26xQueue, RecordsAreDroppedUntilAKeyFrameAndAgainAfterResync) {
-    auto* s = make();
-    auto* p1 = fHost.add(annexB({kP}), false);
-    auto* k1 = fHost.add(annexB({kSps, kPps, kIdr}), true);
-    auto* p2 = fHost.add(annexB({kP}), false);
-    auto* r = fHost.add(annexB({kP}), false, 0, 0, true);
-    auto* p3 = fHost.add(annexB({kP}), false);
-    auto* k2 = fHost.add(annexB({kSps, kPps, kIdr}), true, 0, 0, true);
-    s->getNextFrame(); // waiting: a non-key record goes back at once
-    EXPECT_EQ(fHost.released(p1), 1);
-    EXPECT_EQ(s->queued(), 0);
-    s->getNextFrame();
-    EXPECT_FALSE(s->fWaitKeyFrame);
-    EXPECT_EQ(s->queued(), 1);
-    EXPECT_EQ(fHost.released(k1), 0); // held until delivered
-    s->getNextFrame();
-    EXPECT_EQ(s->queued(), 2);
-    s->getNextFrame(); // resync without key frame
-    EXPECT_TRUE(s->fWaitKeyFrame);
-    EXPECT_EQ(fHost.released(r), 1);
-    s->getNextFrame();
-    EXPECT_EQ(fHost.released(p3), 1);
-    s->getNextFrame(); // resync on a key frame is processed
-    EXPECT_FALSE(s->fWaitKeyFrame);
-    EXPECT_EQ(s->queued(), 3);
-    s->clearFramesAll();
-    EXPECT_EQ(fHost.released(k1), 1);
-    EXPECT_EQ(fHost.released(p2), 1);
-    EXPECT_EQ(fHost.released(k2), 1);
+// Each record is taken in turn: while a key frame is awaited, and on a resync
+// without one, a record goes back at once; a key frame ends the wait.
+TEST_F(H26x, RecordsAreDroppedUntilAKeyFrameAndAgainAfterResync) {
+    struct Step {
+        std::vector<uint8_t> payload;
+        bool key, resync, releasedAtOnce, waitingAfter;
+    } steps[] = {
+        {annexB({kP}), false, false, true, true},
+        {annexB({kSps, kPps, kIdr}), true, false, false, false}, // held until delivered
+        {annexB({kP}), false, false, false, false},
+        {annexB({kP}), false, true, true, true},
+        {annexB({kP}), false, false, true, true},
+        {annexB({kSps, kPps, kIdr}), true, true, false, false},
+        {{}, false, false, false, false}, // an empty record is never released
+    };
+    fSource->fWaitKeyFrame = true;
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        SCOPED_TRACE(i);
+        auto* record = fHost.add(steps[i].payload, steps[i].key, 0, 0, steps[i].resync);
+        fSource->getNextFrame();
+        EXPECT_EQ(fHost.released(record), steps[i].releasedAtOnce ? 1 : 0);
+        EXPECT_EQ(fSource->fWaitKeyFrame, steps[i].waitingAfter);
+    }
+    EXPECT_EQ(fSource->queued(), 3); // released on close
 }
 
-TEST_F(H26xQueue, RtspDeliversThePictureOfAKeyUnitAndTheFirstUnitOtherwise) {
-    auto* s = make();
-    s->fWaitKeyFrame = false;
-    auto* key = fHost.add(annexB({kSps, kPps, kIdr}), true, 5, 0);
-    auto* aud = fHost.add(annexB({{0x09, 0xf0}, kP}), false, 5, 40000);
-    s->getNextFrame();
-    s->getNextFrame();
+// Stopping tells the host and releases what is still queued.
+TEST_F(H26x, RtspDeliversThePictureOfAKeyUnitAndTheFirstUnitOtherwiseUntilStopped) {
+    auto* key = fHost.add(annexB({kSps, kPps, kIdr}), true);
+    fHost.add(annexB({{0x09, 0xf0}, kP}));
+    auto* left = fHost.add(annexB({kP}));
+    for (int i = 0; i < 3; ++i) fSource->getNextFrame();
     Delivery first = request();
     ASSERT_TRUE(first.done);
     EXPECT_EQ(first.size, kIdr.size());
     EXPECT_EQ(0, std::memcmp(fBuffer, kIdr.data(), kIdr.size()));
     EXPECT_EQ(fHost.released(key), 1);
-    Delivery second = request();
-    ASSERT_TRUE(second.done);
-    EXPECT_EQ(second.size, 2u); // the delimiter, in place of the slice
-    EXPECT_EQ(fHost.released(aud), 1);
+    Delivery second = request(1); // the delimiter in place of the slice, cut to the consumer's buffer
+    EXPECT_EQ(second.size, 1u);
+    EXPECT_EQ(second.truncated, 1u);
+    fSource->stopGettingFrames();
+    EXPECT_FALSE(fSource->fStreaming);
+    EXPECT_EQ(fHost.streamingCalls().back(), 0);
+    EXPECT_EQ(fHost.released(left), 1);
+    EXPECT_EQ(fSource->queued(), 0);
 }
 
-TEST_F(H26xQueue, PresentationTimesFollowTheHostClockFromAWallClockStart) {
-    auto* s = make();
-    s->fWaitKeyFrame = false;
+TEST_F(H26x, PresentationTimesFollowTheHostClockFromAWallClockStart) {
     fHost.add(annexB({kP}), false, 10, 900000);
     fHost.add(annexB({kP}), false, 11, 100000);
     fHost.add(annexB({kP}), false, 11, 140000);
-    for (int i = 0; i < 3; ++i) s->getNextFrame();
+    for (int i = 0; i < 3; ++i) fSource->getNextFrame();
     timeval before{};
     gettimeofday(&before, nullptr);
     Delivery a = request();
@@ -157,83 +248,37 @@ TEST_F(H26xQueue, PresentationTimesFollowTheHostClockFromAWallClockStart) {
     ASSERT_TRUE(a.done && b.done && c.done);
     EXPECT_GE(a.time.tv_sec, before.tv_sec);
     EXPECT_LE(a.time.tv_sec, before.tv_sec + 2);
-    auto us = [](const timeval& t) { return static_cast<long long>(t.tv_sec) * 1000000 + t.tv_usec; };
-    EXPECT_EQ(us(b.time) - us(a.time), 200000);
-    EXPECT_EQ(us(c.time) - us(b.time), 40000);
-    EXPECT_TRUE(H26xQueueSource::gDeliverStarted);
+    EXPECT_EQ(yvk::test::microseconds(b.time) - yvk::test::microseconds(a.time), 200000); // borrows a second
+    EXPECT_EQ(yvk::test::microseconds(c.time) - yvk::test::microseconds(b.time), 40000);
 }
 
+// Previous presentation time + (unit time - previous host time), in seconds
+// and microseconds.
 TEST(H26xPresentationTime, BorrowAndCarry) {
-    timeval last{100, 950000}, lastHost{5, 700000}, unit{6, 100000};
-    timeval next = H26xQueueSource::advancePresentationTime(last, lastHost, unit);
-    EXPECT_EQ(next.tv_sec, 101); // 100.95 + 0.4
-    EXPECT_EQ(next.tv_usec, 350000);
-    timeval exact = H26xQueueSource::advancePresentationTime({7, 0}, {1, 999999}, {2, 0});
-    EXPECT_EQ(exact.tv_sec, 7);
-    EXPECT_EQ(exact.tv_usec, 1);
-    timeval edge = H26xQueueSource::advancePresentationTime({7, 999999}, {0, 0}, {0, 0});
-    EXPECT_EQ(edge.tv_sec, 7);
-    EXPECT_EQ(edge.tv_usec, 999999);
-}
-
-TEST_F(H26xQueue, OversizedUnitIsTruncatedToTheConsumerBuffer) {
-    auto* s = make();
-    s->fWaitKeyFrame = false;
-    std::vector<uint8_t> big(200, 0x55);
-    big[0] = 0x41;
-    fHost.add(annexB({big}));
-    s->getNextFrame();
-    Delivery d = request(64);
-    ASSERT_TRUE(d.done);
-    EXPECT_EQ(d.size, 64u);
-    EXPECT_EQ(d.truncated, 136u);
-}
-
-TEST_F(H26xQueue, StopAnnouncesTheEndAndReleasesWhatWasQueued) {
-    auto* s = make();
-    s->fWaitKeyFrame = false;
-    auto* a = fHost.add(annexB({kP}));
-    auto* b = fHost.add(annexB({kP}));
-    s->getNextFrame();
-    s->getNextFrame();
-    Delivery d = request();
-    ASSERT_TRUE(d.done);
-    s->stopGettingFrames();
-    EXPECT_FALSE(s->fStreaming);
-    EXPECT_EQ(fHost.streamingCalls().back(), 0);
-    EXPECT_EQ(fHost.released(a), 1);
-    EXPECT_EQ(fHost.released(b), 1);
-    EXPECT_EQ(s->queued(), 0);
-}
-
-TEST_F(H26xQueue, EmptyRecordsAreNeverReleasedOrDelivered) {
-    auto* s = make();
-    s->fWaitKeyFrame = false;
-    auto* empty = fHost.add({});
-    s->getNextFrame();
-    EXPECT_EQ(s->queued(), 0);
-    EXPECT_EQ(fHost.released(empty), 0);
+    struct Case {
+        timeval last, lastHost, unit, expected;
+    } cases[] = {{{100, 950000}, {5, 700000}, {6, 100000}, {101, 350000}}, // borrow, then carry
+                 {{7, 0}, {1, 999999}, {2, 0}, {7, 1}},
+                 {{7, 999999}, {0, 0}, {0, 0}, {7, 999999}}}; // no carry below a million
+    for (const Case& c : cases) {
+        timeval next = H26xQueueSource::advancePresentationTime(c.last, c.lastHost, c.unit);
+        EXPECT_EQ(std::pair(next.tv_sec, next.tv_usec), std::pair(c.expected.tv_sec, c.expected.tv_usec));
+    }
 }
 
 // The reader thread as the assembly starts it: the parameter text appears,
 // the host is told to stop once it has, and the destructor joins the
 // thread and releases every record it took.
-TEST_F(H26xQueue, ReaderThreadCapturesTheParameterTextThenIdles) {
+TEST_F(H26x, ReaderThreadCapturesTheParameterTextThenIdles) {
     for (int i = 0; i < 3; ++i) fHost.add(annexB({kP}));
     fHost.add(annexB({kSps, kPps, kIdr}), true);
     for (int i = 0; i < 3; ++i) fHost.add(annexB({kP}));
     auto* source = H26xQueueSource::createNew(env(), "video/H264", 25, 640, 480, fHost.io(), true);
     ASSERT_NE(source, nullptr);
-    std::string text = source->getAuxLine();
-    EXPECT_EQ(text.rfind("profile-level-id=42e01f;sprop-parameter-sets=", 0), 0u);
+    EXPECT_EQ(source->getAuxLine().rfind("profile-level-id=42e01f;sprop-parameter-sets=", 0), 0u);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (fHost.streamingCalls().size() < 2 && std::chrono::steady_clock::now() < deadline) {
-        YVK_ThreadSleep(5);
-    }
-    std::vector<int> calls = fHost.streamingCalls();
-    ASSERT_GE(calls.size(), 2u);
-    EXPECT_EQ(calls[0], 1);
-    EXPECT_EQ(calls[1], 0);
+    while (fHost.streamingCalls().size() < 2 && std::chrono::steady_clock::now() < deadline) YVK_ThreadSleep(5);
+    EXPECT_EQ(fHost.streamingCalls(), (std::vector<int>{1, 0}));
     Medium::close(source);
     EXPECT_EQ(fHost.streamingCalls().back(), 0);
 }

@@ -1,18 +1,26 @@
-// Fixtures for the live555 unit tests: a live555 environment, and a fake
-// host queue that hands out prepared records and counts their releases.
+// Fixtures for the live555 unit tests: a live555 environment, a fake host
+// queue that hands out prepared records and counts their releases, and one
+// consumer request.
 #ifndef YVK_TEST_LIVE_SUPPORT_HH
 #define YVK_TEST_LIVE_SUPPORT_HH
 
+#include "TraceCapture.hh"
+#include "yvk_system.h"
 #include "yvkstreamer_core.h"
 
 #include <BasicUsageEnvironment.hh>
+#include <FramedSource.hh>
+#include <Groupsock.hh>
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -38,22 +46,27 @@ protected:
 
 // One host queue.  Records are owned here; the test checks the releases.
 class FakeHostQueue {
+    template <class F> auto locked(F f) {
+        std::lock_guard<std::mutex> lock(fMutex);
+        return f(*this);
+    }
+
 public:
+    std::atomic<int> fActive{1}; // what isActive answers
+
     YVKStreamerStream* add(std::vector<uint8_t> payload, bool key = false, int32_t sec = 0, int32_t usec = 0,
                            bool resync = false) {
         std::lock_guard<std::mutex> lock(fMutex);
-        fPayloads.push_back(std::make_unique<std::vector<uint8_t>>(std::move(payload)));
-        auto record = std::make_unique<YVKStreamerStream>();
-        *record = YVKStreamerStream{};
-        record->data = fPayloads.back()->data();
-        record->size = static_cast<uint32_t>(fPayloads.back()->size());
-        record->keyFrame = key ? 1 : 0;
-        record->resync = resync ? 1 : 0;
-        record->timestamp.sec = sec;
-        record->timestamp.usec = usec;
-        fReady.push_back(record.get());
-        fRecords.push_back(std::move(record));
-        return fRecords.back().get();
+        Record& r = *fRecords.emplace_back(std::make_unique<Record>());
+        r.payload = std::move(payload);
+        r.stream = YVKStreamerStream{};
+        r.stream.data = r.payload.data();
+        r.stream.size = static_cast<uint32_t>(r.payload.size());
+        r.stream.keyFrame = key ? 1 : 0;
+        r.stream.resync = resync ? 1 : 0;
+        r.stream.timestamp = {sec, usec};
+        fReady.push_back(&r);
+        return &r.stream;
     }
     YVKStreamerQIO io() {
         YVKStreamerQIO qio{};
@@ -64,67 +77,67 @@ public:
             q->fStreamingCalls.push_back(on);
             return 0;
         };
-        qio.popStream = [](void* h, int) -> YVKStreamerStream* {
+        qio.isActive = [](void* h) { return static_cast<FakeHostQueue*>(h)->fActive.load(); };
+        qio.popStream = [](void* h, int timeoutMs) -> YVKStreamerStream* {
             auto* q = static_cast<FakeHostQueue*>(h);
             std::unique_lock<std::mutex> lock(q->fMutex);
+            ++q->fPolls;
+            q->fLongestWait = std::max(q->fLongestWait, timeoutMs);
             if (q->fReady.empty()) {
                 lock.unlock();
                 std::this_thread::sleep_for(std::chrono::milliseconds(2)); // a reader thread must not spin
                 return nullptr;
             }
-            YVKStreamerStream* record = q->fReady.front();
+            Record* next = q->fReady.front();
             q->fReady.pop_front();
-            ++q->fPopped[record];
-            return record;
+            ++next->popped;
+            return &next->stream;
         };
-        qio.releaseStream = [](void* h, YVKStreamerStream* record, int) {
+        qio.releaseStream = [](void* h, YVKStreamerStream* s, int) {
             auto* q = static_cast<FakeHostQueue*>(h);
             std::lock_guard<std::mutex> lock(q->fMutex);
-            ++q->fReleased[record];
+            ++q->of(s).released;
             return 0;
         };
         return qio;
     }
-    int released(YVKStreamerStream* record) {
-        std::lock_guard<std::mutex> lock(fMutex);
-        auto found = fReleased.find(record);
-        return found == fReleased.end() ? 0 : found->second;
-    }
-    int popped(YVKStreamerStream* record) {
-        std::lock_guard<std::mutex> lock(fMutex);
-        auto found = fPopped.find(record);
-        return found == fPopped.end() ? 0 : found->second;
-    }
+    int released(YVKStreamerStream* s) { return locked([&](FakeHostQueue& q) { return q.of(s).released; }); }
     // Every popped record with a payload was released exactly once, and
     // nothing else was released.
     bool balanced() {
-        std::lock_guard<std::mutex> lock(fMutex);
-        for (auto& [record, count] : fReleased) {
-            auto popped = fPopped.find(record);
-            if (count != 1 || popped == fPopped.end() || popped->second != 1) return false;
-        }
-        for (auto& [record, count] : fPopped) {
-            if (record->size != 0 && fReleased.count(record) == 0) return false;
-        }
-        return true;
+        return locked([](FakeHostQueue& q) {
+            for (auto& r : q.fRecords) {
+                if (r->popped > 1 || r->released > r->popped || (r->stream.size != 0 && r->released != r->popped))
+                    return false;
+            }
+            return true;
+        });
     }
-    size_t waiting() {
-        std::lock_guard<std::mutex> lock(fMutex);
-        return fReady.size();
-    }
-    std::vector<int> streamingCalls() {
-        std::lock_guard<std::mutex> lock(fMutex);
-        return fStreamingCalls;
-    }
+    // Calls of popStream, with or without a record, and their longest wait.
+    int polls() { return locked([](FakeHostQueue& q) { return q.fPolls; }); }
+    int longestWait() { return locked([](FakeHostQueue& q) { return q.fLongestWait; }); }
+    std::vector<int> streamingCalls() { return locked([](FakeHostQueue& q) { return q.fStreamingCalls; }); }
 
 private:
+    struct Record {
+        YVKStreamerStream stream;
+        std::vector<uint8_t> payload;
+        int popped = 0;
+        int released = 0;
+    };
+    Record& of(YVKStreamerStream* s) {
+        for (auto& r : fRecords)
+            if (&r->stream == s) return *r;
+        ADD_FAILURE() << "a record that was never handed out";
+        return *fRecords.front();
+    }
+
     std::mutex fMutex;
-    std::vector<std::unique_ptr<std::vector<uint8_t>>> fPayloads;
-    std::vector<std::unique_ptr<YVKStreamerStream>> fRecords;
-    std::deque<YVKStreamerStream*> fReady;
-    std::map<YVKStreamerStream*, int> fPopped;
-    std::map<YVKStreamerStream*, int> fReleased;
+    std::vector<std::unique_ptr<Record>> fRecords;
+    std::deque<Record*> fReady;
     std::vector<int> fStreamingCalls;
+    int fPolls = 0;
+    int fLongestWait = 0;
 };
 
 // Annex-B access units made of NAL units (each given without start code).
@@ -135,6 +148,43 @@ inline std::vector<uint8_t> annexB(const std::vector<std::vector<uint8_t>>& nals
         out.insert(out.end(), nal.begin(), nal.end());
     }
     return out;
+}
+
+// What one consumer request got.
+struct Delivery {
+    bool done = false;
+    unsigned size = 0;
+    unsigned truncated = 0;
+    unsigned duration = 0;
+    timeval time{};
+};
+
+// One request of a consumer with a buffer of maxSize bytes, answered within
+// the call or not at all (then it is withdrawn).
+inline Delivery request(FramedSource& source, unsigned char* buffer, unsigned maxSize) {
+    Delivery d;
+    auto after = [](void* data, unsigned size, unsigned truncated, timeval time, unsigned duration) {
+        *static_cast<Delivery*>(data) = Delivery{true, size, truncated, duration, time};
+    };
+    source.getNextFrame(buffer, maxSize, after, &d, nullptr, nullptr);
+    if (!d.done) source.stopGettingFrames();
+    return d;
+}
+
+inline long long microseconds(const timeval& t) { return static_cast<long long>(t.tv_sec) * 1000000 + t.tv_usec; }
+
+// Error lines traced while the capture was in scope, whatever their words.
+inline int errorLines(const TraceCapture& trace) {
+    int count = 0;
+    for (const TraceLine& line : trace.lines()) count += line.level == YVK_TRACE_ERROR ? 1 : 0;
+    return count;
+}
+
+inline std::unique_ptr<Groupsock> loopbackGroupsock(UsageEnvironment& env) {
+    sockaddr_storage address{};
+    address.ss_family = AF_INET;
+    reinterpret_cast<sockaddr_in&>(address).sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return std::make_unique<Groupsock>(env, address, Port(0), 1);
 }
 
 } // namespace yvk::test

@@ -9,24 +9,10 @@
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
+using yvk::test::Delivery;
+using yvk::test::microseconds;
 
 namespace {
-
-struct Delivery {
-    bool done = false;
-    unsigned size = 0;
-    unsigned truncated = 0;
-    unsigned duration = 0;
-    timeval time{};
-};
-
-void afterGetting(void* data, unsigned size, unsigned truncated, timeval time, unsigned duration) {
-    auto* d = static_cast<Delivery*>(data);
-    *d = Delivery{true, size, truncated, duration, time};
-}
-
-long long us(const timeval& t) { return static_cast<long long>(t.tv_sec) * 1000000 + t.tv_usec; }
 
 class PCMSource : public yvk::test::LiveEnvironment {
 protected:
@@ -35,11 +21,10 @@ protected:
         EXPECT_TRUE(fHost.balanced());
         LiveEnvironment::TearDown();
     }
-    Delivery request(unsigned maxSize = sizeof fBuffer) {
-        Delivery d;
-        fSource->getNextFrame(fBuffer, maxSize, afterGetting, &d, nullptr, nullptr);
-        return d;
+    PCMQueueSource* create(int rate = 16000, int bits = 16) {
+        return fSource = PCMQueueSource::createNew(env(), rate, bits, 1, fHost.io());
     }
+    Delivery request(unsigned maxSize = sizeof fBuffer) { return yvk::test::request(*fSource, fBuffer, maxSize); }
     yvk::test::FakeHostQueue fHost;
     PCMQueueSource* fSource = nullptr;
     unsigned char fBuffer[4096];
@@ -48,14 +33,12 @@ protected:
 TEST(PCMBlockSize, AtMost1400BytesAndAtMost20Milliseconds) {
     EXPECT_EQ(PCMQueueSource::preferredFrameSize(16000, 16, 1), 640u);
     EXPECT_EQ(PCMQueueSource::preferredFrameSize(44100, 16, 2), 1400u);
-    EXPECT_EQ(PCMQueueSource::preferredFrameSize(8000, 8, 1), 160u);
     EXPECT_EQ(PCMQueueSource::preferredFrameSize(48000, 24, 2), 1398u); // 233 samples of 6 bytes
     EXPECT_EQ(PCMQueueSource::preferredFrameSize(16000, 4, 1), 160u);
 }
 
-TEST_F(PCMSource, SecondBlockContinuesTheSampleClockWhateverTheWallClock) {
-    fSource = PCMQueueSource::createNew(env(), 16000, 16, 1, fHost.io());
-    ASSERT_NE(fSource, nullptr);
+TEST_F(PCMSource, LaterBlocksContinueTheSampleClockWhateverTheWallClockAndAcrossStops) {
+    ASSERT_NE(create(), nullptr);
     auto* a = fHost.add(std::vector<uint8_t>(640, 1));
     Delivery first = request();
     ASSERT_TRUE(first.done);
@@ -65,12 +48,16 @@ TEST_F(PCMSource, SecondBlockContinuesTheSampleClockWhateverTheWallClock) {
     YVK_ThreadSleep(20); // a gap in host delivery does not move the clock
     fHost.add(std::vector<uint8_t>(640, 2));
     Delivery second = request();
-    EXPECT_EQ(us(second.time) - us(first.time), 20000);
+    EXPECT_EQ(microseconds(second.time) - microseconds(first.time), 20000);
     fHost.add(std::vector<uint8_t>(320, 3));
     Delivery third = request();
-    EXPECT_EQ(us(third.time) - us(second.time), 20000);
+    EXPECT_EQ(microseconds(third.time) - microseconds(second.time), 20000);
     EXPECT_EQ(third.duration, 10000u);
-    EXPECT_EQ(fHost.streamingCalls(), std::vector<int>{1});
+    fSource->stopGettingFrames(); // tells the host; the next request announces again
+    fHost.add(std::vector<uint8_t>(640, 4));
+    Delivery fourth = request();
+    EXPECT_EQ(microseconds(fourth.time) - microseconds(third.time), 10000); // the clock runs on across stops
+    EXPECT_EQ(fHost.streamingCalls(), (std::vector<int>{1, 0, 1}));
 }
 
 TEST_F(PCMSource, NoRecordGivesAnEmptyDeliveryAndLeavesTheClock) {
@@ -82,7 +69,7 @@ TEST_F(PCMSource, NoRecordGivesAnEmptyDeliveryAndLeavesTheClock) {
 }
 
 TEST_F(PCMSource, BlockLargerThanTheConsumerBufferIsCutAndCounted) {
-    fSource = PCMQueueSource::createNew(env(), 16000, 16, 1, fHost.io());
+    create();
     auto* big = fHost.add(std::vector<uint8_t>(1000, 7));
     Delivery d = request(); // the buffer is lowered to the 640-byte block
     EXPECT_EQ(d.size, 640u);
@@ -95,100 +82,67 @@ TEST_F(PCMSource, BlockLargerThanTheConsumerBufferIsCutAndCounted) {
 }
 
 TEST_F(PCMSource, NarrowSamplesCountOneBytePerSampleFrame) {
-    fSource = PCMQueueSource::createNew(env(), 8000, 4, 1, fHost.io());
+    create(8000, 4);
     fHost.add(std::vector<uint8_t>(80, 0));
-    Delivery d = request();
-    EXPECT_EQ(d.duration, 10000u); // 80 "frames" of 125 us
-}
-
-TEST_F(PCMSource, StopTellsTheHostAndTheNextRequestStartsAgain) {
-    fSource = PCMQueueSource::createNew(env(), 16000, 16, 1, fHost.io());
-    fHost.add(std::vector<uint8_t>(640, 1));
-    request();
-    fSource->stopGettingFrames();
-    fHost.add(std::vector<uint8_t>(640, 1));
-    request();
-    EXPECT_EQ(fHost.streamingCalls(), (std::vector<int>{1, 0, 1}));
+    EXPECT_EQ(request().duration, 10000u); // 80 "frames" of 125 us
 }
 
 TEST_F(PCMSource, UnusableFormatIsRefused) {
-    EXPECT_EQ(PCMQueueSource::createNew(env(), 16000, 0, 1, fHost.io()), nullptr);
-    EXPECT_EQ(PCMQueueSource::createNew(env(), 0, 16, 1, fHost.io()), nullptr);
+    EXPECT_EQ(create(16000, 0), nullptr);
+    EXPECT_EQ(create(0, 16), nullptr);
 }
 
 // The u-law subsession with its protected steps opened up.
 class ULawProbe : public PCMAudioServerMediaSubsession {
 public:
-    ULawProbe(UsageEnvironment& env, PCMQueueSourceCreator creator, PCMAudioServerParam& param)
+    ULawProbe(UsageEnvironment& env, PCMAudioServerParam& param)
         : PCMAudioServerMediaSubsession(env, creator, param) {}
     using PCMAudioServerMediaSubsession::createNewRTPSink;
     using PCMAudioServerMediaSubsession::createNewStreamSource;
-};
-
-PCMQueueSource* creatorFromParam(UsageEnvironment& env, PCMAudioServerParam& param) {
-    return PCMQueueSource::createNew(env, param.word[0], param.word[1], param.word[2], YVKStreamerQIO{});
-}
-
-class ULawSubsession : public yvk::test::LiveEnvironment {
-protected:
-    struct Choice {
-        bool source = false;
-        unsigned kbps = 0;
-        int payloadType = -1;
-        std::string name;
-    };
-    Choice choose(int rate, int bits, int channels) {
-        PCMAudioServerParam param{};
-        param.word[0] = rate;
-        param.word[1] = bits;
-        param.word[2] = channels;
-        auto* subsession = new ULawProbe(env(), creatorFromParam, param);
-        Choice choice;
-        FramedSource* source = subsession->createNewStreamSource(1, choice.kbps);
-        choice.source = source != nullptr;
-        if (source != nullptr) {
-            sockaddr_storage address{};
-            address.ss_family = AF_INET;
-            reinterpret_cast<sockaddr_in&>(address).sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            Groupsock groupsock(env(), address, Port(0), 1);
-            RTPSink* sink = subsession->createNewRTPSink(&groupsock, 97, source);
-            if (sink != nullptr) {
-                choice.payloadType = sink->rtpPayloadType();
-                choice.name = sink->rtpPayloadFormatName();
-                Medium::close(sink);
-            }
-            Medium::close(source);
-        }
-        Medium::close(subsession);
-        return choice;
+    static PCMQueueSource* creator(UsageEnvironment& env, PCMAudioServerParam& param) {
+        return PCMQueueSource::createNew(env, param.word[0], param.word[1], param.word[2], YVKStreamerQIO{});
     }
 };
 
-TEST_F(ULawSubsession, SixteenBitMonoAt8kHzIsPcmuPayloadTypeZero) {
-    Choice c = choose(8000, 16, 1);
-    EXPECT_TRUE(c.source);
-    EXPECT_EQ(c.kbps, 64u);
-    EXPECT_EQ(c.payloadType, 0);
-    EXPECT_EQ(c.name, "PCMU");
-}
+using ULawSubsession = yvk::test::LiveEnvironment;
 
-TEST_F(ULawSubsession, OtherRatesAndWidthsTakeTheDynamicType) {
-    Choice pcmu = choose(16000, 16, 1);
-    EXPECT_EQ(pcmu.payloadType, 97);
-    EXPECT_EQ(pcmu.name, "PCMU");
-    EXPECT_EQ(pcmu.kbps, 128u);
-    Choice l24 = choose(48000, 24, 2);
-    EXPECT_EQ(l24.name, "L24");
-    EXPECT_EQ(l24.kbps, 2304u);
-    EXPECT_EQ(choose(16000, 20, 1).name, "L20");
-    EXPECT_EQ(choose(8000, 8, 1).name, "L8");
-    EXPECT_EQ(choose(8000, 4, 1).name, "L8");
-}
-
-TEST_F(ULawSubsession, TwelveAndThirtyTwoBitSourcesAreRefused) {
-    EXPECT_FALSE(choose(16000, 12, 1).source);
-    EXPECT_FALSE(choose(16000, 32, 1).source);
-    EXPECT_FALSE(choose(16000, 6, 1).source);
+// 16-bit samples become u-law; other usable widths go out as they are.
+TEST_F(ULawSubsession, PayloadFormatTypeAndBitrateFollowTheSamples) {
+    struct Case {
+        int rate, bits, channels;
+        bool source;
+        unsigned kbps;
+        int payloadType;
+        std::string name;
+    } cases[] = {
+        {8000, 16, 1, true, 64, 0, "PCMU"},       {16000, 16, 1, true, 128, 97, "PCMU"},
+        {48000, 24, 2, true, 2304, 97, "L24"},    {16000, 20, 1, true, 320, 97, "L20"},
+        {8000, 8, 1, true, 64, 97, "L8"},         {8000, 4, 1, true, 32, 97, "L8"},
+        {16000, 12, 1, false, 0, -1, ""},         {16000, 32, 1, false, 0, -1, ""},
+        {16000, 6, 1, false, 0, -1, ""},
+    };
+    auto groupsock = yvk::test::loopbackGroupsock(env());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.rate << " Hz, " << c.bits << " bits, " << c.channels << " channels");
+        PCMAudioServerParam param{};
+        param.word[0] = c.rate;
+        param.word[1] = c.bits;
+        param.word[2] = c.channels;
+        auto* subsession = new ULawProbe(env(), param);
+        unsigned kbps = 0;
+        FramedSource* source = subsession->createNewStreamSource(1, kbps);
+        EXPECT_EQ(source != nullptr, c.source);
+        if (source != nullptr) {
+            EXPECT_EQ(kbps, c.kbps);
+            RTPSink* sink = subsession->createNewRTPSink(groupsock.get(), 97, source);
+            ASSERT_NE(sink, nullptr);
+            EXPECT_EQ(sink->rtpPayloadType(), c.payloadType);
+            EXPECT_EQ(sink->rtpPayloadFormatName(), c.name);
+            Medium::close(sink);
+            Medium::close(source);
+        }
+        Medium::close(subsession);
+    }
 }
 
 } // namespace

@@ -1,141 +1,103 @@
 // The per-format tables of the live subsessions: framer, RTP sink, payload
 // type and bitrate estimate, and the SDP lines of a video source.
 #include "BaseServerMediaSubsession.hh"
-#include "H26xProbe.hh"
-#include "ReplicaGate.hh"
+#include "H26xQueueSource.hh"
 #include "LiveRTSPServer.hh"
 #include "LiveTestSupport.hh"
 #include "PCMQueueSource.hh"
-#include "UnicastServerMediaSubsession.hh"
+#include "ReplicaGate.hh"
 
 #include <liveMedia.hh>
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-
-#include <memory>
-
 using yvk::test::annexB;
 
 namespace {
 
-class Tables : public yvk::test::LiveEnvironment {
-protected:
-    void SetUp() override {
-        LiveEnvironment::SetUp();
-        sockaddr_storage address{};
-        address.ss_family = AF_INET;
-        reinterpret_cast<sockaddr_in&>(address).sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        fGroupsock = std::make_unique<Groupsock>(env(), address, Port(0), 1);
-        fInput = PCMQueueSource::createNew(env(), 16000, 16, 1, YVKStreamerQIO{});
-    }
-    void TearDown() override {
-        Medium::close(fInput);
-        fGroupsock.reset();
-        LiveEnvironment::TearDown();
-    }
-    struct Sink {
-        bool exists = false;
-        int payloadType = -1;
-        std::string name;
-        unsigned clock = 0;
-        unsigned channels = 0;
+using Tables = yvk::test::LiveEnvironment;
+
+TEST_F(Tables, SinkPerFormatWithTheL16PayloadTypes) {
+    struct Case {
+        const char* format;
+        int bits, rate, channels;
+        int payloadType; // -1: no sink
+        const char* name;
+        unsigned clock, sinkChannels;
+    } cases[] = {
+        {"audio/L16", 16, 16000, 1, 96, "L16", 16000, 1},    {"audio/L16", 16, 44100, 2, 10, "L16", 44100, 2},
+        {"audio/L16", 16, 44100, 1, 11, "L16", 44100, 1},    {"audio/L16", 16, 48000, 2, 96, "L16", 48000, 2},
+        {"audio/L16", 8, 8000, 1, 98, "L8", 8000, 1},        {"audio/L16", 24, 48000, 2, 98, "L24", 48000, 2},
+        {"audio/L16", 20, 48000, 2, 98, "L20", 48000, 2},    {"video/H264", 16, 16000, 1, 98, "H264", 90000, 1},
+        {"video/H265", 16, 16000, 1, 98, "H265", 90000, 1},  {"video/MP2T", 16, 16000, 2, 33, "MP2T", 90000, 1},
+        {"video/VP8", 16, 16000, 1, -1, "", 0, 0},          {"video/VP9", 16, 16000, 1, -1, "", 0, 0},
+        {"video/JPEG", 16, 16000, 1, -1, "", 0, 0},         {"audio/AAC", 16, 16000, 1, -1, "", 0, 0},
+        {"", 16, 16000, 1, -1, "", 0, 0},
     };
-    Sink sink(const char* format, int bits, int rate, int channels) {
-        RTPSink* s = BaseServerMediaSubsession::createSink(env(), fGroupsock.get(), 98, format, bits, rate, channels);
-        Sink result;
-        if (s == nullptr) return result;
-        result = Sink{true, s->rtpPayloadType(), s->rtpPayloadFormatName(), s->rtpTimestampFrequency(),
-                      s->numChannels()};
-        Medium::close(s);
-        return result;
-    }
-    std::unique_ptr<Groupsock> fGroupsock;
-    FramedSource* fInput = nullptr;
-};
-
-TEST_F(Tables, L16PayloadTypesFollowRateAndChannels) {
-    Sink mono16k = sink("audio/L16", 16, 16000, 1);
-    EXPECT_EQ(mono16k.payloadType, 96);
-    EXPECT_EQ(mono16k.name, "L16");
-    EXPECT_EQ(mono16k.clock, 16000u);
-    Sink stereo = sink("audio/L16", 16, 44100, 2);
-    EXPECT_EQ(stereo.payloadType, 10);
-    EXPECT_EQ(stereo.channels, 2u);
-    EXPECT_EQ(stereo.clock, 44100u);
-    EXPECT_EQ(sink("audio/L16", 16, 44100, 1).payloadType, 11);
-    EXPECT_EQ(sink("audio/L16", 16, 48000, 2).payloadType, 96);
-    Sink l8 = sink("audio/L16", 8, 8000, 1);
-    EXPECT_EQ(l8.name, "L8");
-    EXPECT_EQ(l8.payloadType, 98);
-    EXPECT_EQ(sink("audio/L16", 24, 48000, 2).name, "L24");
-    EXPECT_EQ(sink("audio/L16", 20, 48000, 2).name, "L20");
-}
-
-TEST_F(Tables, VideoAndTransportStreamSinksAndTheFormatsWithout) {
-    EXPECT_EQ(sink("video/H264", 16, 16000, 1).name, "H264");
-    EXPECT_EQ(sink("video/H264", 16, 16000, 1).payloadType, 98);
-    EXPECT_EQ(sink("video/H265", 16, 16000, 1).name, "H265");
-    Sink ts = sink("video/MP2T", 16, 16000, 1);
-    EXPECT_EQ(ts.name, "MP2T");
-    EXPECT_EQ(ts.clock, 90000u);
-    for (const char* none : {"video/VP8", "video/VP9", "video/JPEG", "audio/AAC", ""}) {
-        EXPECT_FALSE(sink(none, 16, 16000, 1).exists) << none;
+    auto groupsock = yvk::test::loopbackGroupsock(env());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.format << " " << c.bits << " bits " << c.rate << " Hz " << c.channels);
+        RTPSink* sink = BaseServerMediaSubsession::createSink(env(), groupsock.get(), 98, c.format, c.bits, c.rate,
+                                                              c.channels);
+        ASSERT_EQ(sink != nullptr, c.payloadType >= 0);
+        if (sink == nullptr) continue;
+        EXPECT_EQ(sink->rtpPayloadType(), c.payloadType);
+        EXPECT_STREQ(sink->rtpPayloadFormatName(), c.name);
+        EXPECT_EQ(sink->rtpTimestampFrequency(), c.clock);
+        EXPECT_EQ(sink->numChannels(), c.sinkChannels);
+        Medium::close(sink);
     }
 }
 
+// kbps 1 stands for an estimate left as the caller set it.
 TEST_F(Tables, SourcesAndBitrateEstimates) {
-    unsigned kbps = 1;
-    FramedSource* h264 = BaseServerMediaSubsession::createSource(env(), fInput, "video/H264", 16, 16000, 1, kbps);
-    ASSERT_NE(h264, nullptr);
-    EXPECT_TRUE(h264->isH264VideoStreamFramer());
-    EXPECT_EQ(kbps, 14000u);
-    static_cast<FramedFilter*>(h264)->detachInputSource();
-    Medium::close(h264);
-    kbps = 1;
-    FramedSource* h265 = BaseServerMediaSubsession::createSource(env(), fInput, "video/H265", 16, 16000, 1, kbps);
-    EXPECT_TRUE(h265->isH265VideoStreamFramer());
-    static_cast<FramedFilter*>(h265)->detachInputSource();
-    Medium::close(h265);
-    kbps = 1;
-    EXPECT_EQ(BaseServerMediaSubsession::createSource(env(), fInput, "audio/L16", 16, 16000, 1, kbps), fInput);
-    EXPECT_EQ(kbps, 256u);
-    kbps = 1;
-    EXPECT_EQ(BaseServerMediaSubsession::createSource(env(), fInput, "video/JPEG", 16, 16000, 1, kbps), nullptr);
-    EXPECT_EQ(BaseServerMediaSubsession::createSource(env(), fInput, "audio/other", 16, 16000, 1, kbps), fInput);
-    EXPECT_EQ(kbps, 1u); // left as the caller set it
+    enum Kind { kInput, kNone, kH264Framer, kH265Framer };
+    struct Case {
+        const char* format;
+        Kind kind;
+        unsigned kbps;
+    } cases[] = {{"video/H264", kH264Framer, 14000}, {"video/H265", kH265Framer, 14000}, {"audio/L16", kInput, 256},
+                 {"video/JPEG", kNone, 1}, {"audio/other", kInput, 1}};
+    FramedSource* input = PCMQueueSource::createNew(env(), 16000, 16, 1, YVKStreamerQIO{});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.format);
+        unsigned kbps = 1;
+        FramedSource* source = BaseServerMediaSubsession::createSource(env(), input, c.format, 16, 16000, 1, kbps);
+        EXPECT_EQ(kbps, c.kbps);
+        if (c.kind == kInput || c.kind == kNone) {
+            EXPECT_EQ(source, c.kind == kInput ? input : nullptr);
+            continue;
+        }
+        ASSERT_NE(source, nullptr);
+        EXPECT_TRUE(c.kind == kH264Framer ? source->isH264VideoStreamFramer() : source->isH265VideoStreamFramer());
+        static_cast<FramedFilter*>(source)->detachInputSource();
+        Medium::close(source);
+    }
+    Medium::close(input);
 }
 
+// Width 0 leaves out the dimensions line.
 TEST_F(Tables, AuxLineCarriesTheParameterTextAndTheDimensions) {
     yvk::test::FakeHostQueue host;
-    auto* video = H26xProbe::create(env(), "video/H264", 25, host.io(), 1280, 720);
-    auto au = annexB({{0x67, 0x42, 0xe0, 0x1f}, {0x68, 0xce}, {0x65, 0x88}});
-    bool key = false;
-    video->splitFrames(au.data(), static_cast<int>(au.size()), key);
-    char* line = BaseServerMediaSubsession::getAuxLine(video, 96);
-    ASSERT_NE(line, nullptr);
-    EXPECT_EQ(std::string(line), "a=fmtp:96 " + video->getAuxLine() + "\r\na=x-dimensions:1280,720\r\n");
-    delete[] line;
-    auto* noSize = H26xProbe::create(env(), "video/H264", 25, host.io(), 0, 720);
-    noSize->splitFrames(au.data(), static_cast<int>(au.size()), key);
-    line = BaseServerMediaSubsession::getAuxLine(noSize, 97);
-    EXPECT_EQ(std::string(line), "a=fmtp:97 " + noSize->getAuxLine() + "\r\n");
-    delete[] line;
+    for (int width : {1280, 0}) {
+        host.add(annexB({{0x67, 0x42, 0xe0, 0x1f}, {0x68, 0xce}, {0x65, 0x88}}), true);
+        auto* video = H26xQueueSource::createNew(env(), "video/H264", 25, width, 720, host.io(), true);
+        char* line = BaseServerMediaSubsession::getAuxLine(video, 96); // once the reader has the text
+        ASSERT_NE(line, nullptr);
+        EXPECT_EQ(std::string(line), "a=fmtp:96 profile-level-id=42e01f;sprop-parameter-sets=Z0LgHw==,aM4=\r\n" +
+                                         std::string(width > 0 ? "a=x-dimensions:1280,720\r\n" : ""));
+        delete[] line;
+        Medium::close(video);
+    }
+    EXPECT_TRUE(host.balanced());
     EXPECT_EQ(BaseServerMediaSubsession::getAuxLine(nullptr, 96), nullptr);
-    Medium::close(video);
-    Medium::close(noSize);
 }
 
 TEST(KeyUnits, IdrAndIrapHeaders) {
-    EXPECT_TRUE(ReplicaGate::isKeyUnit(264, 0x65));
-    EXPECT_TRUE(ReplicaGate::isKeyUnit(264, 0x25));
-    EXPECT_FALSE(ReplicaGate::isKeyUnit(264, 0x41));
-    EXPECT_FALSE(ReplicaGate::isKeyUnit(264, 0x67));
-    EXPECT_TRUE(ReplicaGate::isKeyUnit(265, 0x26)); // IDR_W_RADL
-    EXPECT_TRUE(ReplicaGate::isKeyUnit(265, 0x2a)); // CRA
-    EXPECT_FALSE(ReplicaGate::isKeyUnit(265, 0x02));
-    EXPECT_FALSE(ReplicaGate::isKeyUnit(265, 0x42));
+    for (int byte : {0x65, 0x25}) EXPECT_TRUE(ReplicaGate::isKeyUnit(264, byte)) << byte;
+    for (int byte : {0x41, 0x67}) EXPECT_FALSE(ReplicaGate::isKeyUnit(264, byte)) << byte;
+    for (int byte : {0x26, 0x2a}) EXPECT_TRUE(ReplicaGate::isKeyUnit(265, byte)) << byte; // IDR_W_RADL, CRA
+    for (int byte : {0x02, 0x42}) EXPECT_FALSE(ReplicaGate::isKeyUnit(265, byte)) << byte;
 }
 
 TEST(RtspTransport, UdpSpellingIsServedAsPlainRtp) {
