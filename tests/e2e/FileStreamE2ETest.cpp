@@ -249,17 +249,33 @@ TEST(FileStreamE2E, SubtitleTextReachesTheCallbackInOrder) {
     EXPECT_NE(gTexts[2].find("third line"), std::string::npos) << gTexts[2];
 }
 
+// The video's parameter sets as the SDP of a DESCRIBE announces them.
+std::string spropOf(const FileInstance& instance) {
+    std::string sdp = describe(instance);
+    size_t at = sdp.find("sprop-parameter-sets=");
+    return at == std::string::npos ? "" : sdp.substr(at, sdp.find_first_of(";\r\n", at) - at);
+}
+
 TEST(FileStreamE2E, CtrlSwitchesTheVideoTrackForTheNextClient) {
     FileInstance instance(media("two-video.mp4"));
     ASSERT_NE(instance.core(), nullptr);
+    std::string spropBefore = spropOf(instance);
+    ASSERT_FALSE(spropBefore.empty());
     ProcessResult before = probeFrames(instance.url(), "0.5");
     EXPECT_NE(before.out.find("width=320|height=240"), std::string::npos) << before.out << before.err;
     YVKStreamerCtrlCmd cmd{YVK_STREAMER_CMD_VIDEO_TRACK, 1};
     EXPECT_EQ(YVK_StreamerCoreCtrl(instance.core(), &cmd), 1);
+    // The SDP changes once the first client's teardown has freed the file.
+    std::string spropAfter = spropBefore;
+    for (int i = 0; i < 30 && spropAfter == spropBefore; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        spropAfter = spropOf(instance);
+    }
+    EXPECT_NE(spropAfter, spropBefore);
     ProcessResult after = probeFrames(instance.url(), "0.5");
     auto frames = lines(after.out, "frame|media_type=video");
     ASSERT_FALSE(frames.empty()) << after.out << after.err;
-    EXPECT_NE(frames.back().find("width=160|height=120"), std::string::npos) << after.out;
+    EXPECT_NE(frames.front().find("width=160|height=120"), std::string::npos) << after.out;
 }
 
 TEST(FileStreamE2E, FreeWhileAClientStreamsTearsEverythingDown) {
