@@ -88,6 +88,7 @@ private:
     void deliverNextUnit(AviDemuxedTrack* demuxed);
     void copyToClient(AviDemuxedTrack* demuxed, const unsigned char* data, unsigned size);
     void endOfFile();
+    void deliverLastFrame(AviDemuxedTrack* demuxed, bool zeroFill);
     void completeFrame(AviDemuxedTrack* demuxed, unsigned durationUs);
     unsigned videoDurationUs() const;
     static void storeParameterSets(AviTrack* track, std::list<NalUnit>& units);
@@ -107,6 +108,7 @@ private:
     unsigned fWaitKeyFrame;
     bool fProbed;
     bool fAtEnd;  // set by seekToEndOfFile: requests end the tracks at once
+    bool fDeliveringLastFrame;
     // Units of the current video sample still to deliver, one per request.
     std::list<NalUnit> fPendingUnits;
     unsigned fPendingDurationUs;

@@ -12,6 +12,7 @@
 #include <BasicUsageEnvironment.hh>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -257,6 +258,33 @@ TEST_F(FileFixture, SeekingClampsAndRoundsDownToWholeSeconds) {
     EXPECT_FALSE(afterEnd.delivered);
     EXPECT_TRUE(afterEnd.closed) << "the track ends at once";
     Medium::close(video);
+}
+
+// The request that meets the end of the file completes with a frame of the
+// previous frame's size and no duration (silence for PCM audio, the video's
+// buffer untouched), and the client's tracks end with it.
+TEST_F(FileFixture, TheEndOfTheFileCompletesItsRequestWithALastFrame) {
+    AviFile* file = open(media("clip.mp4"));
+    for (unsigned trackNumber : {1u, 2u}) {
+        SCOPED_TRACE(trackNumber);
+        AviDemux* demux = file->newDemux(trackNumber);
+        ASSERT_NE(demux, nullptr);
+        FramedSource* source = demux->newDemuxedTrackByTrackNumber(trackNumber);
+        std::vector<unsigned char> buffer(65536);
+        Frame previous, last;
+        for (int i = 0; i < 2000 && !last.closed; ++i) {
+            previous = last;
+            std::fill(buffer.begin(), buffer.end(), 0xAA);
+            last = pull(source, buffer);
+        }
+        ASSERT_TRUE(last.closed);
+        EXPECT_TRUE(last.delivered);
+        EXPECT_EQ(last.size, previous.size);
+        EXPECT_EQ(last.durationUs, 0u);
+        bool zeroFilled = std::all_of(buffer.begin(), buffer.end(), [](unsigned char b) { return b == 0; });
+        EXPECT_EQ(zeroFilled, trackNumber == 2);
+        Medium::close(source);
+    }
 }
 
 TEST_F(FileFixture, AllKeyFrameVideoAlternatesWithTheFourByteFrameAtHalfDuration) {
