@@ -39,7 +39,8 @@ AviFileParser::AviFileParser(AviFile& ourFile, FramedSource* inputSource, char c
     : fOurFile(ourFile), fVodFileIO(vodFileIO), fInputSource(inputSource), fOnEndFunc(onEndFunc),
       fOnEndClientData(onEndClientData), fOurDemux(ourDemux), fCurrentParseState(0),
       fFileName(fileName != nullptr ? fileName : ""), demuxHandle(nullptr), fTrackNumber(0), fInfo(),
-      fFrameBuffer(nullptr), fWaitKeyFrame(1), fProbed(false), fAtEnd(false), fPendingDurationUs(0) {
+      fFrameBuffer(nullptr), fWaitKeyFrame(1), fProbed(false), fAtEnd(false),
+      fDeliveringLastFrame(false), fPendingDurationUs(0) {
     AviParserShared& shared = gAviParserShared;
     demuxHandle = fVodFileIO != nullptr ? fVodFileIO->open(fVodFileIO->arg) : YVK_StreamerDemuxOpen(fFileName.c_str());
     AVI_TRACE(YVK_TRACE_INFO, "NEW AviFileParser(%p) file(%s) ourFile(%p) demux(%p) havilib(%xP\n",
@@ -283,7 +284,9 @@ void AviFileParser::parseAndDeliverPage() {
         fProbed = true;
     }
     if (fAtEnd) {
-        endOfFile();
+        // A request made while the last frame is handed over waits for the
+        // closing that follows it.
+        if (!fDeliveringLastFrame) endOfFile();
         return;
     }
     if (track->isVideo) deliverVideo(track, demuxed);
@@ -312,7 +315,9 @@ void AviFileParser::deliverAudio(AviTrack* track, AviDemuxedTrack* demuxed) {
         YVK_StreamerDemuxReadAudio(track->demuxHandle, staging, &size);
     }
     if (size <= 0) {
-        endOfFile();
+        // A converter that yields nothing has no silence to offer.
+        if (track->audioConverted == 0) deliverLastFrame(demuxed, true);
+        else endOfFile();
         return;
     }
     copyToClient(demuxed, staging, static_cast<unsigned>(size));
@@ -384,7 +389,7 @@ void AviFileParser::deliverVideo(AviTrack* track, AviDemuxedTrack* demuxed) {
     }
     int size = 0;
     if (!readVideoSample(track, size)) {
-        endOfFile();
+        deliverLastFrame(demuxed, false);
         return;
     }
     fPendingUnits = splitFrames(fFrameBuffer, size);
@@ -432,6 +437,20 @@ void AviFileParser::completeFrame(AviDemuxedTrack* demuxed, unsigned durationUs)
 
 void AviFileParser::endOfFile() {
     AVI_TRACE(YVK_TRACE_ERROR, " EOF.\n");
+    seekToEndOfFile();
+}
+
+// The request that meets the end of the file still completes: a frame of the
+// previous frame's size (PCM audio: silence) without duration; then every
+// track of the client ends.
+void AviFileParser::deliverLastFrame(AviDemuxedTrack* demuxed, bool zeroFill) {
+    AVI_TRACE(YVK_TRACE_ERROR, " EOF.\n");
+    fAtEnd = true;
+    fDeliveringLastFrame = true;
+    if (zeroFill) std::memset(demuxed->to(), 0, demuxed->maxSize());
+    demuxed->frameSize() = std::min(demuxed->frameSize(), demuxed->maxSize());
+    completeFrame(demuxed, 0);
+    fDeliveringLastFrame = false;
     seekToEndOfFile();
 }
 

@@ -50,6 +50,11 @@ public:
     static std::list<NalUnit> splitFrames(unsigned char* data, int size);
     int set_nal_data(void* handle, AviTrack* track, int videoTrack);
     static int set_nal_data_from_IDR(AviTrack* track, void* data, int size);
+    // Reads the SPS and PPS of another video track of the file into the
+    // track, through a handle of its own (streaming clients keep their
+    // place).  False where the parameter sets cannot change: a play list
+    // or a transcoded file.
+    bool refreshParameterSets(AviTrack* track, int videoTrack);
 
     // The process-wide MP3 to AAC converter.
     static int audioConvInit(int channels, int sampleRate, int bitsPerSample, int inCodec, int outCodec);
@@ -83,6 +88,7 @@ private:
     void deliverNextUnit(AviDemuxedTrack* demuxed);
     void copyToClient(AviDemuxedTrack* demuxed, const unsigned char* data, unsigned size);
     void endOfFile();
+    void deliverLastFrame(AviDemuxedTrack* demuxed, bool zeroFill);
     void completeFrame(AviDemuxedTrack* demuxed, unsigned durationUs);
     unsigned videoDurationUs() const;
     static void storeParameterSets(AviTrack* track, std::list<NalUnit>& units);
@@ -102,6 +108,7 @@ private:
     unsigned fWaitKeyFrame;
     bool fProbed;
     bool fAtEnd;  // set by seekToEndOfFile: requests end the tracks at once
+    bool fDeliveringLastFrame;
     // Units of the current video sample still to deliver, one per request.
     std::list<NalUnit> fPendingUnits;
     unsigned fPendingDurationUs;

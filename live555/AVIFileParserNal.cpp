@@ -107,6 +107,15 @@ int AviFileParser::set_nal_data(void* handle, AviTrack* track, int videoTrack) {
     return 0;
 }
 
+bool AviFileParser::refreshParameterSets(AviTrack* track, int videoTrack) {
+    if (fVodFileIO != nullptr || gAviParserShared.transcoder != nullptr) return false;
+    void* handle = YVK_StreamerDemuxOpen(fFileName.c_str());
+    if (handle == nullptr) return false;
+    set_nal_data(handle, track, videoTrack);
+    YVK_StreamerDemuxClose(handle);
+    return true;
+}
+
 int AviFileParser::set_nal_data_from_IDR(AviTrack* track, void* data, int size) {
     std::list<NalUnit> units = splitFrames(static_cast<unsigned char*>(data), size);
     if (units.empty()) AVI_TRACE(YVK_TRACE_ERROR, "H26x Key frame but not found sps pps.\n");

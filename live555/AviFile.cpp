@@ -41,7 +41,8 @@ AviFile::AviFile(UsageEnvironment& env, char const* fileName, unsigned trackNumb
     : Medium(env), fFileName(strDup(fileName != nullptr ? fileName : "")), fOnCreation(onCreation),
       fOnCreationClientData(onCreationClientData), fVodFileIO(vodFileIO), fParserOption(parserOption),
       fUserData(userData != nullptr ? *userData : FileUserDataArg{0, nullptr}), fTrackTable(new AviTrackTable()),
-      fDemuxTable(HashTable::create(ONE_WORD_HASH_KEYS)), fParserForInitialization(nullptr) {
+      fDemuxTable(HashTable::create(ONE_WORD_HASH_KEYS)), fParserForInitialization(nullptr),
+      fParameterSetsTrack(trackNumber == AviFileParser::kAllTracks ? 0 : static_cast<int>(trackNumber)) {
     AVI_LOG("Enter. %s parser(%p)\n", fFileName, static_cast<void*>(fParserForInitialization));
     FramedSource* inputSource = ByteStreamFileSource::createNew(env, fFileName, 0, 0);
     if (inputSource == nullptr) {
@@ -119,7 +120,17 @@ float AviFile::fileDuration() {
     return seconds;
 }
 
-void AviFile::changevtrack(int index) { AviFileParser::changevtrack(index); }
+void AviFile::changevtrack(int index) {
+    AviFileParser::changevtrack(index);
+    int readTrack = index < 0 ? 0 : index;
+    if (readTrack == fParameterSetsTrack || fParserForInitialization == nullptr) return;
+    AviTrackTableIterator iter(*fTrackTable);
+    while (AviTrack* track = iter.next()) {
+        if (track->isVideo && fParserForInitialization->refreshParameterSets(track, readTrack)) {
+            fParameterSetsTrack = readTrack;
+        }
+    }
+}
 
 FramedSource* AviFile::createSourceForStreaming(FramedSource* baseSource, unsigned trackNumber, unsigned& estBitrate,
                                                 unsigned& numFiltersInFrontOfTrack) {

@@ -48,7 +48,7 @@ public:
 
     float fileDuration();
     // Makes index the video track that delivery reads (and restarts the
-    // audio converter).
+    // audio converter); the video track takes that track's SPS and PPS.
     void changevtrack(int index);
 
     // The source to stream for a track (a framer or byte swapper over the
@@ -83,6 +83,7 @@ private:
     AviTrackTable* fTrackTable;
     HashTable* fDemuxTable;
     AviFileParser* fParserForInitialization;
+    int fParameterSetsTrack;  // video track index the video track's SPS and PPS come from
     onDemuxRemovalFunc* fOnDemuxRemoval = nullptr;
     void* fOnDemuxRemovalClientData = nullptr;
 };

@@ -113,9 +113,19 @@ AviFileServerMediaSubsession* AviFileServerMediaSubsession::createNew(AviFileSer
 
 AviFileServerMediaSubsession::AviFileServerMediaSubsession(AviFileServerDemux& demux, AviTrack* track)
     : FileServerMediaSubsession(demux.envir(), demux.fileName(), False), fOurDemux(demux), fTrack(track),
-      fNumFiltersInFrontOfTrack(0) {}
+      fNumFiltersInFrontOfTrack(0), fSdpParameterSetsVersion(track != nullptr ? track->parameterSetsVersion : 0) {}
 
 AviFileServerMediaSubsession::~AviFileServerMediaSubsession() = default;
+
+char const* AviFileServerMediaSubsession::sdpLines(int addressFamily) {
+    if (fSDPLines != nullptr && fTrack->parameterSetsVersion != fSdpParameterSetsVersion && fOurDemux.canServe(0)) {
+        AVI_LOG("track(%d) parameter sets changed; SDP lines made again\n", static_cast<int>(fTrack->trackNumber));
+        delete[] fSDPLines;
+        fSDPLines = nullptr;
+    }
+    if (fSDPLines == nullptr) fSdpParameterSetsVersion = fTrack->parameterSetsVersion;
+    return FileServerMediaSubsession::sdpLines(addressFamily);
+}
 
 void AviFileServerMediaSubsession::getStreamParameters(
     unsigned clientSessionId, struct sockaddr_storage const& clientAddress, Port const& clientRTPPort,

@@ -67,6 +67,9 @@ protected:
     virtual ~AviFileServerMediaSubsession();
 
 private:
+    // The SDP lines are made again once the track's parameter sets changed
+    // (a video track switch) and the file is free to make a probe source.
+    char const* sdpLines(int addressFamily) override;
     void getStreamParameters(unsigned clientSessionId, struct sockaddr_storage const& clientAddress,
                              Port const& clientRTPPort, Port const& clientRTCPPort, Boolean streamUsingTCP,
                              unsigned char rtpChannelId, unsigned char rtcpChannelId, TLSState* tlsState,
@@ -83,6 +86,7 @@ private:
     AviFileServerDemux& fOurDemux;
     AviTrack* fTrack;
     unsigned fNumFiltersInFrontOfTrack;
+    unsigned fSdpParameterSetsVersion;  // of the track when fSDPLines were made
 };
 
 #endif // YVK_AVI_FILE_SERVER_DEMUX_HH

@@ -41,9 +41,17 @@ bool AviTrack::allocateParameterSets() {
     return spsData != nullptr && ppsData != nullptr;
 }
 
-bool AviTrack::storeSps(const unsigned char* unit, unsigned size) { return storeUnit(spsData, spsSize, unit, size); }
+bool AviTrack::storeSps(const unsigned char* unit, unsigned size) {
+    if (!storeUnit(spsData, spsSize, unit, size)) return false;
+    ++parameterSetsVersion;
+    return true;
+}
 
-bool AviTrack::storePps(const unsigned char* unit, unsigned size) { return storeUnit(ppsData, ppsSize, unit, size); }
+bool AviTrack::storePps(const unsigned char* unit, unsigned size) {
+    if (!storeUnit(ppsData, ppsSize, unit, size)) return false;
+    ++parameterSetsVersion;
+    return true;
+}
 
 AviTrackTable::AviTrackTable() : fTable(HashTable::create(ONE_WORD_HASH_KEYS)) {}
 

@@ -46,6 +46,7 @@ public:
     unsigned ppsSize = 0;
     void* demuxHandle = nullptr;       // demux-service handle the track is read through
     unsigned ownsDemuxHandle = 0;      // 1: closed with the track
+    unsigned parameterSetsVersion = 0; // counts the SPS and PPS stored (SDP lines built from them go stale)
 };
 
 // Tracks by number.  Owns its tracks.

@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <cstring>
+
 LiveRTSPServer* LiveRTSPServer::createNew(UsageEnvironment& env, Port ourPort,
                                           UserAuthenticationDatabase* authDatabase, unsigned reclamationSeconds) {
     int socketIPv4 = setUpOurSocket(env, ourPort, AF_INET);
@@ -36,4 +38,42 @@ void LiveRTSPServer::LiveClientSession::handleCmd_SETUP(RTSPClientConnection* co
                                                         char const* urlSuffix, char const* fullRequestStr) {
     fRequest = normaliseTransport(fullRequestStr);
     RTSPClientSession::handleCmd_SETUP(connection, urlPreSuffix, urlSuffix, fRequest.c_str());
+}
+
+void LiveRTSPServer::LiveClientSession::handleCmd_SETUP_afterLookup2(RTSPClientConnection* connection,
+                                                                    ServerMediaSession* sms) {
+    RTSPClientSession::handleCmd_SETUP_afterLookup2(connection, sms);
+    streamState* state = requestedStreamState();
+    if (state == nullptr || state->streamToken != nullptr) return;
+    envir() << "SETUP of session " << fOurSessionId << " track \"" << state->subsession->trackId()
+            << "\": no stream, refused\n";
+    setRTSPResponse(connection, kNoStreamResponse);
+    // A session left without any stream is of no use to the client, which
+    // got no session id: reclaim it now rather than after the timeout.
+    if (!hasAnyStream()) {
+        envir().taskScheduler().rescheduleDelayedTask(fLivenessCheckTask, 0, reclaimNow, this);
+    }
+}
+
+RTSPServer::RTSPClientSession::streamState* LiveRTSPServer::LiveClientSession::requestedStreamState() const {
+    if (fStreamStates == nullptr) return nullptr;
+    if (fTrackId != nullptr && fTrackId[0] != '\0') {
+        for (unsigned i = 0; i < fNumStreamStates; ++i) {
+            ServerMediaSubsession* subsession = fStreamStates[i].subsession;
+            if (subsession != nullptr && std::strcmp(fTrackId, subsession->trackId()) == 0) return &fStreamStates[i];
+        }
+        return nullptr;
+    }
+    return fNumStreamStates == 1 && fStreamStates[0].subsession != nullptr ? &fStreamStates[0] : nullptr;
+}
+
+bool LiveRTSPServer::LiveClientSession::hasAnyStream() const {
+    for (unsigned i = 0; i < fNumStreamStates; ++i) {
+        if (fStreamStates[i].streamToken != nullptr) return true;
+    }
+    return false;
+}
+
+void LiveRTSPServer::LiveClientSession::reclaimNow(void* clientData) {
+    livenessTimeoutTask(static_cast<LiveClientSession*>(clientData));
 }

@@ -1,7 +1,11 @@
-// The RTSP server of the library: live555's RTSPServer, except that a SETUP
-// asking for "RTP/AVP/UDP" (the spelling FFmpeg and others use for plain
-// RTP over UDP, RFC 2326 section 12.39) is served like "RTP/AVP" instead of
-// being refused with 461 by the installed live555.
+// The RTSP server of the library: live555's RTSPServer, except that
+// - a SETUP asking for "RTP/AVP/UDP" (the spelling FFmpeg and others use for
+//   plain RTP over UDP, RFC 2326 section 12.39) is served like "RTP/AVP"
+//   instead of being refused with 461 by the installed live555;
+// - a SETUP for which the subsession made no stream (its source is busy,
+//   as a served file is while another client streams it, or could not be
+//   made) is answered "503 Service Unavailable" instead of a "200 OK"
+//   without server ports.
 #ifndef YVK_LIVE_RTSP_SERVER_HH
 #define YVK_LIVE_RTSP_SERVER_HH
 
@@ -20,6 +24,8 @@ public:
     // as "RTP/AVP".
     static std::string normaliseTransport(const char* request);
 
+    static constexpr const char* kNoStreamResponse = "503 Service Unavailable";
+
 protected:
     LiveRTSPServer(UsageEnvironment& env, int ourSocketIPv4, int ourSocketIPv6, Port ourPort,
                    UserAuthenticationDatabase* authDatabase, unsigned reclamationSeconds);
@@ -34,8 +40,15 @@ protected:
     protected:
         void handleCmd_SETUP(RTSPClientConnection* connection, char const* urlPreSuffix, char const* urlSuffix,
                              char const* fullRequestStr) override;
+        void handleCmd_SETUP_afterLookup2(RTSPClientConnection* connection, ServerMediaSession* sms) override;
 
     private:
+        // The stream state the SETUP in progress is for; null when the
+        // request named no track of the session.
+        streamState* requestedStreamState() const;
+        bool hasAnyStream() const;
+        static void reclaimNow(void* clientData);  // live555's reclamation, without its wait
+
         std::string fRequest; // the rewritten SETUP; the base keeps a pointer to it
     };
 };

@@ -12,9 +12,12 @@
 #include <BasicUsageEnvironment.hh>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -23,43 +26,34 @@ std::string media(const char* name) { return std::string(YVK_MEDIA_DIR) + "/" + 
 
 // ---- NAL cutting -----------------------------------------------------------
 
-std::vector<unsigned> unitSizes(std::vector<unsigned char> data, std::vector<unsigned char>* firstBytes = nullptr) {
+struct Cutting {
+    std::vector<unsigned char> data;
     std::vector<unsigned> sizes;
-    for (const auto& unit : AviFileParser::splitFrames(data.data(), static_cast<int>(data.size()))) {
-        sizes.push_back(unit.size);
-        if (firstBytes != nullptr) firstBytes->push_back(unit.data[0]);
+    std::vector<unsigned char> firstBytes;
+};
+
+TEST(FileNalCutting, UnitsStartAfterTheirCodesAndThreeByteCodesCountOnlyWhereNoFourByteOneFollows) {
+    const std::vector<Cutting> cases{
+        {{0, 0, 0, 1, 0x67, 1, 2, 0, 0, 0, 1, 0x68, 3, 0, 0, 0, 1, 0x65, 4, 5, 6}, {3, 2, 4}, {0x67, 0x68, 0x65}},
+        {{0, 0, 1, 0x67, 1, 0, 0, 1, 0x68, 2, 3}, {2, 3}, {0x67, 0x68}},
+        {{0, 0, 0, 1, 0x67, 1, 0, 0, 1, 0x68, 2}, {2, 2}, {0x67, 0x68}},
+        {{0, 0, 0, 1, 0x67, 0, 0, 1, 0x68, 0, 0, 0, 1, 0x65}, {5, 1}, {0x67, 0x65}},
+        {{0x65, 1, 2, 3, 0, 0, 2}, {}, {}},
+        {{}, {}, {}},
+    };
+    for (auto c : cases) {
+        std::vector<unsigned> sizes;
+        std::vector<unsigned char> firstBytes;
+        for (const auto& unit : AviFileParser::splitFrames(c.data.data(), static_cast<int>(c.data.size()))) {
+            sizes.push_back(unit.size);
+            firstBytes.push_back(unit.data[0]);
+        }
+        EXPECT_EQ(sizes, c.sizes);
+        EXPECT_EQ(firstBytes, c.firstBytes);
     }
-    return sizes;
 }
 
-TEST(FileNalCutting, FourByteStartCodesGiveUnitsWithoutTheirCodes) {
-    std::vector<unsigned char> firsts;
-    auto sizes = unitSizes({0, 0, 0, 1, 0x67, 1, 2,   // SPS, 3 bytes
-                            0, 0, 0, 1, 0x68, 3,      // PPS, 2 bytes
-                            0, 0, 0, 1, 0x65, 4, 5, 6},  // IDR slice, 4 bytes
-                           &firsts);
-    EXPECT_EQ(sizes, (std::vector<unsigned>{3, 2, 4}));
-    EXPECT_EQ(firsts, (std::vector<unsigned char>{0x67, 0x68, 0x65}));
-}
-
-TEST(FileNalCutting, ThreeByteCodesAreUsedOnlyWhereNoFourByteCodeFollows) {
-    EXPECT_EQ(unitSizes({0, 0, 1, 0x67, 1, 0, 0, 1, 0x68, 2, 3}), (std::vector<unsigned>{2, 3}));
-    // One four-byte code, then three-byte ones: the first unit runs to the
-    // next four-byte code if there is one, else it is cut at three-byte codes.
-    EXPECT_EQ(unitSizes({0, 0, 0, 1, 0x67, 1, 0, 0, 1, 0x68, 2}), (std::vector<unsigned>{2, 2}));
-    EXPECT_EQ(unitSizes({0, 0, 0, 1, 0x67, 0, 0, 1, 0x68, 0, 0, 0, 1, 0x65}), (std::vector<unsigned>{5, 1}));
-}
-
-TEST(FileNalCutting, DataWithoutStartCodesGivesNoUnit) {
-    EXPECT_TRUE(unitSizes({0x65, 1, 2, 3, 0, 0, 2}).empty());
-    EXPECT_TRUE(unitSizes({}).empty());
-    unsigned size = 3, frameSize = 7;
-    unsigned char data[] = {0, 0, 0};
-    EXPECT_EQ(AviFileParser::extractFrame(data, size, frameSize), nullptr);
-    EXPECT_EQ(frameSize, 0u);
-}
-
-TEST(FileParameterSets, SpsAndPpsAreKeptWithoutStartCodesAndOthersIgnored) {
+TEST(FileParameterSets, SpsAndPpsAreKeptWithoutStartCodesOthersIgnoredAndTooLongOnesSkipped) {
     AviTrack track;
     ASSERT_TRUE(track.allocateParameterSets());
     std::vector<unsigned char> data{0, 0, 0, 1, 0x27, 9, 9,       // SPS with another nal_ref_idc: not taken
@@ -71,18 +65,11 @@ TEST(FileParameterSets, SpsAndPpsAreKeptWithoutStartCodesAndOthersIgnored) {
     EXPECT_EQ(0, std::memcmp(track.spsData, "\x67\x42\x1e", 3));
     ASSERT_EQ(track.ppsSize, 2u);
     EXPECT_EQ(0, std::memcmp(track.ppsData, "\x68\xce", 2));
-}
-
-TEST(FileParameterSets, AParameterSetLongerThanItsBufferIsSkipped) {
-    AviTrack track;
-    ASSERT_TRUE(track.allocateParameterSets());
-    std::vector<unsigned char> data{0, 0, 0, 1, 0x67, 1};
-    AviFileParser::set_nal_data_from_IDR(&track, data.data(), static_cast<int>(data.size()));
     std::vector<unsigned char> longSps{0, 0, 0, 1, 0x67};
     longSps.resize(4 + 129, 0x55);
     yvk::test::TraceCapture traces;
     AviFileParser::set_nal_data_from_IDR(&track, longSps.data(), static_cast<int>(longSps.size()));
-    EXPECT_EQ(track.spsSize, 2u) << "the earlier SPS stays";
+    EXPECT_EQ(track.spsSize, 3u) << "the earlier SPS stays";
     EXPECT_TRUE(traces.contains("SPS of 129 bytes skipped"));
 }
 
@@ -91,18 +78,12 @@ TEST(FileParameterSets, AParameterSetLongerThanItsBufferIsSkipped) {
 struct Frame {
     bool delivered = false;
     bool closed = false;
-    unsigned size = 0;
-    unsigned truncated = 0;
-    unsigned durationUs = 0;
+    unsigned size = 0, truncated = 0, durationUs = 0;
     std::vector<unsigned char> head;
 };
 
 void afterGetting(void* clientData, unsigned size, unsigned truncated, struct timeval, unsigned durationUs) {
-    auto* frame = static_cast<Frame*>(clientData);
-    frame->delivered = true;
-    frame->size = size;
-    frame->truncated = truncated;
-    frame->durationUs = durationUs;
+    *static_cast<Frame*>(clientData) = Frame{true, false, size, truncated, durationUs, {}};
 }
 
 void onClose(void* clientData) { static_cast<Frame*>(clientData)->closed = true; }
@@ -138,24 +119,35 @@ protected:
         fFile = AviFile::createNew(*fEnv, name.c_str(), 0, vodFileIO, nullptr, nullptr, 0, nullptr);
         return fFile;
     }
+    char const* mimeOf(unsigned trackNumber) const {
+        AviTrack* track = fFile->lookup(trackNumber);
+        return track != nullptr ? track->mimeType : "(no track)";
+    }
+    // A track source of a new client's demux.
+    AviDemuxedTrack* newClientTrack(unsigned trackNumber) {
+        AviDemux* demux = fFile->newDemux(trackNumber);
+        return demux != nullptr ? static_cast<AviDemuxedTrack*>(demux->newDemuxedTrackByTrackNumber(trackNumber))
+                                : nullptr;
+    }
 
     TaskScheduler* fScheduler = nullptr;
     UsageEnvironment* fEnv = nullptr;
     AviFile* fFile = nullptr;
 };
 
-TEST_F(FileFixture, DirectPathNumbersVideoFirstAndAudioAfter) {
+TEST_F(FileFixture, DirectPathNumbersVideoFirstAndAudioAfterAndTakesTheLongerDuration) {
     AviFile* file = open(media("clip.mp4"));
-    ASSERT_NE(file, nullptr);
     ASSERT_EQ(file->numTracks(), 2u);
-    ASSERT_NE(file->lookup(1), nullptr);
-    EXPECT_STREQ(file->lookup(1)->mimeType, "video/H264");
+    EXPECT_STREQ(mimeOf(1), "video/H264");
     EXPECT_GT(file->lookup(1)->spsSize, 0u);
     EXPECT_GT(file->lookup(1)->ppsSize, 0u);
-    ASSERT_NE(file->lookup(2), nullptr);
-    EXPECT_STREQ(file->lookup(2)->mimeType, "audio/L16");
+    EXPECT_STREQ(mimeOf(2), "audio/L16");
     EXPECT_EQ(file->lookup(2)->samplingFrequency, 44100u);
     EXPECT_EQ(file->lookup(2)->estBitrate, 44100u * 2 * 2);
+    void* handle = YVK_StreamerDemuxOpen(media("clip.mp4").c_str());
+    int longer = std::max(YVK_StreamerDemuxGetVidDur(handle), YVK_StreamerDemuxGetAudDur(handle));
+    YVK_StreamerDemuxClose(handle);
+    EXPECT_FLOAT_EQ(file->fileDuration(), static_cast<float>(longer) / 1000.0f);
 }
 
 const char* twoEntryList(int index) {
@@ -169,23 +161,12 @@ TEST_F(FileFixture, PlayListPathNumbersAudioFirstAndVideoAfterAndSumsDurations) 
     VodFileIO io{};
     vodFillFileIO(&io, &core);
     AviFile* file = open(twoEntryList(0), &io);
-    ASSERT_NE(file, nullptr);
-    ASSERT_NE(file->lookup(1), nullptr);
-    EXPECT_STREQ(file->lookup(1)->mimeType, "audio/L16");
-    ASSERT_NE(file->lookup(2), nullptr);
-    EXPECT_STREQ(file->lookup(2)->mimeType, "video/H264");
+    EXPECT_STREQ(mimeOf(1), "audio/L16");
+    ASSERT_STREQ(mimeOf(2), "video/H264");
     EXPECT_GT(file->lookup(2)->spsSize, 0u);
     EXPECT_NEAR(file->fileDuration(), 8.0, 0.1);
     Medium::close(fFile);  // before the callbacks' record goes
     fFile = nullptr;
-}
-
-TEST_F(FileFixture, DurationIsTheLongerOfVideoAndAudio) {
-    AviFile* file = open(media("clip.mp4"));
-    void* handle = YVK_StreamerDemuxOpen(media("clip.mp4").c_str());
-    int longer = std::max(YVK_StreamerDemuxGetVidDur(handle), YVK_StreamerDemuxGetAudDur(handle));
-    YVK_StreamerDemuxClose(handle);
-    EXPECT_FLOAT_EQ(file->fileDuration(), static_cast<float>(longer) / 1000.0f);
 }
 
 TEST_F(FileFixture, OneDemuxAtATimeAndItGoesWithItsLastTrack) {
@@ -201,62 +182,74 @@ TEST_F(FileFixture, OneDemuxAtATimeAndItGoesWithItsLastTrack) {
     EXPECT_TRUE(file->hasDemux(demux));
     Medium::close(audio);
     EXPECT_FALSE(file->hasAnyDemux());
-    AviDemux* next = file->newDemux(1);
-    ASSERT_NE(next, nullptr);
-    FramedSource* unknown = next->newDemuxedTrackByTrackNumber(7);
+    FramedSource* unknown = newClientTrack(7);
+    ASSERT_NE(unknown, nullptr) << "the next client gets a demux";
     EXPECT_STREQ(unknown->MIMEtype(), "(unknown)");
     Medium::close(unknown);
 }
 
-TEST_F(FileFixture, VideoIsDeliveredOneUnitPerRequestWithinTheClientsBuffer) {
-    AviFile* file = open(media("clip.mp4"));
-    AviDemux* demux = file->newDemux(1);
-    FramedSource* video = demux->newDemuxedTrackByTrackNumber(1);
-    std::vector<unsigned char> small(64);
-    std::vector<unsigned> durations;
-    bool sawTruncation = false;
-    for (int i = 0; i < 12; ++i) {
-        Frame frame = pull(video, small);
-        ASSERT_TRUE(frame.delivered);
-        EXPECT_LE(frame.size, small.size());
-        sawTruncation = sawTruncation || frame.truncated > 0;
-        EXPECT_NE(frame.head[0], 0) << "no start code in front of a unit";
-        durations.push_back(frame.durationUs);
-    }
-    EXPECT_TRUE(sawTruncation);
-    // The first sample (a key frame: SPS, PPS, ..., slice) spends its 40 ms
-    // on its last unit only.
-    EXPECT_EQ(durations.front(), 0u);
-    unsigned total = 0;
-    for (unsigned d : durations) total += d;
-    EXPECT_EQ(total % 40000u, 0u);
-    EXPECT_GT(total, 0u);
-    Medium::close(video);
-}
-
 TEST_F(FileFixture, SeekingClampsAndRoundsDownToWholeSeconds) {
     AviFile* file = open(media("clip.mp4"));
-    AviDemux* demux = file->newDemux(1);
-    auto* video = static_cast<AviDemuxedTrack*>(demux->newDemuxedTrackByTrackNumber(1));
+    AviDemuxedTrack* video = newClientTrack(1);
     yvk::test::TraceCapture traces;
-    double npt = -2.5;
-    video->seekToTime(npt);
-    EXPECT_EQ(npt, 0.0);
-    EXPECT_TRUE(traces.contains("offset (0)"));
-    npt = 3.999;
-    video->seekToTime(npt);
-    EXPECT_DOUBLE_EQ(npt, 3.999);
-    EXPECT_TRUE(traces.contains("offset (3000)"));
+    for (auto [asked, taken, offset] : {std::tuple{-2.5, 0.0, "offset (0)"}, {3.999, 3.999, "offset (3000)"}}) {
+        double npt = asked;
+        video->seekToTime(npt);
+        EXPECT_DOUBLE_EQ(npt, taken);
+        EXPECT_TRUE(traces.contains(offset)) << offset;
+    }
     std::vector<unsigned char> buffer(AviFileParser::kSampleCapacity);
     EXPECT_TRUE(pull(video, buffer).delivered);
-
-    npt = 60;
+    double npt = 60;
     video->seekToTime(npt);
     EXPECT_FLOAT_EQ(static_cast<float>(npt), file->fileDuration());
     Frame afterEnd = pull(video, buffer);
     EXPECT_FALSE(afterEnd.delivered);
     EXPECT_TRUE(afterEnd.closed) << "the track ends at once";
     Medium::close(video);
+}
+
+// Delivery: one unit per request (no start code) within the client's
+// buffer; the request that meets the end of the file completes with a frame
+// of the previous frame's size and no duration (silence for PCM audio, the
+// video's buffer untouched), and the client's tracks end with it.
+TEST_F(FileFixture, DeliveryFitsTheClientsBufferAndEndsWithALastFrame) {
+    open(media("clip.mp4"));
+    for (auto [trackNumber, bufferSize] : {std::pair{1u, 64u}, {2u, 4096u}}) {
+        SCOPED_TRACE(trackNumber);
+        FramedSource* source = newClientTrack(trackNumber);
+        ASSERT_NE(source, nullptr);
+        std::vector<unsigned char> buffer(bufferSize);
+        Frame previous, last;
+        unsigned truncated = 0, totalUs = 0;
+        for (int i = 0; i < 2000 && !last.closed; ++i) {
+            previous = last;
+            std::fill(buffer.begin(), buffer.end(), 0xAA);
+            last = pull(source, buffer);
+            ASSERT_TRUE(last.delivered || last.closed);
+            EXPECT_LE(last.size, bufferSize);
+            // The first sample (a key frame: SPS, PPS, ..., slice) spends
+            // its 40 ms on its last unit only.
+            if (trackNumber == 1 && i == 0) {
+                EXPECT_EQ(last.durationUs, 0u);
+            }
+            if (trackNumber == 1 && !last.closed) {
+                EXPECT_NE(last.head[0], 0) << "no start code in front of a unit";
+            }
+            truncated += last.truncated;
+            totalUs += last.durationUs;
+        }
+        ASSERT_TRUE(last.closed);
+        EXPECT_TRUE(last.delivered);
+        EXPECT_EQ(last.size, previous.size);
+        EXPECT_EQ(last.durationUs, 0u);
+        EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0) == static_cast<long>(bufferSize), trackNumber == 2);
+        if (trackNumber == 1) {
+            EXPECT_GT(truncated, 0u);
+            EXPECT_EQ(totalUs % 40000u, 0u);
+        }
+        Medium::close(source);
+    }
 }
 
 TEST_F(FileFixture, AllKeyFrameVideoAlternatesWithTheFourByteFrameAtHalfDuration) {
@@ -266,23 +259,22 @@ TEST_F(FileFixture, AllKeyFrameVideoAlternatesWithTheFourByteFrameAtHalfDuration
                                        "ultrafast", "-x264-params", "keyint=1", path},
                                       30000);
     ASSERT_EQ(made.exitCode, 0) << made.err;
-    AviFile* file = open(path);
-    AviDemux* demux = file->newDemux(1);
-    FramedSource* video = demux->newDemuxedTrackByTrackNumber(1);
+    open(path);
+    FramedSource* video = newClientTrack(1);
     std::vector<unsigned char> buffer(AviFileParser::kSampleCapacity);
-    std::vector<Frame> frames;
-    for (int i = 0; i < 14; ++i) frames.push_back(pull(video, buffer));
     // A sample's units carry 0 until its last one, which carries 20 ms; then
     // the four-byte frame follows with 20 ms.
+    Frame previous;
     int skipFrames = 0;
-    for (size_t i = 0; i < frames.size(); ++i) {
-        ASSERT_TRUE(frames[i].delivered);
-        if (frames[i].size == 4 && frames[i].head == std::vector<unsigned char>{0x41, 0x9A, 0x20, 0x41}) {
+    for (int i = 0; i < 14; ++i) {
+        Frame frame = pull(video, buffer);
+        ASSERT_TRUE(frame.delivered);
+        if (frame.head == std::vector<unsigned char>{0x41, 0x9A, 0x20, 0x41} && frame.size == 4) {
             ++skipFrames;
-            EXPECT_EQ(frames[i].durationUs, 20000u);
-            ASSERT_GT(i, 0u);
-            EXPECT_EQ(frames[i - 1].durationUs, 20000u) << "the real frame before it is halved too";
+            EXPECT_EQ(frame.durationUs, 20000u);
+            EXPECT_EQ(previous.durationUs, 20000u) << "the real frame before it is halved too";
         }
+        previous = frame;
     }
     EXPECT_GE(skipFrames, 2);
     Medium::close(video);
@@ -290,21 +282,16 @@ TEST_F(FileFixture, AllKeyFrameVideoAlternatesWithTheFourByteFrameAtHalfDuration
 
 TEST_F(FileFixture, Mp3IsConvertedToAacFramesOfThirtyTwoMilliseconds) {
     AviFile* file = open(media("clip.avi"));
-    ASSERT_NE(file->lookup(2), nullptr);
-    EXPECT_STREQ(file->lookup(2)->mimeType, "audio/aac");
+    ASSERT_STREQ(mimeOf(2), "audio/aac");
     EXPECT_EQ(file->lookup(2)->audioConverted, 1u);
-    AviDemux* demux = file->newDemux(2);
-    auto* audio = static_cast<AviDemuxedTrack*>(demux->newDemuxedTrackByTrackNumber(2));
+    AviDemuxedTrack* audio = newClientTrack(2);
     std::vector<unsigned char> buffer(8192);
-    int frames = 0;
     for (int i = 0; i < 20; ++i) {
         Frame frame = pull(audio, buffer);
         ASSERT_TRUE(frame.delivered) << i;
         EXPECT_EQ(frame.durationUs, 32000u);
         EXPECT_GT(frame.size, 0u);
-        ++frames;
     }
-    EXPECT_EQ(frames, 20);
     // A seek restarts the converter: frames come again from the new place.
     double npt = 1.0;
     audio->seekToTime(npt);
@@ -315,16 +302,6 @@ TEST_F(FileFixture, Mp3IsConvertedToAacFramesOfThirtyTwoMilliseconds) {
     for (int i = 0; i < 200 && !closed; ++i) closed = pull(audio, buffer).closed;
     EXPECT_TRUE(closed);
     Medium::close(audio);
-}
-
-TEST(FileConverter, ResetBeforeInitDoesNothingAndNoHandleGivesNoFrame) {
-    AviFileParser::audioConvDeinit();
-    EXPECT_EQ(AviFileParser::audioConvReset(), 0);
-    unsigned char out[8192];
-    int size = -1;
-    EXPECT_EQ(AviFileParser::audioConvConvert(nullptr, out, &size), 0);
-    EXPECT_EQ(size, 0);
-    AviFileParser::audioConvDeinit();
 }
 
 } // namespace
