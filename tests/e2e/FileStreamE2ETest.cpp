@@ -56,7 +56,7 @@ public:
     std::string url() const { return "rtsp://127.0.0.1:" + std::to_string(fPort) + "/vod"; }
     // The DESCRIBE reply with its SDP.
     std::string describe() const {
-        return yvk::test::rawExchange(fPort, "DESCRIBE " + url() + " RTSP/1.0\r\nCSeq: 1\r\n\r\n", 1500);
+        return yvk::test::rawExchange(fPort, "DESCRIBE " + url() + " RTSP/1.0\r\nCSeq: 1\r\n\r\n", 5000, true);
     }
 
 private:
