@@ -251,16 +251,36 @@ std::string TransportStreamInfo::codecs() const {
     return audioCodec.empty() ? videoCodec : videoCodec + "," + audioCodec;
 }
 
+static void collectPes(const Packet& packet, int pmtPid, int videoPid, int& audioPid, std::vector<uint8_t>& video,
+                       std::vector<uint8_t>& audio) {
+    int pid = static_cast<int>(packet.pid);
+    if (pid == videoPid && video.size() < kMaxVideoBytes) {
+        appendPes(packet, video);
+    } else if (pid == audioPid && audio.size() < 64) {
+        appendPes(packet, audio);
+    } else if (audioPid < 0 && packet.unitStart && pid != 0 && pid != pmtPid && pid != videoPid &&
+               isAudioPesStart(packet)) {
+        // Not in the PMT, but an MPEG audio PES all the same.
+        audioPid = pid;
+        appendPes(packet, audio);
+    }
+}
+
 TransportStreamInfo probeTransportStream(const unsigned char* data, size_t size) {
     TransportStreamInfo info;
     int pmtPid = -1, videoPid = -1, audioPid = -1;
     bool h265 = false;
     std::vector<uint8_t> video, audio;
+    // The program tables may come well after a slice's first (key) frame:
+    // the first pass learns the streams, the second collects their data.
+    for (int pass = 0; pass < 2; ++pass)
     for (size_t at = 0; data != nullptr && at + kPacketSize <= size; at += kPacketSize) {
         Packet packet;
         if (!readPacket(data + at, packet) || packet.payload == nullptr) continue;
         size_t sectionSize = 0;
-        if (packet.pid == 0 && pmtPid < 0) {
+        if (pass == 1) {
+            collectPes(packet, pmtPid, videoPid, audioPid, video, audio);
+        } else if (packet.pid == 0 && pmtPid < 0) {
             const uint8_t* pat = sectionOf(packet, sectionSize);
             for (size_t i = 8; pat != nullptr && sectionSize >= 12 && i + 4 <= sectionSize - 4; i += 4) {
                 if ((pat[i] << 8 | pat[i + 1]) != 0) {
@@ -283,15 +303,6 @@ TransportStreamInfo probeTransportStream(const unsigned char* data, size_t size)
                     audioPid = static_cast<int>(pid);
                 }
             }
-        } else if (static_cast<int>(packet.pid) == videoPid && video.size() < kMaxVideoBytes) {
-            appendPes(packet, video);
-        } else if (static_cast<int>(packet.pid) == audioPid && audio.size() < 64) {
-            appendPes(packet, audio);
-        } else if (audioPid < 0 && packet.unitStart && packet.pid != 0 && static_cast<int>(packet.pid) != pmtPid &&
-                   static_cast<int>(packet.pid) != videoPid && isAudioPesStart(packet)) {
-            // Not (yet) in the PMT, but an MPEG audio PES all the same.
-            audioPid = static_cast<int>(packet.pid);
-            appendPes(packet, audio);
         }
     }
     findSps(video, h265, info);

@@ -1,61 +1,111 @@
 // Live HTTP streaming end to end: a paced host lends H.264 and PCM, the
 // instance multiplexes video and AAC into a Transport Stream, cuts it into
-// one-second slices and serves them; ffprobe, ffmpeg and curl check what
+// one-second slices and serves them; curl, ffprobe, ffmpeg, GStreamer and
+// headless Chromium (the web page with hls.js, Shaka Player) check what
 // comes out over HTTP and RTSP.
 #include "CoreInstance.hh"
 #include "CoreTestSupport.hh"
-#include "HLSServerMediaSubsession.hh"
 #include "PacedLiveHost.hh"
 #include "Process.hh"
 #include "TraceCapture.hh"
 
 #include <gtest/gtest.h>
-#include <iostream>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
+#include <regex>
 #include <sstream>
-#include <unistd.h>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
+using yvk::test::ProcessResult;
 using yvk::test::runProcess;
 
 constexpr int kWidth = 640;
 constexpr int kHeight = 360;
 constexpr unsigned kAacBlockBytes = 2048; // 1024 16-bit mono samples: one AAC frame
+const std::string kServer = "http://127.0.0.1:8554";
 
 std::string http(const std::string& path) {
-    return runProcess({"curl", "-sS", "-m", "5", "http://127.0.0.1:8554" + path}, 10000).out;
+    return runProcess({"curl", "-sS", "-m", "5", kServer + path}, 10000).out;
 }
 
 std::vector<std::string> segmentUrls(const std::string& playList) {
     std::vector<std::string> urls;
-    std::istringstream lines(playList);
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.rfind("live?segment=", 0) == 0) urls.push_back(line);
+    for (const std::string& line : yvk::test::linesStartingWith(playList, "live?segment=")) {
+        urls.push_back(line.substr(0, line.find('\r')));
     }
     return urls;
 }
 
-// Codec names ffprobe finds in a file or URL, one per stream.
+// Codec names and sizes ffprobe finds in a file or URL, one line per stream.
 std::string probeCodecs(const std::string& input, const std::vector<std::string>& extra = {}) {
     std::vector<std::string> command = {"ffprobe", "-v", "error"};
     command.insert(command.end(), extra.begin(), extra.end());
     command.insert(command.end(), {"-show_entries", "stream=codec_name,width,height", "-of", "csv=p=0", input});
-    auto result = runProcess(command, 30000);
+    ProcessResult result = runProcess(command, 30000);
     return result.out + result.err;
+}
+
+// A player that may not stop by itself: TERM after seconds, KILL 3 s later.
+ProcessResult play(std::vector<std::string> command, int seconds) {
+    command.insert(command.begin(), {"timeout", "-k", "3", std::to_string(seconds)});
+    return runProcess(command, (seconds + 5) * 1000);
+}
+
+// The largest number after key in text, -1 without one.
+long largest(const std::string& text, const std::string& key) {
+    long found = -1;
+    std::regex pattern(key + "\\s*([0-9]+)");
+    for (std::sregex_iterator it(text.begin(), text.end(), pattern), end; it != end; ++it) {
+        found = std::max(found, std::stol((*it)[1]));
+    }
+    return found;
+}
+
+// What headless Chromium needs; absent only outside the build root.
+bool browserAvailable() {
+    return access("/usr/bin/chromium", X_OK) == 0 && runProcess({"node", "--version"}, 5000).exitCode == 0;
+}
+
+// The browser players of tests/web/players.js; a profile and HOME of their own.
+ProcessResult playInBrowser(const std::vector<std::string>& arguments, int seconds) {
+    std::vector<std::string> command = {"env", "HOME=/tmp", "node", YVK_WEB_TESTS_DIR "/players.js"};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return play(command, seconds);
+}
+
+// GStreamer runs the pipeline for 12 s into the fake sinks "video" and
+// "audio", which print every buffer; the seconds of video and audio played
+// (from the first buffer's time stamp to the last).
+std::pair<double, double> gstreamerPlayed(const std::vector<std::string>& pipeline) {
+    std::vector<std::string> command = {"gst-launch-1.0", "-v"};
+    command.insert(command.end(), pipeline.begin(), pipeline.end());
+    command.insert(command.begin(), {"timeout", "-s", "INT", "-k", "3", "12"});
+    std::string out = runProcess(command, 20000).out;
+    auto span = [&out](const std::string& sink) {
+        std::regex pattern("\\(" + sink + ":sink\\) \\(.*pts: ([0-9]+):([0-9]+):([0-9.]+)");
+        double first = -1, last = -1;
+        for (std::sregex_iterator it(out.begin(), out.end(), pattern), end; it != end; ++it) {
+            double t = std::stod((*it)[1]) * 3600 + std::stod((*it)[2]) * 60 + std::stod((*it)[3]);
+            if (first < 0) first = t;
+            last = t;
+        }
+        return first < 0 ? 0.0 : last - first;
+    };
+    return {span("video"), span("audio")};
 }
 
 class HlsE2E : public testing::Test {
 protected:
     void SetUp() override {
         yvk::test::guardNetworkSetup();
-        fHost = std::make_unique<yvk::test::PacedLiveHost>(kWidth, kHeight, 25, 16000, kAacBlockBytes);
+        fHost = std::make_unique<yvk::test::PacedLiveHost>(kWidth, kHeight, kAacBlockBytes);
         ASSERT_TRUE(fHost->ready());
     }
     void TearDown() override {
@@ -86,7 +136,7 @@ protected:
         return fCore;
     }
 
-    // Waits until the playlist lists at least count segments.
+    // Waits (10 s at most) until the playlist lists at least count segments.
     std::vector<std::string> waitForSegments(size_t count) {
         for (int attempt = 0; attempt < 40; ++attempt) {
             std::vector<std::string> urls = segmentUrls(http("/live.m3u8"));
@@ -96,9 +146,19 @@ protected:
         return {};
     }
 
-    std::string fetchSegment(const std::string& url, const std::string& file) {
-        auto result = runProcess({"curl", "-sS", "-m", "5", "-o", file, "http://127.0.0.1:8554/" + url}, 10000);
-        return result.err;
+    // A running instance with video and audio and count segments listed.
+    // Players start three segments from the newest: with five listed they
+    // skip slice 0, whose first program table lists no audio yet.
+    bool streaming(size_t count = 5) {
+        return create(true, true) != nullptr && YVK_StreamerCoreRun(fCore) == 1 && waitForSegments(count).size() >= count;
+    }
+
+    std::string segmentCodecs(const std::string& url) {
+        std::string file = "/tmp/yvk-segment-" + std::to_string(::getpid()) + ".ts";
+        ProcessResult fetched = runProcess({"curl", "-sS", "-m", "5", "-o", file, kServer + "/" + url}, 10000);
+        std::string codecs = fetched.err + probeCodecs(file);
+        std::remove(file.c_str());
+        return codecs;
     }
 
     std::unique_ptr<yvk::test::PacedLiveHost> fHost;
@@ -117,27 +177,21 @@ TEST_F(HlsE2E, ReadinessWithinSecondsAndEverySegmentHoldsH264AndAac) {
 
     std::vector<std::string> urls = waitForSegments(3);
     ASSERT_GE(urls.size(), 3u);
-    bool first = true;
     for (const std::string& url : urls) {
-        std::string file = "/tmp/yvk-segment-" + std::to_string(::getpid()) + ".ts";
-        EXPECT_EQ(fetchSegment(url, file), "");
-        std::string codecs = probeCodecs(file);
+        std::string codecs = segmentCodecs(url);
         EXPECT_NE(codecs.find("h264," + std::to_string(kWidth) + "," + std::to_string(kHeight)), std::string::npos)
             << url << ": " << codecs;
         // Slice 0 runs from the first frame to the end of its second: it may
         // be over before the encoder's look-ahead lets the first AAC frame out.
-        if (!first) {
+        if (url != urls.front()) {
             EXPECT_NE(codecs.find("aac"), std::string::npos) << url << ": " << codecs;
         }
-        first = false;
-        std::remove(file.c_str());
     }
 }
 
 TEST_F(HlsE2E, RtspClientPlaysTheTransportStreamSubsession) {
     ASSERT_NE(create(true, true), nullptr);
     ASSERT_EQ(YVK_StreamerCoreRun(fCore), 1);
-    auto dbg = runProcess({"sh", "-c", "timeout 12 ffprobe -v debug -rtsp_transport tcp -show_entries stream=codec_name rtsp://127.0.0.1:8554/live 2>&1 | grep -v 'non-existing\\|decode_slice\\|no frame\\|Last message' | head -150"}, 15000); std::cerr << "DBG" << dbg.out << dbg.err << std::endl;
     std::string codecs = probeCodecs("rtsp://127.0.0.1:8554/live", {"-rtsp_transport", "tcp"});
     EXPECT_NE(codecs.find("h264"), std::string::npos) << codecs;
     EXPECT_NE(codecs.find("aac"), std::string::npos) << codecs;
@@ -148,45 +202,92 @@ TEST_F(HlsE2E, PlaylistMatchesTheStore) {
     ASSERT_EQ(YVK_StreamerCoreRun(fCore), 1);
     ASSERT_GE(waitForSegments(2).size(), 2u);
     std::string playList = http("/live.m3u8");
-    std::istringstream lines(playList);
-    std::vector<std::string> text;
-    for (std::string line; std::getline(lines, line);) text.push_back(line);
-    ASSERT_GE(text.size(), 7u) << playList;
-    EXPECT_EQ(text[0], "#EXTM3U\r");
-    EXPECT_EQ(text[1], "#EXT-X-VERSION:3.0\r");
-    EXPECT_EQ(text[2], "#EXT-X-ALLOW-CACHE:NO\r");
-    unsigned sequence = std::stoul(text[3].substr(text[3].find(':') + 1));
-    EXPECT_EQ(text[4], "#EXT-X-TARGETDURATION:1\r");
-    EXPECT_EQ(text[5], "#EXTINF:1,\r");
-    EXPECT_EQ(text[6], "live?segment=" + std::to_string(sequence) + "\r");
+    std::vector<std::string> urls = segmentUrls(playList);
+    ASSERT_FALSE(urls.empty()) << playList;
+    std::string sequence = urls.front().substr(13);
+    EXPECT_EQ(playList.rfind("#EXTM3U\r\n#EXT-X-VERSION:3.0\r\n#EXT-X-ALLOW-CACHE:NO\r\n#EXT-X-MEDIA-SEQUENCE:" +
+                                 sequence + "\r\n#EXT-X-TARGETDURATION:1\r\n#EXTINF:1,\r\nlive?segment=" + sequence +
+                                 "\r\n",
+                             0),
+              0u)
+        << playList;
     // The newest slice, still being filled, is never listed; older ones are
     // served, a future one is refused.
-    std::vector<std::string> urls = segmentUrls(playList);
     unsigned last = std::stoul(urls.back().substr(13));
     auto future = runProcess({"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "-m", "5",
-                              "http://127.0.0.1:8554/live?segment=" + std::to_string(last + 100)},
+                              kServer + "/live?segment=" + std::to_string(last + 100)},
                              10000);
     EXPECT_EQ(future.out, "405");
     EXPECT_NE(http("/live.mpd").find("startNumber='"), std::string::npos);
 }
 
+// ffmpeg decodes 5 s of video and audio from the playlist; GStreamer's
+// hlsdemux plays both.
+TEST_F(HlsE2E, FfmpegAndGStreamerPlayTheHlsPlaylist) {
+    ASSERT_TRUE(streaming());
+    // The segment URLs have no file extension ffmpeg knows.
+    ProcessResult ffmpeg = play({"ffmpeg", "-hide_banner", "-nostats", "-nostdin", "-extension_picky", "0", "-i",
+                                 kServer + "/live.m3u8", "-t", "5", "-map", "0:v:0", "-map", "0:a:0", "-f", "null", "-"},
+                                30);
+    EXPECT_EQ(ffmpeg.exitCode, 0) << ffmpeg.err;
+    EXPECT_GE(largest(ffmpeg.err, "frame="), 100) << ffmpeg.err; // 4 s at 25 fps
+    EXPECT_GE(largest(ffmpeg.err, "audio:"), 125) << ffmpeg.err; // KiB: 4 s of 16-bit PCM at 16 kHz
+    std::vector<std::string> pipeline = {"souphttpsrc", "location=" + kServer + "/live.m3u8", "!", "hlsdemux", "!",
+                                         "tsdemux", "name=demux", "demux.", "!", "queue", "!", "h264parse", "!",
+                                         "avdec_h264", "!", "fakesink", "name=video", "sync=true", "silent=false",
+                                         "demux.", "!", "queue", "!", "aacparse", "!", "avdec_aac", "!", "fakesink",
+                                         "name=audio", "sync=true", "silent=false"};
+    auto [video, audio] = gstreamerPlayed(pipeline);
+    EXPECT_GE(video, 3.0);
+    EXPECT_GE(audio, 3.0);
+    std::printf("hlsdemux played %.1f s of video and %.1f s of audio\n", video, audio);
+}
+
+// The web page (hls.js in headless Chromium), served from web/: five page
+// loads in a row, each plays at least 3 s at the stream's width and shows
+// the version and the stream list.
+TEST_F(HlsE2E, WebPagePlaysFiveStartsInARow) {
+    if (!browserAvailable()) GTEST_SKIP() << "no /usr/bin/chromium or node: the build root has both";
+    char previous[4096];
+    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(chdir(YVK_WEB_DIR), 0) << YVK_WEB_DIR;
+    bool ok = streaming();
+    ProcessResult page = ok ? playInBrowser({"page", kServer, std::to_string(kWidth), "5"}, 150) : ProcessResult{};
+    EXPECT_EQ(chdir(previous), 0);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(page.exitCode, 0) << page.out << page.err;
+    std::vector<std::string> loads = yvk::test::linesStartingWith(page.out, "load ");
+    EXPECT_EQ(loads.size(), 5u) << page.out;
+    for (const std::string& load : loads) {
+        EXPECT_NE(load.find("audio mp4a.40.2; version \"1.0\", streams \"live\""), std::string::npos) << load;
+    }
+    std::printf("%s", page.out.c_str());
+}
+
 // The manifest that DASH players need: codecs, size, bandwidth, a fixed
-// availability start and numbers counted from slice 0.
-TEST_F(HlsE2E, ConformantMpdCarriesCodecsSizeAndAvailability) {
+// availability start and numbers counted from slice 0; GStreamer's playbin
+// and Shaka Player in Chromium play it.
+TEST_F(HlsE2E, ConformantMpdPlaysInGStreamerAndShaka) {
     MPD_CONFORMANT = 1;
-    ASSERT_NE(create(true, true), nullptr);
-    ASSERT_EQ(YVK_StreamerCoreRun(fCore), 1);
-    ASSERT_GE(waitForSegments(3).size(), 3u);
+    ASSERT_TRUE(streaming());
     std::string mpd = http("/live.mpd");
-    EXPECT_NE(mpd.find("codecs='avc1.64"), std::string::npos) << mpd;
-    EXPECT_NE(mpd.find(",mp4a.40.2'"), std::string::npos) << mpd;
-    EXPECT_NE(mpd.find("mimeType='video/mp2t'"), std::string::npos) << mpd;
-    EXPECT_NE(mpd.find("width='640' height='360'"), std::string::npos) << mpd;
-    EXPECT_NE(mpd.find("availabilityStartTime='20"), std::string::npos) << mpd;
-    EXPECT_NE(mpd.find("minBufferTime='PT2S'"), std::string::npos) << mpd;
-    EXPECT_NE(mpd.find("<Representation id='0'"), std::string::npos) << mpd;
-    EXPECT_NE(mpd.find("startNumber='0'"), std::string::npos) << mpd;
+    for (const char* piece : {"codecs='avc1.64", ",mp4a.40.2'", "mimeType='video/mp2t'", "width='640' height='360'",
+                              "availabilityStartTime='20", "minBufferTime='PT2S'", "<Representation id='0'",
+                              "startNumber='0'", "bandwidth='"}) {
+        EXPECT_NE(mpd.find(piece), std::string::npos) << piece << " in " << mpd;
+    }
     EXPECT_EQ(mpd.find("bandwidth='0'"), std::string::npos) << mpd;
+    std::vector<std::string> pipeline = {"playbin", "uri=" + kServer + "/live.mpd",
+                                         "video-sink=fakesink name=video sync=true silent=false",
+                                         "audio-sink=fakesink name=audio sync=true silent=false"};
+    auto [video, audio] = gstreamerPlayed(pipeline);
+    EXPECT_GE(video, 3.0);
+    EXPECT_GE(audio, 3.0);
+    std::printf("playbin played %.1f s of video and %.1f s of audio\n", video, audio);
+    if (!browserAvailable()) GTEST_SKIP() << "no /usr/bin/chromium or node: the build root has both";
+    ProcessResult shaka = playInBrowser({"shaka", kServer, std::to_string(kWidth)}, 60);
+    EXPECT_EQ(shaka.exitCode, 0) << shaka.out << shaka.err << http("/live.mpd");
+    std::printf("%s", shaka.out.c_str());
 }
 
 TEST_F(HlsE2E, AudioThatCannotBeEncodedLeavesVideoAlone) {
@@ -196,12 +297,9 @@ TEST_F(HlsE2E, AudioThatCannotBeEncodedLeavesVideoAlone) {
     ASSERT_EQ(YVK_StreamerCoreRun(fCore), 1);
     std::vector<std::string> urls = waitForSegments(1);
     ASSERT_FALSE(urls.empty());
-    std::string file = "/tmp/yvk-segment-video-" + std::to_string(::getpid()) + ".ts";
-    EXPECT_EQ(fetchSegment(urls.front(), file), "");
-    std::string codecs = probeCodecs(file);
+    std::string codecs = segmentCodecs(urls.front());
     EXPECT_NE(codecs.find("h264"), std::string::npos) << codecs;
     EXPECT_EQ(codecs.find("aac"), std::string::npos) << codecs;
-    std::remove(file.c_str());
 }
 
 TEST_F(HlsE2E, WithoutVideoNothingIsRegistered) {

@@ -1,8 +1,8 @@
-// A host application for end-to-end tests: H.264 access units from a file
-// that ffmpeg encodes at start, lent in real time through a video queue
-// record, and a sine tone in PCM blocks through an audio queue record.  It
-// keeps the host contract (every popped record is released exactly once)
-// and counts what the library does with it.
+// A host application for end-to-end tests: H.264 access units from a clip
+// that ffmpeg encodes at start, lent in real time (25 fps, one key frame a
+// second) through a video queue record, and a 440 Hz tone in 16-bit mono PCM
+// blocks at 16 kHz through an audio queue record.  It keeps the host
+// contract, every popped record released exactly once, and checks it.
 #ifndef YVK_TEST_PACED_LIVE_HOST_HH
 #define YVK_TEST_PACED_LIVE_HOST_HH
 
@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -22,51 +22,42 @@ namespace yvk::test {
 
 class PacedLiveHost {
 public:
-    // width x height H.264 at fps, one key frame per second; PCM blocks of
-    // pcmBlockBytes (16-bit mono at pcmRate).
-    PacedLiveHost(int width, int height, int fps, int pcmRate, unsigned pcmBlockBytes);
-    ~PacedLiveHost();
+    PacedLiveHost(int width, int height, unsigned pcmBlockBytes);
+    ~PacedLiveHost() { stop(); }
     PacedLiveHost(const PacedLiveHost&) = delete;
     PacedLiveHost& operator=(const PacedLiveHost&) = delete;
 
     bool ready() const { return !fUnits.empty(); }
-    void start();   // begins producing in real time
+    void start(); // begins producing in real time
     void stop();
-
-    YVKStreamerQIO videoIO();
-    YVKStreamerQIO audioIO();
-
-    // Every popped record with a payload was released exactly once.
-    bool balanced();
-    int videoPopped();
+    YVKStreamerQIO videoIO() { return io(popVideo); }
+    YVKStreamerQIO audioIO() { return io(popAudio); }
+    bool balanced(); // no record released twice or never lent
 
 private:
     struct Unit {
         std::vector<uint8_t> bytes;
-        bool key;
+        bool key = false;
     };
     struct Lent {
-        YVKStreamerStream record;
+        YVKStreamerStream record{};
         std::vector<uint8_t> payload;
+        int releases = 0;
     };
 
     void produce();
+    YVKStreamerQIO io(YVKStreamerStream* (*pop)(void*, int));
+    YVKStreamerStream* lend(std::vector<uint8_t> payload, bool key, int64_t captureUs);
     static YVKStreamerStream* popVideo(void* handle, int timeoutMs);
     static YVKStreamerStream* popAudio(void* handle, int timeoutMs);
     static int release(void* handle, YVKStreamerStream* record, int flag);
-    YVKStreamerStream* lend(std::vector<uint8_t> payload, bool key, int64_t captureUs);
 
-    int fFps;
-    int fPcmRate;
     unsigned fPcmBlockBytes;
     std::vector<Unit> fUnits;
-
     std::mutex fMutex;
     std::condition_variable fAvailable;
     std::deque<YVKStreamerStream*> fVideoReady;
-    std::map<YVKStreamerStream*, Lent*> fLent;
-    std::map<YVKStreamerStream*, int> fReleases;
-    int fPopped = 0;
+    std::map<YVKStreamerStream*, std::unique_ptr<Lent>> fLent;
     int fBadReleases = 0;
     int64_t fAudioSamples = 0;
     int64_t fStartUs = 0;
