@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -80,6 +81,9 @@ struct ServedFile {
     std::vector<const char*> sdp, streams;  // texts the SDP and ffprobe's stream lines hold
     size_t videoFrames, audioFrames;        // decoded within two seconds, at least
 };
+
+// Test names show the file, not the record's bytes.
+void PrintTo(const ServedFile& file, std::ostream* out) { *out << file.name; }
 
 class FileStreamFormats : public ::testing::TestWithParam<ServedFile> {};
 
