@@ -236,11 +236,11 @@ TEST(StaticFilePath, OnlyRegularFilesInsideTheWorkingDirectoryAreServable) {
 TEST_F(HTTPServerTest, RtspDescribeOfAnUnknownStreamListsTheStreams) {
     addSessions({"live", "cam"});
     start();
-    // An RTSP connection stays open after its reply: read for a moment.
+    // An RTSP connection stays open after its reply: read that one reply.
     std::string reply = rawExchange(fPort,
                                     "DESCRIBE rtsp://127.0.0.1:" + std::to_string(fPort) +
                                         "/nosuch RTSP/1.0\r\nCSeq: 2\r\nAccept: application/sdp\r\n\r\n",
-                                    1000);
+                                    5000, true);
     EXPECT_NE(reply.find("RTSP/1.0 404 Stream Not Found"), std::string::npos) << reply;
     EXPECT_NE(reply.find("live\n"), std::string::npos) << reply;
     EXPECT_NE(reply.find("cam\n"), std::string::npos) << reply;
