@@ -5,10 +5,6 @@
 #include "Process.hh"
 #include "RawHttp.hh"
 
-// GCC 14 sees a maybe-uninitialized std::function inside libstdc++'s <regex>
-// when building with AddressSanitizer; the code is the library's.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
