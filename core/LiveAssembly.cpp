@@ -7,6 +7,7 @@
 #include "H26xQueueSource.hh"
 #include "HLSServerMediaSubsession.hh"
 #include "PCMQueueSource.hh"
+#include "ProgramMapVersioner.hh"
 #include "UnicastServerMediaSubsession.hh"
 
 #include "yvk_system.h"
@@ -148,10 +149,13 @@ bool buildHttpSubsessions(YVKStreamerCore* core, const YVKStreamerQIO& videoIO, 
         return false;
     }
     setMuxFrameLimit(cfg.maxFrameSize);
-    StreamReplicator* replicator = StreamReplicator::createNew(env, mux, False);
+    // Audio joins the program map after the first video: the map's version
+    // must say so.
+    FramedSource* stream = ProgramMapVersioner::createNew(env, mux);
+    StreamReplicator* replicator = StreamReplicator::createNew(env, stream, False);
     if (replicator == nullptr) {
         traceLive("StreamReplicator create(live) fail\n");
-        Medium::close(mux);
+        Medium::close(stream);
         return false;
     }
     subsessions.push_back(new HLSServerMediaSubsession(env, replicator, "video/MP2T", segDur, core->hlsReady));
