@@ -267,7 +267,7 @@ void AviDemux::handleEndOfFile() {
     char const* key;
     while (auto* track = static_cast<AviDemuxedTrack*>(iter->next(key))) tracks.push_back(track);
     delete iter;
-    for (AviDemuxedTrack* track : tracks) FramedSource::handleClosure(track);
+    for (AviDemuxedTrack* track : tracks) track->handleEndOfFile();
 }
 
 // ---- AviDemuxedTrack --------------------------------------------------------
@@ -299,6 +299,11 @@ void AviDemuxedTrack::seekToTime(double& seekNPT) {
     AVI_LOG("seekNPT (%f)\n", seekNPT);
     fOurSourceDemux.seekToTime(seekNPT);
     fNextPresentationTime = timeval{0, 0};
+}
+
+void AviDemuxedTrack::handleEndOfFile() {
+    if (fEndOfFileHandler != nullptr) fEndOfFileHandler(fEndOfFileClientData);
+    handleClosure();
 }
 
 void AviDemuxedTrack::doStopGettingFrames() {

@@ -138,6 +138,14 @@ public:
     unsigned& durationInMicroseconds() { return fDurationInMicroseconds; }
     struct timeval& nextPresentationTime() { return fNextPresentationTime; }
 
+    // Called once when the file ends under this track (not when the client
+    // stops it), before the track closes.
+    void setEndOfFileHandler(TaskFunc* handler, void* clientData) {
+        fEndOfFileHandler = handler;
+        fEndOfFileClientData = clientData;
+    }
+    void handleEndOfFile();
+
 protected:
     friend class AviDemux;
     AviDemuxedTrack(UsageEnvironment& env, unsigned trackNumber, AviDemux& sourceDemux);
@@ -151,6 +159,8 @@ private:
     unsigned fTrackNumber;
     AviDemux& fOurSourceDemux;
     struct timeval fNextPresentationTime;
+    TaskFunc* fEndOfFileHandler = nullptr;
+    void* fEndOfFileClientData = nullptr;
 };
 
 #endif // YVK_AVI_FILE_HH

@@ -142,6 +142,20 @@ void AviFileServerMediaSubsession::getStreamParameters(
                                                    streamUsingTCP, rtpChannelId, rtcpChannelId, tlsState,
                                                    destinationAddress, destinationTTL, isMulticast, serverRTPPort,
                                                    serverRTCPPort, streamToken);
+    fStreamToken = streamToken;
+}
+
+Boolean AviFileServerMediaSubsession::deleteStream(unsigned clientSessionId, void*& streamToken) {
+    if (streamToken == fStreamToken) fStreamToken = nullptr;
+    return FileServerMediaSubsession::deleteStream(clientSessionId, streamToken);
+}
+
+void AviFileServerMediaSubsession::sayByeAtEndOfFile(void* clientData) {
+    auto* self = static_cast<AviFileServerMediaSubsession*>(clientData);
+    auto* stream = static_cast<StreamState*>(self->fStreamToken);
+    if (stream == nullptr || stream->rtcpInstance() == nullptr) return;
+    AVI_LOG("track(%d) end of file: RTCP BYE\n", static_cast<int>(self->fTrack->trackNumber));
+    stream->rtcpInstance()->sendBYE();
 }
 
 float AviFileServerMediaSubsession::duration() const {
@@ -168,6 +182,7 @@ FramedSource* AviFileServerMediaSubsession::createNewStreamSource(unsigned clien
         AVI_LOG("basesource is null\n");
         return nullptr;
     }
+    static_cast<AviDemuxedTrack*>(baseSource)->setEndOfFileHandler(sayByeAtEndOfFile, this);
     FramedSource* source = fOurDemux.ourAviFile()->createSourceForStreaming(baseSource, fTrack->trackNumber,
                                                                           estBitrate, fNumFiltersInFrontOfTrack);
     AVI_LOG("track(%d)\n", static_cast<int>(fTrack->trackNumber));

@@ -80,6 +80,10 @@ private:
     void seekStreamSource(FramedSource* inputSource, double& seekNPT, double streamDuration,
                           u_int64_t& numBytes) override;
     FramedSource* createNewStreamSource(unsigned clientSessionId, unsigned& estBitrate) override;
+    Boolean deleteStream(unsigned clientSessionId, void*& streamToken) override;
+    // At the end of the file the client's stream stays for a later PLAY
+    // (the duration is known), so an RTCP BYE tells the client it is over.
+    static void sayByeAtEndOfFile(void* clientData);
     RTPSink* createNewRTPSink(Groupsock* rtpGroupsock, unsigned char rtpPayloadTypeIfDynamic,
                               FramedSource* inputSource) override;
 
@@ -87,6 +91,7 @@ private:
     AviTrack* fTrack;
     unsigned fNumFiltersInFrontOfTrack;
     unsigned fSdpParameterSetsVersion;  // of the track when fSDPLines were made
+    void* fStreamToken = nullptr;        // the streaming client's (one at a time)
 };
 
 #endif // YVK_AVI_FILE_SERVER_DEMUX_HH

@@ -123,6 +123,19 @@ TEST(FileStreamE2E, AFileWithoutTracksIsRefusedAndTheNextInstanceWorks) {
     EXPECT_EQ(second.core(), nullptr) << "one file instance per process";
 }
 
+// A client that reads to the end is told the file is over (RTCP BYE on
+// every track) and stops by itself, with the whole file.
+TEST(FileStreamE2E, AClientReadingToTheEndIsToldTheFileIsOver) {
+    FileInstance instance(media("clip.mp4"));
+    ASSERT_NE(instance.core(), nullptr);
+    ProcessResult run = runProcess({"ffprobe", "-v", "error", "-rtsp_transport", "udp", "-show_entries",
+                                    "frame=media_type", "-of", "compact", instance.url()},
+                                   15000);
+    EXPECT_FALSE(run.timedOut) << "the client was never told the file ended";
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_GE(countLines(run.out, "frame|media_type=video"), 95u) << run.out; // 4 s at 25 fps
+}
+
 // The three 4-second entries of the generated play list.
 const char* threeFileList(int index) {
     static const std::string names[] = {media("list-1.mp4"), media("list-2.mp4"), media("list-3.mp4")};
