@@ -85,7 +85,7 @@ async function shakaLoad(context) {
       const player = new shaka.Player();
       await player.attach(document.querySelector("video"));
       player.addEventListener("error", (event) => {
-        if (event.detail.severity === shaka.util.Error.Severity.CRITICAL) window.live.fatal = "shaka error " + event.detail.code;
+        if (event.detail.severity === shaka.util.Error.Severity.CRITICAL) window.live.fatal = "shaka error " + event.detail.code + " " + JSON.stringify(event.detail.data);
       });
       try { await player.load(url); } catch (error) { window.live.fatal = "shaka load error " + error.code + " " + JSON.stringify(error.data); }
       document.querySelector("video").play().catch(() => {});
