@@ -181,15 +181,7 @@ void AviFileParser::parseStartOfDirectFile() {
     int videoTracks = YVK_StreamerDemuxGetVidTracks(demuxHandle);
     AVI_TRACE(YVK_TRACE_INFO, "has (%d) video tracks\n", videoTracks);
     if (videoTracks > 0) {
-        auto* video = new AviTrack();
-        video->trackNumber = 1;
-        video->isVideo = 1;
-        if (demuxHandle != nullptr) {
-            video->demuxHandle = demuxHandle;
-        } else {
-            video->demuxHandle = YVK_StreamerDemuxOpen(fFileName.c_str());
-            video->ownsDemuxHandle = 1;
-        }
+        AviTrack* video = newDirectTrack(1, true);
         video->estBitrate = static_cast<unsigned>(YVK_StreamerDemuxGetVidBitrate(video->demuxHandle) / 1000);
         DemuxVidInfo info{};
         YVK_StreamerDemuxGetVidInfo(video->demuxHandle, static_cast<int>(fTrackNumber), &info);
@@ -216,18 +208,25 @@ void AviFileParser::parseStartOfDirectFile() {
     startTextReader();
 }
 
+// A track of a file read directly: through the parser's demux handle, or a
+// handle of its own (closed with the track) when the parser has none.
+AviTrack* AviFileParser::newDirectTrack(unsigned trackNumber, bool isVideo) {
+    auto* track = new AviTrack();
+    track->trackNumber = trackNumber;
+    track->isVideo = isVideo ? 1 : 0;
+    if (demuxHandle != nullptr) {
+        track->demuxHandle = demuxHandle;
+    } else {
+        track->demuxHandle = YVK_StreamerDemuxOpen(fFileName.c_str());
+        track->ownsDemuxHandle = 1;
+    }
+    return track;
+}
+
 void AviFileParser::addDirectAudioTracks(unsigned) {
     int audioTracks = YVK_StreamerDemuxGetAudTracks(demuxHandle);
     for (int i = 1; i <= audioTracks; ++i) {
-        auto* track = new AviTrack();
-        track->trackNumber = static_cast<unsigned>(i + 1);
-        track->isVideo = 0;
-        if (demuxHandle != nullptr) {
-            track->demuxHandle = demuxHandle;
-        } else {
-            track->demuxHandle = YVK_StreamerDemuxOpen(fFileName.c_str());
-            track->ownsDemuxHandle = 1;
-        }
+        AviTrack* track = newDirectTrack(static_cast<unsigned>(i + 1), false);
         DemuxAudInfo info{};
         YVK_StreamerDemuxGetAudInfo(track->demuxHandle, &info);
         track->numChannels = static_cast<unsigned>(info.channels);

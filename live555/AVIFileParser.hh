@@ -79,6 +79,7 @@ private:
     void parseStartOfPlayList();
     void parseStartOfDirectFile();
     void addDirectAudioTracks(unsigned videoTracks);
+    AviTrack* newDirectTrack(unsigned trackNumber, bool isVideo);
     void startTextReader();
     void parseAndDeliverPages();
     void parseAndDeliverPage();
