@@ -176,7 +176,10 @@ TEST_F(HlsE2E, ReadinessWithinSecondsAndEverySegmentHoldsH264AndAac) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(YVK_StreamerCoreRun(fCore), 1);
     std::string printed = testing::internal::GetCapturedStdout();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    // Run came back because the second slice began, well before its 10 s
+    // limit (a slow sanitizer build on a busy machine needs a few seconds).
+    EXPECT_TRUE(fCore->hlsReady.load());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
     EXPECT_NE(printed.find("\033[33mHLS Started!\033[0m"), std::string::npos);
 
     std::vector<std::string> urls = waitForSegments(3);
@@ -226,7 +229,9 @@ TEST_F(HlsE2E, PlaylistMatchesTheStore) {
 }
 
 // ffmpeg decodes 5 s of video and audio from the playlist; GStreamer's
-// hlsdemux plays both.
+// hlsdemux plays both.  Slices are cut by the clock, not at key frames, so a
+// player starting on one drops up to a second of video before its first key
+// frame: at least 3 s of each is asked for.
 TEST_F(HlsE2E, FfmpegAndGStreamerPlayTheHlsPlaylist) {
     ASSERT_TRUE(streaming());
     // The segment URLs have no file extension ffmpeg knows.
@@ -234,8 +239,8 @@ TEST_F(HlsE2E, FfmpegAndGStreamerPlayTheHlsPlaylist) {
                                  kServer + "/live.m3u8", "-t", "5", "-map", "0:v:0", "-map", "0:a:0", "-f", "null", "-"},
                                 30);
     EXPECT_EQ(ffmpeg.exitCode, 0) << ffmpeg.err;
-    EXPECT_GE(largest(ffmpeg.err, "frame="), 100) << ffmpeg.err; // 4 s at 25 fps
-    EXPECT_GE(largest(ffmpeg.err, "audio:"), 125) << ffmpeg.err; // KiB: 4 s of 16-bit PCM at 16 kHz
+    EXPECT_GE(largest(ffmpeg.err, "frame="), 75) << ffmpeg.err; // 3 s at 25 fps
+    EXPECT_GE(largest(ffmpeg.err, "audio:"), 94) << ffmpeg.err;  // KiB: 3 s of 16-bit PCM at 16 kHz
     auto [video, audio] = gstreamerPlayed(
         {"souphttpsrc", "location=" + kServer + "/live.m3u8", "!", "hlsdemux", "!", "tsdemux", "name=demux", "demux.",
          "!", "queue", "!", "h264parse", "!", "avdec_h264", "!", "fakesink", "name=video", "sync=true", "silent=false",
