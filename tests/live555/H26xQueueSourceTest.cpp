@@ -50,14 +50,10 @@ public:
 
 class H26x : public yvk::test::LiveEnvironment {
 protected:
-    void SetUp() override {
-        LiveEnvironment::SetUp();
-        make("video/H264")->fWaitKeyFrame = false;
-    }
+    void SetUp() override { make("video/H264")->fWaitKeyFrame = false; }
     void TearDown() override {
         Medium::close(fSource);
         EXPECT_TRUE(fHost.balanced());
-        LiveEnvironment::TearDown();
     }
     H26xProbe* make(const char* format) {
         if (fSource != nullptr) Medium::close(fSource);
