@@ -20,7 +20,6 @@ protected:
         if (fSource != nullptr) Medium::close(fSource);
         EXPECT_TRUE(fHost.balanced());
         EXPECT_EQ(fHost.longestWait(), 0); // the event loop never waits for the host
-        LiveEnvironment::TearDown();
     }
     AudioEncSource* create(int encoderType = 1, bool videoStarted = false) {
         AudioEncInfo info{16000, 16, 1, 0, 96000, encoderType};

@@ -1,13 +1,12 @@
 // The live video source: cutting access units into NAL units, key frames
 // by unit count, the parameter sets and their SDP text; the queue, key-frame
 // wait, resync, delivery and presentation times, driven step by step without
-// the reader thread; and once with the thread, as the assembly runs it.
+// the reader thread (which the subsession tests run).
 #include "H26xQueueSource.hh"
 #include "LiveTestSupport.hh"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -50,14 +49,10 @@ public:
 
 class H26x : public yvk::test::LiveEnvironment {
 protected:
-    void SetUp() override {
-        LiveEnvironment::SetUp();
-        make("video/H264")->fWaitKeyFrame = false;
-    }
+    void SetUp() override { make("video/H264")->fWaitKeyFrame = false; }
     void TearDown() override {
         Medium::close(fSource);
         EXPECT_TRUE(fHost.balanced());
-        LiveEnvironment::TearDown();
     }
     H26xProbe* make(const char* format) {
         if (fSource != nullptr) Medium::close(fSource);
@@ -184,7 +179,7 @@ TEST_F(H26x, ZeroOrNegativeFrameRateIsRefusedWithATrace) {
     for (int fps : {0, -5}) EXPECT_EQ(H26xQueueSource::createNew(env(), "video/H264", fps, 640, 480, fHost.io(), false), nullptr);
     EXPECT_EQ(yvk::test::errorLines(trace), 2);
     auto* slowest = H26xQueueSource::createNew(env(), "video/H264", 1, 640, 480, fHost.io(), false);
-    ASSERT_NE(slowest, nullptr);
+    EXPECT_NE(slowest, nullptr);
     Medium::close(slowest);
 }
 
@@ -235,25 +230,21 @@ TEST_F(H26x, RtspDeliversThePictureOfAKeyUnitAndTheFirstUnitOtherwiseUntilStoppe
     EXPECT_EQ(fSource->queued(), 0);
 }
 
+// The first unit starts at the wall clock; each next one follows the host's
+// clock from the unit before it (borrow and carry: below).
 TEST_F(H26x, PresentationTimesFollowTheHostClockFromAWallClockStart) {
-    fHost.add(annexB({kP}), false, 10, 900000);
-    fHost.add(annexB({kP}), false, 11, 100000);
-    fHost.add(annexB({kP}), false, 11, 140000);
+    for (int usec : {900000, 1100000, 1140000}) fHost.add(annexB({kP}), false, 10 + usec / 1000000, usec % 1000000);
     for (int i = 0; i < 3; ++i) fSource->getNextFrame();
     timeval before{};
     gettimeofday(&before, nullptr);
-    Delivery a = request();
-    Delivery b = request();
-    Delivery c = request();
+    Delivery a = request(), b = request(), c = request();
     ASSERT_TRUE(a.done && b.done && c.done);
-    EXPECT_GE(a.time.tv_sec, before.tv_sec);
-    EXPECT_LE(a.time.tv_sec, before.tv_sec + 2);
-    EXPECT_EQ(yvk::test::microseconds(b.time) - yvk::test::microseconds(a.time), 200000); // borrows a second
+    EXPECT_NEAR(a.time.tv_sec, before.tv_sec + 1, 1);
+    EXPECT_EQ(yvk::test::microseconds(b.time) - yvk::test::microseconds(a.time), 200000);
     EXPECT_EQ(yvk::test::microseconds(c.time) - yvk::test::microseconds(b.time), 40000);
 }
 
-// Previous presentation time + (unit time - previous host time), in seconds
-// and microseconds.
+// Previous presentation time + (unit time - previous host time).
 TEST(H26xPresentationTime, BorrowAndCarry) {
     struct Case {
         timeval last, lastHost, unit, expected;
@@ -264,23 +255,6 @@ TEST(H26xPresentationTime, BorrowAndCarry) {
         timeval next = H26xQueueSource::advancePresentationTime(c.last, c.lastHost, c.unit);
         EXPECT_EQ(std::pair(next.tv_sec, next.tv_usec), std::pair(c.expected.tv_sec, c.expected.tv_usec));
     }
-}
-
-// The reader thread as the assembly starts it: the parameter text appears,
-// the host is told to stop once it has, and the destructor joins the
-// thread and releases every record it took.
-TEST_F(H26x, ReaderThreadCapturesTheParameterTextThenIdles) {
-    for (int i = 0; i < 3; ++i) fHost.add(annexB({kP}));
-    fHost.add(annexB({kSps, kPps, kIdr}), true);
-    for (int i = 0; i < 3; ++i) fHost.add(annexB({kP}));
-    auto* source = H26xQueueSource::createNew(env(), "video/H264", 25, 640, 480, fHost.io(), true);
-    ASSERT_NE(source, nullptr);
-    EXPECT_EQ(source->getAuxLine().rfind("profile-level-id=42e01f;sprop-parameter-sets=", 0), 0u);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (fHost.streamingCalls().size() < 2 && std::chrono::steady_clock::now() < deadline) YVK_ThreadSleep(5);
-    EXPECT_EQ(fHost.streamingCalls(), (std::vector<int>{1, 0}));
-    Medium::close(source);
-    EXPECT_EQ(fHost.streamingCalls().back(), 0);
 }
 
 } // namespace

@@ -39,7 +39,6 @@ protected:
     void TearDown() override {
         if (fSink != nullptr) Medium::close(fSink);
         if (fSource != nullptr) Medium::close(fSource);
-        LiveEnvironment::TearDown();
     }
     void start(unsigned segmentDuration, unsigned bufferSize = 1000) {
         fSource = new ChunkSource(env());

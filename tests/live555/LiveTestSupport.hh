@@ -19,7 +19,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -28,27 +27,25 @@
 
 namespace yvk::test {
 
+// The environment outlives the fixture's TearDown, where the tests close
+// their media.
 class LiveEnvironment : public ::testing::Test {
 protected:
-    void SetUp() override {
-        fScheduler = BasicTaskScheduler::createNew(10000);
-        fEnv = BasicUsageEnvironment::createNew(*fScheduler);
-    }
-    void TearDown() override {
+    ~LiveEnvironment() override {
         fEnv->reclaim();
         delete fScheduler;
     }
     UsageEnvironment& env() { return *fEnv; }
 
-    TaskScheduler* fScheduler = nullptr;
-    UsageEnvironment* fEnv = nullptr;
+    TaskScheduler* fScheduler = BasicTaskScheduler::createNew(10000);
+    UsageEnvironment* fEnv = BasicUsageEnvironment::createNew(*fScheduler);
 };
 
 // One host queue.  Records are owned here; the test checks the releases.
 class FakeHostQueue {
     template <class F> auto locked(F f) {
         std::lock_guard<std::mutex> lock(fMutex);
-        return f(*this);
+        return f();
     }
 
 public:
@@ -73,50 +70,45 @@ public:
         qio.handle = this;
         qio.setStreaming = [](void* h, int on) {
             auto* q = static_cast<FakeHostQueue*>(h);
-            std::lock_guard<std::mutex> lock(q->fMutex);
-            q->fStreamingCalls.push_back(on);
+            q->locked([&] { q->fStreamingCalls.push_back(on); });
             return 0;
         };
         qio.isActive = [](void* h) { return static_cast<FakeHostQueue*>(h)->fActive.load(); };
         qio.popStream = [](void* h, int timeoutMs) -> YVKStreamerStream* {
             auto* q = static_cast<FakeHostQueue*>(h);
-            std::unique_lock<std::mutex> lock(q->fMutex);
-            ++q->fPolls;
-            q->fLongestWait = std::max(q->fLongestWait, timeoutMs);
-            if (q->fReady.empty()) {
-                lock.unlock();
-                std::this_thread::sleep_for(std::chrono::milliseconds(2)); // a reader thread must not spin
-                return nullptr;
-            }
-            Record* next = q->fReady.front();
-            q->fReady.pop_front();
-            ++next->popped;
-            return &next->stream;
+            Record* next = q->locked([&]() -> Record* {
+                ++q->fPolls;
+                q->fLongestWait = std::max(q->fLongestWait, timeoutMs);
+                if (q->fReady.empty()) return nullptr;
+                Record* r = q->fReady.front();
+                q->fReady.pop_front();
+                ++r->popped;
+                return r;
+            });
+            if (next == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(2)); // a reader must not spin
+            return next != nullptr ? &next->stream : nullptr;
         };
         qio.releaseStream = [](void* h, YVKStreamerStream* s, int) {
             auto* q = static_cast<FakeHostQueue*>(h);
-            std::lock_guard<std::mutex> lock(q->fMutex);
-            ++q->of(s).released;
+            q->locked([&] { ++q->of(s).released; });
             return 0;
         };
         return qio;
     }
-    int released(YVKStreamerStream* s) { return locked([&](FakeHostQueue& q) { return q.of(s).released; }); }
+    int released(YVKStreamerStream* s) { return locked([&] { return of(s).released; }); }
     // Every popped record with a payload was released exactly once, and
     // nothing else was released.
     bool balanced() {
-        return locked([](FakeHostQueue& q) {
-            for (auto& r : q.fRecords) {
-                if (r->popped > 1 || r->released > r->popped || (r->stream.size != 0 && r->released != r->popped))
-                    return false;
-            }
-            return true;
+        return locked([&] {
+            return std::all_of(fRecords.begin(), fRecords.end(), [](auto& r) {
+                return r->popped <= 1 && r->released <= r->popped && (r->stream.size == 0 || r->released == r->popped);
+            });
         });
     }
     // Calls of popStream, with or without a record, and their longest wait.
-    int polls() { return locked([](FakeHostQueue& q) { return q.fPolls; }); }
-    int longestWait() { return locked([](FakeHostQueue& q) { return q.fLongestWait; }); }
-    std::vector<int> streamingCalls() { return locked([](FakeHostQueue& q) { return q.fStreamingCalls; }); }
+    int polls() { return locked([&] { return fPolls; }); }
+    int longestWait() { return locked([&] { return fLongestWait; }); }
+    std::vector<int> streamingCalls() { return locked([&] { return fStreamingCalls; }); }
 
 private:
     struct Record {
@@ -153,9 +145,7 @@ inline std::vector<uint8_t> annexB(const std::vector<std::vector<uint8_t>>& nals
 // What one consumer request got.
 struct Delivery {
     bool done = false;
-    unsigned size = 0;
-    unsigned truncated = 0;
-    unsigned duration = 0;
+    unsigned size = 0, truncated = 0, duration = 0;
     timeval time{};
 };
 
@@ -175,9 +165,9 @@ inline long long microseconds(const timeval& t) { return static_cast<long long>(
 
 // Error lines traced while the capture was in scope, whatever their words.
 inline int errorLines(const TraceCapture& trace) {
-    int count = 0;
-    for (const TraceLine& line : trace.lines()) count += line.level == YVK_TRACE_ERROR ? 1 : 0;
-    return count;
+    auto lines = trace.lines();
+    return static_cast<int>(
+        std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.level == YVK_TRACE_ERROR; }));
 }
 
 inline std::unique_ptr<Groupsock> loopbackGroupsock(UsageEnvironment& env) {

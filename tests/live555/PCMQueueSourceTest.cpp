@@ -19,7 +19,6 @@ protected:
     void TearDown() override {
         if (fSource != nullptr) Medium::close(fSource);
         EXPECT_TRUE(fHost.balanced());
-        LiveEnvironment::TearDown();
     }
     PCMQueueSource* create(int rate = 16000, int bits = 16) {
         return fSource = PCMQueueSource::createNew(env(), rate, bits, 1, fHost.io());

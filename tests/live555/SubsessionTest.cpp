@@ -76,18 +76,29 @@ TEST_F(Tables, SourcesAndBitrateEstimates) {
     Medium::close(input);
 }
 
-// Width 0 leaves out the dimensions line.
-TEST_F(Tables, AuxLineCarriesTheParameterTextAndTheDimensions) {
+// The reader thread as the assembly starts it: records before the parameter
+// sets go back, the thread tells the host to stop once it has the text, and
+// closing joins it and releases what it took.  Width 0: no dimensions line.
+TEST_F(Tables, ReaderThreadCapturesTheAuxLineWithTheDimensions) {
     yvk::test::FakeHostQueue host;
     for (int width : {1280, 0}) {
+        const size_t before = host.streamingCalls().size();
+        for (int i = 0; i < 3; ++i) host.add(annexB({{0x41, 0x9a}}));
         host.add(annexB({{0x67, 0x42, 0xe0, 0x1f}, {0x68, 0xce}, {0x65, 0x88}}), true);
+        host.add(annexB({{0x41, 0x9a}}));
         auto* video = H26xQueueSource::createNew(env(), "video/H264", 25, width, 720, host.io(), true);
         char* line = BaseServerMediaSubsession::getAuxLine(video, 96); // once the reader has the text
         ASSERT_NE(line, nullptr);
         EXPECT_EQ(std::string(line), "a=fmtp:96 profile-level-id=42e01f;sprop-parameter-sets=Z0LgHw==,aM4=\r\n" +
                                          std::string(width > 0 ? "a=x-dimensions:1280,720\r\n" : ""));
         delete[] line;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (host.streamingCalls().size() < before + 2 && std::chrono::steady_clock::now() < deadline)
+            YVK_ThreadSleep(5);
+        std::vector<int> calls = host.streamingCalls();
+        EXPECT_EQ(std::vector<int>(calls.begin() + static_cast<long>(before), calls.end()), (std::vector<int>{1, 0}));
         Medium::close(video);
+        EXPECT_EQ(host.streamingCalls().back(), 0);
     }
     EXPECT_TRUE(host.balanced());
     EXPECT_EQ(BaseServerMediaSubsession::getAuxLine(nullptr, 96), nullptr);
