@@ -103,10 +103,6 @@ static_assert(offsetof(YVK_AudioEncSettings, bitRate) == 4 && offsetof(YVK_Audio
 using RawRecord = std::vector<uint8_t>;
 constexpr uint8_t kFiller = 0xA5;
 
-void putPointer(RawRecord& raw, size_t offset, const void* pointer) {
-    ASSERT_LE(offset + sizeof pointer, raw.size());
-    std::memcpy(&raw[offset], &pointer, sizeof pointer);
-}
 uint32_t get32(const RawRecord& raw, size_t offset) {
     uint32_t value = 0;
     for (size_t i = 0; i < 4; ++i) value |= static_cast<uint32_t>(raw.at(offset + i)) << (8 * i);
@@ -116,56 +112,42 @@ void put32(RawRecord& raw, size_t offset, uint32_t value) {
     for (size_t i = 0; i < 4; ++i) raw.at(offset + i) = static_cast<uint8_t>(value >> (8 * i));
 }
 
-// Restores NET_SETUP_COMMANDS: the instances below must not run the network
-// commands of a real New.
-class NetSetupOff {
-public:
-    NetSetupOff() : fSaved(NET_SETUP_COMMANDS) { NET_SETUP_COMMANDS = 0; }
-    ~NetSetupOff() { NET_SETUP_COMMANDS = fSaved; }
-
-private:
-    int fSaved;
-};
-
-// New reads the interface name at byte 16 and the stream type at byte 20 of
-// whatever record it is given, writes the 1 back there, and touches no other
+// New reads the interface name and the stream type at the device's offsets of
+// whatever record it is given (where pointers are 8 bytes the compiler's
+// offsets stand in for them), writes the 1 back there, and touches no other
 // byte of the host's record.
-void expectNewReadsTheCommonHead(size_t recordSize, size_t ifNameAt, size_t typeAt) {
-    NetSetupOff netSetupOff;
-    RawRecord raw(recordSize, kFiller);
-    const char* longName = "wlan0123456789abcdef"; // 20 characters, 15 are used
-    putPointer(raw, ifNameAt, longName);
-    put32(raw, typeAt, 0);
-    const RawRecord before = raw;
-
-    YVKStreamerCore* core = YVK_StreamerCoreNew(3, raw.data(), nullptr, nullptr);
-    ASSERT_NE(core, nullptr);
-    EXPECT_EQ(get32(raw, typeAt), 1u);
-    EXPECT_STREQ(core->ifNameBuf, "wlan0123456789a");
-    EXPECT_EQ(core->hlsSegDur, 0);
-    for (size_t i = 0; i < raw.size(); ++i) {
-        if (i >= typeAt && i < typeAt + 4) continue;
-        EXPECT_EQ(raw[i], before[i]) << "byte " << i << " of the host's record changed";
-    }
-    YVK_StreamerCoreFree(core);
-
-    put32(raw, typeAt, 4); // live HTTP streaming: kept as it is, arms the HLS wait
-    core = YVK_StreamerCoreNew(3, raw.data(), nullptr, nullptr);
-    ASSERT_NE(core, nullptr);
-    EXPECT_EQ(get32(raw, typeAt), 4u);
-    EXPECT_EQ(core->hlsSegDur, 1);
-    YVK_StreamerCoreFree(core);
-}
-
-// Where pointers are 8 bytes the compiler's offsets stand in for the device's.
-TEST(RecordLayout, NewReadsARawLiveRecordAtTheDevicesOffsets) {
+TEST(RecordLayout, NewReadsARawRecordAtTheDevicesOffsets) {
+    NET_SETUP_COMMANDS = 0;  // no interface commands of a real New here
     using L = YVKStreamerLiveCfg;
-    expectNewReadsTheCommonHead(sizeof(L), offsetof(L, ifName), offsetof(L, streamType));
-}
-
-TEST(RecordLayout, NewReadsARawFileRecordAtTheDevicesOffsets) {
     using F = YVKStreamerFileCfg;
-    expectNewReadsTheCommonHead(sizeof(F), offsetof(F, ifName), offsetof(F, streamType));
+    struct Case { const char* what; size_t size, ifNameAt, typeAt; };
+    for (Case c : {Case{"live", sizeof(L), offsetof(L, ifName), offsetof(L, streamType)},
+                   Case{"file", sizeof(F), offsetof(F, ifName), offsetof(F, streamType)}}) {
+        SCOPED_TRACE(c.what);
+        RawRecord raw(c.size, kFiller);
+        const char* longName = "wlan0123456789abcdef"; // 20 characters, 15 are used
+        std::memcpy(&raw[c.ifNameAt], &longName, sizeof longName);
+        put32(raw, c.typeAt, 0);
+        const RawRecord before = raw;
+
+        YVKStreamerCore* core = YVK_StreamerCoreNew(3, raw.data(), nullptr, nullptr);
+        ASSERT_NE(core, nullptr);
+        EXPECT_EQ(get32(raw, c.typeAt), 1u);
+        EXPECT_STREQ(core->ifNameBuf, "wlan0123456789a");
+        EXPECT_EQ(core->hlsSegDur, 0);
+        for (size_t i = 0; i < raw.size(); ++i) {
+            if (i >= c.typeAt && i < c.typeAt + 4) continue;
+            EXPECT_EQ(raw[i], before[i]) << "byte " << i << " of the host's record changed";
+        }
+        YVK_StreamerCoreFree(core);
+
+        put32(raw, c.typeAt, 4); // live HTTP streaming: kept as it is, arms the HLS wait
+        core = YVK_StreamerCoreNew(3, raw.data(), nullptr, nullptr);
+        ASSERT_NE(core, nullptr);
+        EXPECT_EQ(get32(raw, c.typeAt), 4u);
+        EXPECT_EQ(core->hlsSegDur, 1);
+        YVK_StreamerCoreFree(core);
+    }
 }
 
 } // namespace

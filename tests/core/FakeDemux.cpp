@@ -2,9 +2,8 @@
 
 #include "yvk_demux.h"
 
+#include <algorithm>
 #include <map>
-#include <memory>
-#include <mutex>
 
 namespace yvk::test {
 namespace {
@@ -21,55 +20,49 @@ struct State {
     std::map<std::string, FakeMedia> files;
     std::vector<std::string> calls;
     int open = 0;
-};
-
-State& state() {
-    static State s;
-    return s;
-}
+} gState;
 
 FakeHandle* handleOf(void* h) { return static_cast<FakeHandle*>(h); }
+void record(const std::string& call) { gState.calls.push_back(call); }
 
 } // namespace
 
-void FakeDemux::reset() { state() = State{}; }
-void FakeDemux::add(const std::string& name, const FakeMedia& media) { state().files[name] = media; }
-std::vector<std::string> FakeDemux::calls() { return state().calls; }
-void FakeDemux::clearCalls() { state().calls.clear(); }
-int FakeDemux::openHandles() { return state().open; }
+void FakeDemux::reset() { gState = State{}; }
+void FakeDemux::add(const std::string& name, const FakeMedia& media) { gState.files[name] = media; }
+std::vector<std::string> FakeDemux::calls() { return gState.calls; }
+void FakeDemux::clearCalls() { gState.calls.clear(); }
+int FakeDemux::openHandles() { return gState.open; }
 
 } // namespace yvk::test
 
+using yvk::test::gState;
 using yvk::test::handleOf;
-using yvk::test::state;
+using yvk::test::record;
 
 extern "C" {
 
 void* YVK_StreamerDemuxOpen(const char* fileName) {
     std::string name = fileName != nullptr ? fileName : "";
-    state().calls.push_back("open " + name);
-    auto it = state().files.find(name);
-    if (it == state().files.end() || !it->second.openable) return nullptr;
-    ++state().open;
+    record("open " + name);
+    auto it = gState.files.find(name);
+    if (it == gState.files.end() || !it->second.openable) return nullptr;
+    ++gState.open;
     return new yvk::test::FakeHandle{name, it->second};
 }
 
 void YVK_StreamerDemuxClose(void* h) {
     if (h == nullptr) return;
-    state().calls.push_back("close " + handleOf(h)->name);
-    --state().open;
+    record("close " + handleOf(h)->name);
+    --gState.open;
     delete handleOf(h);
 }
 
 int YVK_StreamerDemuxGetVidTracks(void* h) { return h != nullptr && handleOf(h)->media.videoFrames > 0 ? 1 : 0; }
 int YVK_StreamerDemuxGetAudTracks(void* h) { return h != nullptr && handleOf(h)->media.audioBlocks > 0 ? 1 : 0; }
-int YVK_StreamerDemuxGetTxtTracks(void*) { return 0; }
-
-int YVK_StreamerDemuxGetVidInfo(void* h, int, DemuxVidInfo* info) {
-    if (h == nullptr) return 0;
-    *info = DemuxVidInfo{264, 320, 240, handleOf(h)->media.fps};
-    return 1;
-}
+int YVK_StreamerDemuxGetVidFps(void* h, int) { return h != nullptr ? handleOf(h)->media.fps : 0; }
+int YVK_StreamerDemuxGetVidDur(void* h) { return h != nullptr ? handleOf(h)->media.videoDurMs : 0; }
+int YVK_StreamerDemuxGetAudDur(void* h) { return h != nullptr ? handleOf(h)->media.audioDurMs : 0; }
+int YVK_StreamerDemuxGetPreBufNum(void* h, int) { return h != nullptr ? handleOf(h)->media.preBufFrames : 0; }
 
 int YVK_StreamerDemuxGetAudInfo(void* h, DemuxAudInfo* info) {
     *info = DemuxAudInfo{};
@@ -77,12 +70,6 @@ int YVK_StreamerDemuxGetAudInfo(void* h, DemuxAudInfo* info) {
     *info = DemuxAudInfo{YVK_DEMUX_AUDIO_PCM, handleOf(h)->media.channels, handleOf(h)->media.sampleRate, 16};
     return 1;
 }
-
-int YVK_StreamerDemuxGetVidBitrate(void*) { return 1000000; }
-int YVK_StreamerDemuxGetVidFps(void* h, int) { return h != nullptr ? handleOf(h)->media.fps : 0; }
-int YVK_StreamerDemuxGetTxtFps(void*) { return 10; }
-int YVK_StreamerDemuxGetVidDur(void* h) { return h != nullptr ? handleOf(h)->media.videoDurMs : 0; }
-int YVK_StreamerDemuxGetAudDur(void* h) { return h != nullptr ? handleOf(h)->media.audioDurMs : 0; }
 
 int YVK_StreamerDemuxReadVideo(void* h, int, unsigned char* buffer, int* size, int* keyFrame, uint64_t*) {
     int capacity = *size > 0 ? *size : YVK_DEMUX_SAMPLE_CAPACITY;
@@ -97,7 +84,7 @@ int YVK_StreamerDemuxReadVideo(void* h, int, unsigned char* buffer, int* size, i
     const unsigned char unit[yvk::test::kFakeUnitSize] = {
         0, 0, 0, 1, static_cast<unsigned char>(key ? 0x65 : 0x41), f.media.tag,
         static_cast<unsigned char>(index >> 8), static_cast<unsigned char>(index)};
-    for (int i = 0; i < yvk::test::kFakeUnitSize; ++i) buffer[i] = unit[i];
+    std::copy(unit, unit + yvk::test::kFakeUnitSize, buffer);
     *size = yvk::test::kFakeUnitSize;
     if (keyFrame != nullptr) *keyFrame = key ? 1 : 0;
     return 1;
@@ -110,32 +97,23 @@ int YVK_StreamerDemuxReadAudio(void* h, unsigned char* buffer, int* size) {
     yvk::test::FakeHandle& f = *handleOf(h);
     if (f.audioPos >= f.media.audioBlocks || capacity < f.media.audioBlockSize) return 0;
     ++f.audioPos;
-    for (int i = 0; i < f.media.audioBlockSize; ++i) buffer[i] = f.media.tag;
-    *size = f.media.audioBlockSize;
-    return *size;
-}
-
-int YVK_StreamerDemuxReadText(void*, char*, int* size, uint64_t*) {
-    *size = 0;
-    return 0;
+    std::fill(buffer, buffer + f.media.audioBlockSize, f.media.tag);
+    return *size = f.media.audioBlockSize;
 }
 
 int YVK_StreamerDemuxSeek(void* h, int32_t positionMs) {
     if (h == nullptr) return 0;
     yvk::test::FakeHandle& f = *handleOf(h);
-    state().calls.push_back("seek " + f.name + " " + std::to_string(positionMs));
+    record("seek " + f.name + " " + std::to_string(positionMs));
     int frame = f.media.fps * positionMs / 1000;
     if (!f.pinned) f.videoPos = frame - frame % f.media.keyInterval;
     f.audioPos = f.media.audioDurMs > 0 ? static_cast<int>(int64_t{f.media.audioBlocks} * positionMs / f.media.audioDurMs) : 0;
     return 1;
 }
 
-int YVK_StreamerDemuxGetPreBufNum(void* h, int) { return h != nullptr ? handleOf(h)->media.preBufFrames : 0; }
-
 int YVK_StreamerDemuxSetVidPos(void* h, int track, int frameIndex) {
     if (h == nullptr) return 0;
-    state().calls.push_back("setvidpos " + handleOf(h)->name + " " + std::to_string(track) + " " +
-                            std::to_string(frameIndex));
+    record("setvidpos " + handleOf(h)->name + " " + std::to_string(track) + " " + std::to_string(frameIndex));
     handleOf(h)->videoPos = frameIndex;
     handleOf(h)->pinned = true;
     return 1;

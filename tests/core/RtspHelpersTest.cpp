@@ -18,10 +18,11 @@ namespace {
 
 using yvk::test::TraceCapture;
 
-TEST(UserDatabase, ColonRulesAndEmptyEntries) {
+TEST(UserDatabase, ColonRulesEmptyEntriesAndRealm) {
     std::unique_ptr<UserAuthenticationDatabase> database(createUserAuthenticationDatabase(
         {"alice:secret", "bob", "carol:pa:ss", "dave:", "", "erin:first line\nsecond"}, nullptr));
     ASSERT_NE(database, nullptr);
+    EXPECT_FALSE(database->passwordsAreMD5());
     EXPECT_STREQ(database->lookupPassword("alice"), "secret");
     EXPECT_STREQ(database->lookupPassword("bob"), "");          // no colon: empty password
     EXPECT_STREQ(database->lookupPassword("carol"), "pa:ss");   // the second colon stays
@@ -30,12 +31,6 @@ TEST(UserDatabase, ColonRulesAndEmptyEntries) {
     EXPECT_STREQ(database->lookupPassword("erin"), "first line"); // up to the newline
     EXPECT_EQ(database->lookupPassword("mallory"), nullptr);
     EXPECT_EQ(createUserAuthenticationDatabase({}, "realm"), nullptr); // no users: no database
-}
-
-TEST(UserDatabase, RealmDecidesWhetherPasswordsAreDigests) {
-    std::unique_ptr<UserAuthenticationDatabase> plain(createUserAuthenticationDatabase({"a:b"}, nullptr));
-    ASSERT_NE(plain, nullptr);
-    EXPECT_FALSE(plain->passwordsAreMD5());
 
     std::unique_ptr<UserAuthenticationDatabase> digest(createUserAuthenticationDatabase({"a:b"}, "camera"));
     ASSERT_NE(digest, nullptr);
@@ -100,7 +95,6 @@ TEST_F(RtspHelpers, AddSessionCountsAndPrintsTheUrl) {
     EXPECT_EQ(session->numSubsessions(), 2u);
     int line = trace.indexOf("Play this stream using the URL rtsp://");
     ASSERT_GE(line, 0);
-    EXPECT_EQ(trace.lines()[line].function, "addSession");
     EXPECT_EQ(trace.lines()[line].level, 2);
 }
 
@@ -111,8 +105,7 @@ TEST_F(RtspHelpers, FailedInterfaceLookupStillRegistersAndPrintsTheUrl) {
     int failed = trace.indexOf("Getting my IP from 'nosuch0' failed, use INADDR_ANY instead (delay..)");
     int url = trace.indexOf("Play this stream using the URL rtsp://");
     ASSERT_GE(failed, 0);
-    ASSERT_GE(url, 0);
-    EXPECT_LT(failed, url);
+    EXPECT_GT(url, failed);
     EXPECT_EQ(trace.lines()[failed].level, 1);
     EXPECT_EQ(ReceivingInterfaceAddr, static_cast<ipv4AddressBits>(INADDR_ANY));
 }
