@@ -4,11 +4,7 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <unistd.h>
 
 namespace yvk::test {
 
@@ -25,19 +21,16 @@ int64_t nowUs() {
 } // namespace
 
 PacedLiveHost::PacedLiveHost(int width, int height, unsigned pcmBlockBytes) : fPcmBlockBytes(pcmBlockBytes) {
-    std::string path = "/tmp/yvk-paced-" + std::to_string(::getpid()) + ".h264";
     std::string gop = std::to_string(kFps);
     auto result = runProcess({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
                               "testsrc2=size=" + std::to_string(width) + "x" + std::to_string(height) +
                                   ":rate=" + gop + ":duration=4",
                               "-c:v", "libx264", "-pix_fmt", "yuv420p", "-bf", "0", "-x264-params",
                               "keyint=" + gop + ":min-keyint=" + gop + ":scenecut=0:repeat-headers=1:aud=1", "-f",
-                              "h264", path},
+                              "h264", "-"},
                              60000);
-    std::ifstream in(path, std::ios::binary);
-    std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::remove(path.c_str());
     if (result.exitCode != 0) return;
+    const std::string& s = result.out;
     // Access units end at the delimiters, which (with SEI) stay out of the
     // records as on the device; every NAL unit gets a four-byte start code.
     auto nextStart = [&s](size_t from) {

@@ -24,11 +24,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string tempPath(const char* tag) {
+std::string tempPath() {
     char pattern[] = "/tmp/yvk-test-XXXXXX";
     int fd = mkstemp(pattern);
     if (fd >= 0) close(fd);
-    return std::string(pattern) + "." + tag;
+    return pattern;
 }
 
 std::string readFile(const std::string& path) {
@@ -90,26 +90,17 @@ void killGroup(pid_t pid) {
 } // namespace
 
 ProcessResult runProcess(const std::vector<std::string>& argv, int timeoutMs) {
+    ChildProcess child(argv);
     ProcessResult result;
-    std::string outPath = tempPath("out");
-    std::string errPath = tempPath("err");
-    pid_t pid = spawn(argv, outPath, errPath);
-    if (pid > 0) {
-        if (!waitFor(pid, timeoutMs, result.exitCode)) {
-            result.timedOut = true;
-            result.exitCode = -1;
-            killGroup(pid);
-        }
-    }
-    result.out = readFile(outPath);
-    result.err = readFile(errPath);
-    std::remove(outPath.c_str());
-    std::remove(errPath.c_str());
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    result.exitCode = child.stop(0, timeoutMs); // signal 0 is none: it only waits
+    result.timedOut = result.exitCode == -1 && Clock::now() >= deadline;
+    result.out = child.output();
+    result.err = child.errors();
     return result;
 }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv)
-    : fOutPath(tempPath("out")), fErrPath(tempPath("err")) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv) : fOutPath(tempPath()), fErrPath(tempPath()) {
     fPid = spawn(argv, fOutPath, fErrPath);
 }
 
@@ -132,20 +123,15 @@ int ChildProcess::stop(int signal, int timeoutMs) {
 
 bool ChildProcess::waitForOutput(const std::string& text, int timeoutMs) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (Clock::now() < deadline) {
-        if (output().find(text) != std::string::npos) return true;
+    while (output().find(text) == std::string::npos) {
+        if (Clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return output().find(text) != std::string::npos;
+    return true;
 }
 
-std::string ChildProcess::output() const {
-    return readFile(fOutPath);
-}
-
-std::string ChildProcess::errors() const {
-    return readFile(fErrPath);
-}
+std::string ChildProcess::output() const { return readFile(fOutPath); }
+std::string ChildProcess::errors() const { return readFile(fErrPath); }
 
 std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
     std::vector<std::string> found;
@@ -161,15 +147,11 @@ unsigned short freeTcpPort() {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    unsigned short port = 0;
     socklen_t length = sizeof address;
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
+    bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                 getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
     if (fd >= 0) close(fd);
-    return port;
+    return bound ? ntohs(address.sin_port) : 0;
 }
 
 } // namespace yvk::test
