@@ -58,7 +58,13 @@ PacedLiveHost::PacedLiveHost(int width, int height, unsigned pcmBlockBytes) : fP
 }
 
 void PacedLiveHost::start() {
-    fStartUs = nowUs();
+    // Slices are cut at whole seconds of the clock that stamps the frames on
+    // delivery.  A key frame right at a second's end would fall on either
+    // side as the machine's load delays its delivery, leaving some slice
+    // without one: key frames go out half a second into the second.
+    using namespace std::chrono;
+    int64_t intoSecondUs = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count() % 1000000;
+    fStartUs = nowUs() + (1500000 - intoSecondUs) % 1000000;
     fRunning = true;
     fProducer = std::thread([this] { produce(); });
 }

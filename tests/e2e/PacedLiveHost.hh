@@ -1,6 +1,7 @@
 // A host application for end-to-end tests: H.264 access units from a clip
 // that ffmpeg encodes at start, lent in real time (25 fps, one key frame a
-// second) through a video queue record, and a 440 Hz tone in 16-bit mono PCM
+// second, half a second into each second of the clock) through a video queue
+// record, and a 440 Hz tone in 16-bit mono PCM
 // blocks at 16 kHz through an audio queue record.  It keeps the host
 // contract, every popped record released exactly once, and checks it.
 #ifndef YVK_TEST_PACED_LIVE_HOST_HH
