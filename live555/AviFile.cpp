@@ -196,7 +196,7 @@ AviDemux::AviDemux(AviFile& ourFile, unsigned trackNumber, VodFileIO* vodFileIO)
 
 AviDemux::~AviDemux() {
     AVI_LOG("Deleted AviDemux\n");
-    handleEndOfFile();
+    endTracks(true);
     delete fDemuxedTracksTable;
     fDemuxedTracksTable = nullptr;
     delete fIter;
@@ -257,7 +257,9 @@ void AviDemux::removeTrack(unsigned trackNumber) {
 
 void AviDemux::handleEndOfFile(void* clientData) { static_cast<AviDemux*>(clientData)->handleEndOfFile(); }
 
-void AviDemux::handleEndOfFile() {
+void AviDemux::handleEndOfFile() { endTracks(false); }
+
+void AviDemux::endTracks(bool evenBusyOnes) {
     if (fDemuxedTracksTable == nullptr) return;
     AVI_LOG("EndOfFile numTracks(%d)\n", static_cast<int>(fDemuxedTracksTable->numEntries()));
     // Closing a track may delete it (and this demux with its last one), so
@@ -267,7 +269,7 @@ void AviDemux::handleEndOfFile() {
     char const* key;
     while (auto* track = static_cast<AviDemuxedTrack*>(iter->next(key))) tracks.push_back(track);
     delete iter;
-    for (AviDemuxedTrack* track : tracks) track->handleEndOfFile();
+    for (AviDemuxedTrack* track : tracks) track->handleEndOfFile(evenBusyOnes);
 }
 
 // ---- AviDemuxedTrack --------------------------------------------------------
@@ -301,7 +303,11 @@ void AviDemuxedTrack::seekToTime(double& seekNPT) {
     fNextPresentationTime = timeval{0, 0};
 }
 
-void AviDemuxedTrack::handleEndOfFile() {
+void AviDemuxedTrack::handleEndOfFile(bool evenWhileBusy) {
+    // A consumer still taking the last frame (a large video frame leaves in
+    // several packets, the later ones on timers) would lose the rest of it if
+    // the track closed now: the track ends at its consumer's next request.
+    if (!evenWhileBusy && !isCurrentlyAwaitingData()) return;
     if (fEndOfFileHandler != nullptr) fEndOfFileHandler(fEndOfFileClientData);
     handleClosure();
 }

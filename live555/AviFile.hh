@@ -103,6 +103,7 @@ public:
     // Unregisters a track; deletes this demux with its last track.
     void removeTrack(unsigned trackNumber);
 
+    // The parser's end of file: every track ends, a busy one at its next request.
     static void handleEndOfFile(void* clientData);
     void handleEndOfFile();
 
@@ -115,6 +116,8 @@ protected:
     virtual ~AviDemux();
 
 private:
+    void endTracks(bool evenBusyOnes);
+
     AviFile& fOurFile;
     // Allocated by this.
     AviFileParser* fOurParser;
@@ -144,7 +147,9 @@ public:
         fEndOfFileHandler = handler;
         fEndOfFileClientData = clientData;
     }
-    void handleEndOfFile();
+    // Closes the track; one whose consumer is busy (not awaiting a frame)
+    // stays open until its next request unless evenWhileBusy.
+    void handleEndOfFile(bool evenWhileBusy);
 
 protected:
     friend class AviDemux;
