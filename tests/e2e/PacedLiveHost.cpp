@@ -83,6 +83,7 @@ void PacedLiveHost::produce() {
         const Unit& unit = fUnits[static_cast<size_t>(index) % fUnits.size()];
         YVKStreamerStream* record = lend(unit.bytes, unit.key, index * kFrameUs);
         std::lock_guard<std::mutex> lock(fMutex);
+        if (!fVideoWanted) continue; // as a camera does while told to stop
         fVideoReady.push_back(record);
         while (fVideoReady.size() > 50) fVideoReady.pop_front(); // nobody reads: keep the newest
         fAvailable.notify_all();
@@ -141,9 +142,20 @@ int PacedLiveHost::release(void* handle, YVKStreamerStream* record, int) {
     return 0;
 }
 
+// Told to stop, the host drops what waits and lends nothing until told to
+// start again, so a restart begins with fresh frames, not a stale backlog.
+int PacedLiveHost::setVideoStreaming(void* handle, int on) {
+    auto* host = static_cast<PacedLiveHost*>(handle);
+    std::lock_guard<std::mutex> lock(host->fMutex);
+    host->fVideoWanted = on != 0;
+    if (on == 0) host->fVideoReady.clear();
+    return 0;
+}
+
 YVKStreamerQIO PacedLiveHost::io(YVKStreamerStream* (*pop)(void*, int)) {
     YVKStreamerQIO io{};
     io.handle = this;
+    if (pop == popVideo) io.setStreaming = setVideoStreaming;
     io.isActive = [](void*) { return 1; };
     io.popStream = pop;
     io.releaseStream = release;

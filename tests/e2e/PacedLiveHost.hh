@@ -52,6 +52,7 @@ private:
     static YVKStreamerStream* popVideo(void* handle, int timeoutMs);
     static YVKStreamerStream* popAudio(void* handle, int timeoutMs);
     static int release(void* handle, YVKStreamerStream* record, int flag);
+    static int setVideoStreaming(void* handle, int on);
 
     unsigned fPcmBlockBytes;
     std::vector<Unit> fUnits;
@@ -63,6 +64,7 @@ private:
     int64_t fAudioSamples = 0;
     int64_t fStartUs = 0;
     std::atomic<bool> fRunning{false};
+    std::atomic<bool> fVideoWanted{false}; // the library's last word on video: start or stop
     std::thread fProducer;
 };
 
