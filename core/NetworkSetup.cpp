@@ -5,10 +5,15 @@
 
 #include "yvk_system.h"
 
+#include <arpa/inet.h>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <string>
+#include <unistd.h>
 
 #define YVK_TRACE_MODULE "yvkstreamer_core"
 
@@ -35,6 +40,51 @@ void runShellCommand(const char* command) {
     (void)status; // the device's tools report their own failures
 }
 
+// The device's own tool is found on the search path as a shell would find it.
+bool haveIpaddrTool() {
+    const char* path = std::getenv("PATH");
+    if (path == nullptr) return false;
+    std::string dirs(path);
+    for (size_t start = 0; start <= dirs.size();) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        std::string dir = dirs.substr(start, end - start);
+        if (access(((dir.empty() ? "." : dir) + "/ipaddr").c_str(), X_OK) == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+int interfaceIpFromIpaddrTool(char* address, const char* ifName) {
+    char command[256];
+    std::snprintf(command, sizeof command, "ipaddr show %s | grep inet | sed 's/\\// /g' | awk '{print $2}'",
+                  ifName);
+    FILE* pipe = popen(command, "r");
+    if (pipe == nullptr) return 0;
+    char line[24];
+    bool read = std::fgets(line, sizeof line, pipe) != nullptr;
+    pclose(pipe);
+    if (!read || std::strchr(line, '.') == nullptr) return 0; // nothing, or IPv6 only
+    line[std::strcspn(line, "\n")] = '\0';
+    std::memcpy(address, line, std::strlen(line) + 1);
+    return 1;
+}
+
+int interfaceIpFromKernel(char* address, const char* ifName) {
+    if (address == nullptr || ifName == nullptr) return 0;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return 0;
+    int found = 0;
+    for (ifaddrs* entry = list; entry != nullptr && !found; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+        if (std::strcmp(entry->ifa_name, ifName) != 0) continue;
+        const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+        found = inet_ntop(AF_INET, &ipv4->sin_addr, address, INET_ADDRSTRLEN) != nullptr ? 1 : 0;
+    }
+    freeifaddrs(list);
+    return found;
+}
+
 } // namespace
 
 void runNetworkSetup(const char* ifName) {
@@ -51,18 +101,9 @@ void runNetworkSetup(const char* ifName) {
 
 int getInterfaceIp(char* address, const char* ifName) {
     if (address == nullptr || !isPlainInterfaceName(ifName)) return 0;
-    char command[256];
-    std::snprintf(command, sizeof command, "ipaddr show %s | grep inet | sed 's/\\// /g' | awk '{print $2}'",
-                  ifName);
-    FILE* pipe = popen(command, "r");
-    if (pipe == nullptr) return 0;
-    char line[24];
-    bool read = std::fgets(line, sizeof line, pipe) != nullptr;
-    pclose(pipe);
-    if (!read || std::strchr(line, '.') == nullptr) return 0; // nothing, or IPv6 only
-    line[std::strcspn(line, "\n")] = '\0';
-    std::memcpy(address, line, std::strlen(line) + 1);
-    return 1;
+    // Off the device (an ordinary Linux machine) there is no ipaddr tool.
+    if (!haveIpaddrTool()) return interfaceIpFromKernel(address, ifName);
+    return interfaceIpFromIpaddrTool(address, ifName);
 }
 
 void dumpStreamDataTo(const char* controlPath, const char* dumpPath, const void* data, unsigned int size) {

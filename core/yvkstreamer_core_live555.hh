@@ -44,7 +44,8 @@ YVK_API int addSubSessions(RTSPServer* server, const char* sessionName, const ch
                            const SubsessionList& subsessions);
 
 // The IPv4 address of an interface as dotted text (buffer of at least 24
-// bytes).  1 when found, else 0.
+// bytes).  1 when found, else 0.  Asks the device's ipaddr tool, or the
+// kernel (getifaddrs) where that tool is not installed.
 int getInterfaceIp(char* address, const char* ifName);
 
 // Routes the multicast range through the interface and raises its transmit

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -21,15 +22,33 @@ using yvk::test::TraceCapture;
 #define REQUIRE_PRIVATE_NETWORK()                                                       \
     if (!yvk::test::inPrivateNetNamespace()) GTEST_SKIP() << "needs a private network namespace"
 
+// Runs a lookup with the device's ipaddr tool on the search path (the build
+// root has a stand-in), then without it, as on an ordinary Linux machine.
+template <typename Check>
+void withAndWithoutIpaddrTool(Check check) {
+    std::string path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+    SCOPED_TRACE("ipaddr on the path");
+    check();
+    setenv("PATH", "/nonexistent", 1);
+    {
+        SCOPED_TRACE("no ipaddr tool");
+        check();
+    }
+    setenv("PATH", path.c_str(), 1);
+}
+
 TEST(InterfaceIp, LoopbackGivesItsAddressOthersLeaveTheBufferAlone) {
-    char address[24] = "unchanged";
-    // Names a shell would interpret are refused before anything runs.
-    for (const char* name : {"nosuch0", "lo; touch /tmp/yvk-injected", "$(id)", "", static_cast<const char*>(nullptr)})
-        EXPECT_EQ(getInterfaceIp(address, name), 0) << (name != nullptr ? name : "null");
-    EXPECT_STREQ(address, "unchanged");
-    EXPECT_NE(access("/tmp/yvk-injected", F_OK), 0);
-    ASSERT_EQ(getInterfaceIp(address, "lo"), 1);
-    EXPECT_STREQ(address, "127.0.0.1");
+    withAndWithoutIpaddrTool([] {
+        char address[24] = "unchanged";
+        // Names a shell would interpret are refused before anything runs.
+        for (const char* name :
+             {"nosuch0", "lo; touch /tmp/yvk-injected", "$(id)", "", static_cast<const char*>(nullptr)})
+            EXPECT_EQ(getInterfaceIp(address, name), 0) << (name != nullptr ? name : "null");
+        EXPECT_STREQ(address, "unchanged");
+        EXPECT_NE(access("/tmp/yvk-injected", F_OK), 0);
+        ASSERT_EQ(getInterfaceIp(address, "lo"), 1);
+        EXPECT_STREQ(address, "127.0.0.1");
+    });
 }
 
 TEST(InterfaceIp, InterfaceWithOnlyAnIpv6AddressGivesZero) {
@@ -38,13 +57,18 @@ TEST(InterfaceIp, InterfaceWithOnlyAnIpv6AddressGivesZero) {
                           "ip -6 addr add fd00:5::1/64 dev yvk6a nodad && ip link set yvk6a up"),
               0);
     ASSERT_NE(commandOutput("ip addr show yvk6a").find("inet6 fd00:5::1"), std::string::npos);
-    char address[24] = "unchanged";
-    EXPECT_EQ(getInterfaceIp(address, "yvk6a"), 0);
+    withAndWithoutIpaddrTool([] {
+        char address[24] = "unchanged";
+        EXPECT_EQ(getInterfaceIp(address, "yvk6a"), 0);
+    });
 
     // The same interface with an IPv4 address as well is found.
     ASSERT_EQ(std::system("ip addr add 10.99.0.1/24 dev yvk6a"), 0);
-    EXPECT_EQ(getInterfaceIp(address, "yvk6a"), 1);
-    EXPECT_STREQ(address, "10.99.0.1");
+    withAndWithoutIpaddrTool([] {
+        char address[24] = "unchanged";
+        EXPECT_EQ(getInterfaceIp(address, "yvk6a"), 1);
+        EXPECT_STREQ(address, "10.99.0.1");
+    });
 }
 
 TEST(NetworkCommands, NewRunsThemOnTheConfiguredInterface) {
