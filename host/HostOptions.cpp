@@ -95,7 +95,9 @@ std::string hostUsage(const char* program) {
            "  --net-setup         run the device's interface commands (multicast route,\n"
            "                      transmit queue length) for real; by default they are\n"
            "                      only traced, so this machine's network stays as it is\n"
-           "  --help              this text\n";
+           "  --help              this text\n"
+           "\n"
+           "       " + program + " --version   prints the library's and live555's versions\n";
 }
 
 bool parseHostOptions(int argc, char** argv, HostOptions& options, std::string& error) {

@@ -135,6 +135,10 @@ int runLive(const HostOptions& options) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("yvkstreamer: libyvkstreamer_core %s on live555 %s\n", VERSION, LIVE555_VERSION);
+        return 0;
+    }
     if (argc > 1 && std::strcmp(argv[1], "file") == 0) {
         setenv("YVK_TRACE_LEVEL", "1", 0);
         av_log_set_level(AV_LOG_ERROR);

@@ -174,6 +174,10 @@ extern YVK_API const char *VERSION;
 extern YVK_API const char *HLS_VERSION;
 extern YVK_API const char *HLS_CACHE;
 
+/* The version of the live555 library the core was built on, e.g.
+ * "2026.10.24" (read only). */
+extern YVK_API const char *const LIVE555_VERSION;
+
 /* 0 (the default): the MPEG-DASH manifest is the six-line form firmware
  * tools expect.  Non-zero: the manifest also carries what DASH players need
  * (Representation id and bandwidth, the actual codecs, an ISO-8601

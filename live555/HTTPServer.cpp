@@ -19,6 +19,7 @@
 #include <sstream>
 
 YVK_API char const* VERSION = "1.0"; // declared in the public header
+char const* const LIVE555_VERSION = LIVEMEDIA_LIBRARY_VERSION_STRING; // exported by its declaration
 
 u_int32_t HTTPServer::HTTPClientConnection::fClientSessionId = 0;
 

@@ -27,6 +27,15 @@ execute_process(COMMAND cc -std=c99 -Wall -Werror ${sanitizer_flags} ${SOURCE_DI
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "a plain C program does not build with the pkg-config flags: ${flags}")
 endif()
+# The installed program finds the installed library by itself.
+file(GLOB host_program ${prefix}/bin/yvkstreamer)
+if(host_program)
+  execute_process(COMMAND ${host_program} --version OUTPUT_VARIABLE version_line ERROR_VARIABLE version_error
+                  RESULT_VARIABLE result)
+  if(NOT result EQUAL 0 OR NOT version_line MATCHES "^yvkstreamer: libyvkstreamer_core [0-9.]+ on live555 [0-9]+\\.[0-9]+\\.[0-9]+\n$")
+    message(FATAL_ERROR "installed yvkstreamer --version: '${version_line}' ${version_error} (${result})")
+  endif()
+endif()
 get_filename_component(libdir ${pc_dir} DIRECTORY)
 set(ENV{LD_LIBRARY_PATH} ${libdir})
 set(ENV{YVK_TRACE_LEVEL} 0)
