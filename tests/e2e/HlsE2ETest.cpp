@@ -13,10 +13,12 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -99,6 +101,26 @@ std::pair<double, double> gstreamerPlayed(const std::vector<std::string>& pipeli
         return first < 0 ? 0.0 : last - first;
     };
     return {span("video"), span("audio")};
+}
+
+// VLC plays uri for seconds and re-encodes what it decoded into a Transport
+// Stream; ffprobe's count of that file's video frames and audio frames.  VLC
+// refuses to run as root, so it runs as nobody in a folder of its own.
+std::pair<long, long> vlcDecoded(const std::string& uri, int seconds) {
+    char folder[] = "/tmp/yvk-vlc-XXXXXX";
+    if (mkdtemp(folder) == nullptr || chmod(folder, 0777) != 0) return {-1, -1};
+    const std::string out = std::string(folder) + "/decoded.ts";
+    play({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "env", std::string("HOME=") + folder, "cvlc",
+          "--intf", "dummy", "--vout", "dummy", "--aout", "dummy", "--run-time", std::to_string(seconds),
+          "--play-and-exit", uri, "--sout",
+          "#transcode{vcodec=mp2v,vb=800,acodec=mpga}:std{access=file,mux=ts,dst=" + out + "}"},
+         seconds + 20);
+    std::string counts = runProcess({"ffprobe", "-v", "error", "-count_frames", "-show_entries",
+                                     "stream=codec_type,nb_read_frames", "-of", "csv=p=0", out},
+                                    30000)
+                             .out;
+    runProcess({"rm", "-rf", folder}, 5000);
+    return {largest(counts, "video,"), largest(counts, "audio,")};
 }
 
 // playbin on uri, into the fake sinks of gstreamerPlayed.
@@ -235,10 +257,10 @@ TEST_F(HlsE2E, PlaylistMatchesTheStore) {
 }
 
 // ffmpeg decodes 5 s of video and audio from the playlist; GStreamer's
-// hlsdemux plays both.  Slices are cut by the clock, not at key frames, so a
+// hlsdemux and VLC play both.  Slices are cut by the clock, not at key frames, so a
 // player starting on one drops up to a second of video before its first key
 // frame: at least 3 s of each is asked for.
-TEST_F(HlsE2E, FfmpegAndGStreamerPlayTheHlsPlaylist) {
+TEST_F(HlsE2E, FfmpegGStreamerAndVlcPlayTheHlsPlaylist) {
     ASSERT_TRUE(streaming());
     // The segment URLs have no file extension ffmpeg knows.
     ProcessResult ffmpeg = play({"ffmpeg", "-hide_banner", "-nostats", "-nostdin", "-extension_picky", "0", "-i",
@@ -255,6 +277,10 @@ TEST_F(HlsE2E, FfmpegAndGStreamerPlayTheHlsPlaylist) {
     EXPECT_GE(video, 3.0);
     EXPECT_GE(audio, 3.0);
     std::printf("hlsdemux played %.1f s of video and %.1f s of audio\n", video, audio);
+    auto [vlcVideo, vlcAudio] = vlcDecoded(kServer + "/live.m3u8", 8);
+    EXPECT_GE(vlcVideo, 75);
+    EXPECT_GE(vlcAudio, 2 * 16000 / 1152); // MPEG audio frames of 1152 samples: 2 s or more
+    std::printf("VLC decoded %ld video frames and %ld audio frames\n", vlcVideo, vlcAudio);
 }
 
 // The first segment's first program map lists only video (audio's first
