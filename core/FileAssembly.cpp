@@ -67,7 +67,8 @@ bool streamer_new_file(YVKStreamerCore* core, const YVKStreamerFileCfg* cfg) {
         vodFileIO = &core->vodFileIO;
     }
     if (core->rtspServer == nullptr) {
-        core->rtspServer = createRTSPServer(*core->env, fileCfg.rtspPort, 0, kReclamationSeconds, 0, UserList(), nullptr);
+        core->rtspServer = createRTSPServer(*core->env, fileCfg.rtspPort, 0, kReclamationSeconds, 0, configuredUsers(),
+                                            RTSP_REALM);
         if (core->rtspServer == nullptr) {
             YVK_TRACE(YVK_TRACE_ERROR, "createRTSPServer (vod) fail\n");
             return false;

@@ -226,7 +226,7 @@ bool streamer_new_live(YVKStreamerCore* core, const YVKStreamerLiveCfg* cfg, con
     }
     if (core->rtspServer == nullptr) {
         core->rtspServer = createRTSPServer(*core->env, core->liveCfg.rtspPort, 0, kReclamationSeconds, segDur,
-                                            UserList(), nullptr);
+                                            configuredUsers(), RTSP_REALM);
         if (core->rtspServer == nullptr) {
             YVK_TRACE(YVK_TRACE_ERROR, "createRTSPServer (live) fail\n");
             return false;

@@ -8,11 +8,14 @@
 #include <BasicUsageEnvironment.hh>
 #include <liveMedia.hh>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <system_error>
+
+#include <pthread.h>
 
 #define YVK_TRACE_MODULE "yvkstreamer_core"
 
@@ -83,6 +86,13 @@ bool assemble(YVKStreamerCore* core, void* cfg, const YVKStreamerQIO* videoIO, c
 }
 
 void runEventLoop(YVKStreamerCore* core) {
+    // A write to a client that has gone (TLS writes cannot ask for
+    // MSG_NOSIGNAL) fails with EPIPE on this thread instead of raising a
+    // SIGPIPE that would end the host's process.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     core->env->taskScheduler().doEventLoop(&core->stopFlag);
 }
 

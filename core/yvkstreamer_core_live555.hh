@@ -34,6 +34,10 @@ YVK_API RTSPServer* createRTSPServer(UsageEnvironment& env, unsigned short rtspP
 YVK_API UserAuthenticationDatabase* createUserAuthenticationDatabase(const UserList& users,
                                                                      const char* realm);
 
+// The users of the exported RTSP_USERS setting; entries that are not
+// "user:password" are traced and left out.
+UserList configuredUsers();
+
 // Registers a session of the given subsessions and traces its URL; returns
 // the number of subsessions added (0 registers nothing).
 YVK_API int addSession(RTSPServer* server, const char* sessionName, const SubsessionList& subsessions);

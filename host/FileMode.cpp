@@ -27,6 +27,7 @@ struct FileOptions {
     int videoTrack = 1;
     bool text = false;
     std::vector<std::string> files;
+    SecurityOptions security;
 };
 
 // The play list the library walks through its play-list function.
@@ -54,6 +55,9 @@ bool parseFileOptions(int argc, char** argv, FileOptions& options, std::string& 
         std::string arg = argv[i];
         bool hasValue = i + 1 < argc;
         long value = 0;
+        int security = takeSecurityOption(argc, argv, i, options.security, error);
+        if (security < 0) return false;
+        if (security > 0) continue;
         if (arg == "--port" && hasValue) {
             if (!parseNumber(argv[++i], 1, 65535, value)) return error = "bad port", false;
             options.port = static_cast<unsigned short>(value);
@@ -81,7 +85,8 @@ bool parseFileOptions(int argc, char** argv, FileOptions& options, std::string& 
 
 std::string fileModeUsage(const char* program) {
     return std::string("usage: ") + program +
-           " file [--port P] [--name N] [--if IFNAME] [--video-track K] [--text] FILE [FILE...]\n"
+           " file [--port P] [--name N] [--if IFNAME] [--video-track K] [--text] [--user NAME:PASSWORD]\n"
+           "       [--tls-cert FILE --tls-key FILE] FILE [FILE...]\n"
            "  Serves FILE over RTSP as rtsp://ADDRESS:P/N (default port 8554, name vod);\n"
            "  several files play one after the other as one play list.\n"
            "  --video-track K  1-based video track to serve (default 1)\n"
@@ -110,6 +115,7 @@ int runFileMode(int argc, char** argv) {
     cfg.textEnable = options.text ? 1 : 0;
     cfg.textCallback = options.text ? printText : nullptr;
 
+    applySecurityOptions(options.security);
     YVKStreamerCore* core = YVK_StreamerCoreNew(YVK_STREAMER_MODE_FILE, &cfg, nullptr, nullptr);
     if (core == nullptr || !YVK_StreamerCoreRun(core)) {
         std::fprintf(stderr, "yvkstreamer: the streaming instance could not be %s\n",
@@ -117,7 +123,7 @@ int runFileMode(int argc, char** argv) {
         YVK_StreamerCoreFree(core);
         return 1;
     }
-    std::printf("RTSP server: rtsp://%s:%u/%s (%zu file%s)\n", interfaceAddress(options.ifName).c_str(),
+    std::printf("RTSP server: %s://%s:%u/%s (%zu file%s)\n", rtspScheme(options.security), interfaceAddress(options.ifName).c_str(),
                 options.port, options.name.c_str(),
                 gPlayList.size(), gPlayList.size() == 1 ? "" : "s");
     std::printf("Press Ctrl-C to stop.\n");

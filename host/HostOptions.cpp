@@ -95,6 +95,7 @@ std::string hostUsage(const char* program) {
            "  --net-setup         run the device's interface commands (multicast route,\n"
            "                      transmit queue length) for real; by default they are\n"
            "                      only traced, so this machine's network stays as it is\n"
+           + kSecurityUsage +
            "  --help              this text\n"
            "\n"
            "       " + program + " --version   prints the library's and live555's versions\n";
@@ -117,6 +118,9 @@ bool parseHostOptions(int argc, char** argv, HostOptions& options, std::string& 
             options.hls = true;
             continue;
         }
+        int security = takeSecurityOption(argc, argv, index, options.security, error);
+        if (security < 0) return false;
+        if (security > 0) continue;
         auto parser = valueOptions().find(arg);
         if (parser == valueOptions().end()) {
             error = std::string("unknown option '") + arg + "'";

@@ -2,6 +2,8 @@
 #ifndef YVK_HOST_OPTIONS_HH
 #define YVK_HOST_OPTIONS_HH
 
+#include "HostSupport.hh"
+
 #include <string>
 
 struct HostOptions {
@@ -21,6 +23,7 @@ struct HostOptions {
     int audioRate = 16000;
     int audioBits = 16;            // 8, 16 or 24
     int audioChannels = 1;
+    SecurityOptions security;
     bool help = false;
 };
 

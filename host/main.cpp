@@ -94,6 +94,7 @@ int runLive(const HostOptions& options) {
     YVKStreamerLiveCfg cfg = liveConfig(options, *video);
     YVKStreamerQIO videoIO = videoPool.queueIO();
     YVKStreamerQIO audioIO = audioPool.queueIO();
+    applySecurityOptions(options.security);
     YVKStreamerCore* core = YVK_StreamerCoreNew(YVK_STREAMER_MODE_LIVE, &cfg, &videoIO, &audioIO);
     if (core == nullptr || !YVK_StreamerCoreRun(core)) {
         std::fprintf(stderr, "yvkstreamer: the streaming instance could not be %s\n",
@@ -109,9 +110,11 @@ int runLive(const HostOptions& options) {
         std::printf("Web page: http://%s:8554/\n", address.c_str());
         std::printf("HLS playlist: http://%s:8554/%s.m3u8\n", address.c_str(), options.name.c_str());
         std::printf("MPEG-DASH manifest: http://%s:8554/%s.mpd\n", address.c_str(), options.name.c_str());
-        std::printf("RTSP server: rtsp://%s:8554/%s\n", address.c_str(), options.name.c_str());
+        std::printf("RTSP server: %s://%s:8554/%s\n", rtspScheme(options.security), address.c_str(),
+                    options.name.c_str());
     } else {
-        std::printf("RTSP server: rtsp://%s:%u/%s\n", address.c_str(), options.port, options.name.c_str());
+        std::printf("RTSP server: %s://%s:%u/%s\n", rtspScheme(options.security), address.c_str(), options.port,
+                    options.name.c_str());
     }
     std::printf("Press Ctrl-C to stop.\n");
     std::fflush(stdout);

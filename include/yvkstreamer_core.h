@@ -174,6 +174,27 @@ extern YVK_API const char *VERSION;
 extern YVK_API const char *HLS_VERSION;
 extern YVK_API const char *HLS_CACHE;
 
+/* Access control, off by default (null or empty).  RTSP_USERS lists
+ * "user:password" entries, one per line ("alice:secret\nbob:pa:ss"; the
+ * password runs to the end of its line).  When set, every RTSP request and
+ * every HTTP route of every instance created afterwards needs HTTP digest
+ * authentication; wrong or missing credentials get 401 with a challenge.
+ * RTSP_REALM null: plain passwords in live555's default realm ("LIVE555
+ * Streaming Media").  RTSP_REALM set: that realm, and each password is then
+ * the hex MD5 digest of "user:realm:password", so the device need not keep
+ * plain passwords.  Both are read by New; the strings are copied. */
+extern YVK_API const char *RTSP_USERS;
+extern YVK_API const char *RTSP_REALM;
+
+/* RTSP over TLS ("rtsps://"), off by default (null).  With both set to
+ * readable PEM files, instances created afterwards accept only TLS
+ * connections on their port; the RTSP dialogue, HTTP routes and RTP over
+ * TCP all travel inside TLS, and a SETUP for RTP over UDP (which would leave
+ * the connection in clear) is refused with 461.  New fails with a trace when
+ * a file cannot be read. */
+extern YVK_API const char *RTSP_TLS_CERT;
+extern YVK_API const char *RTSP_TLS_KEY;
+
 /* The version of the live555 library the core was built on, e.g.
  * "2026.10.24" (read only). */
 extern YVK_API const char *const LIVE555_VERSION;

@@ -99,7 +99,7 @@ bool isServableFile(std::string const& path) {
 
 HTTPServer::HTTPClientConnection::HTTPClientConnection(HTTPServer& ourServer, int clientSocket,
                                                        struct sockaddr_storage const& clientAddr)
-    : RTSPClientConnection(ourServer, clientSocket, clientAddr) {}
+    : RTSPClientConnection(ourServer, clientSocket, clientAddr, ourServer.usesTLS() ? True : False) {}
 
 HTTPServer::HTTPClientConnection::~HTTPClientConnection() {
     streamSource(static_cast<FramedSource*>(nullptr));
@@ -125,6 +125,7 @@ void HTTPServer::HTTPClientConnection::handleCmd_notFound() {
 
 void HTTPServer::HTTPClientConnection::handleHTTPCmd_StreamingGET(char const* urlSuffix, char const* fullRequestStr) {
     std::printf("\n '%s'\n\n", urlSuffix);
+    if (!authorised(urlSuffix, fullRequestStr)) return;
     std::string suffix(urlSuffix != nullptr ? urlSuffix : "");
     size_t query = suffix.rfind('?');
     unsigned startOffset = 0;
@@ -224,6 +225,19 @@ void HTTPServer::HTTPClientConnection::sendStaticFile(std::string extension, cha
     streamSource(body);
 }
 
+// Every HTTP route asks for the same credentials as RTSP.  The challenge's
+// nonce belongs to this connection, so the reply keeps it open for the
+// client's second try.
+bool HTTPServer::HTTPClientConnection::authorised(char const* urlSuffix, char const* fullRequestStr) {
+    if (authenticationOK("GET", urlSuffix, fullRequestStr)) return true;
+    std::snprintf(reinterpret_cast<char*>(fResponseBuffer), sizeof fResponseBuffer,
+                  "HTTP/1.1 401 Unauthorized\r\n%sServer: LIVE555 Streaming Media v%s\r\n"
+                  "WWW-Authenticate: Digest realm=\"%s\", nonce=\"%s\"\r\nContent-Length: 0\r\n\r\n",
+                  dateHeader(), LIVEMEDIA_LIBRARY_VERSION_STRING, fCurrentAuthenticator.realm(),
+                  fCurrentAuthenticator.nonce());
+    return false;
+}
+
 void HTTPServer::HTTPClientConnection::refuse() {
     handleHTTPCmd_notSupported();
     fIsActive = False;
@@ -239,7 +253,7 @@ void HTTPServer::HTTPClientConnection::sendHeader(char const* contentType, unsig
     if (length < 0) length = 0;
     if (length >= static_cast<int>(sizeof fResponseBuffer)) length = static_cast<int>(sizeof fResponseBuffer) - 1;
     // A client that has gone must not take the process down with SIGPIPE.
-    ssize_t sent = send(fClientOutputSocket, header, static_cast<size_t>(length), MSG_NOSIGNAL);
+    long sent = SocketStreamSink::writeSome(fClientOutputSocket, fOutputTLS, header, static_cast<size_t>(length));
     if (sent < 0) {
         std::printf("\n[HLS] send() failed! (errno %d : %s)\n\n", errno, std::strerror(errno));
     } else if (sent < length) {
@@ -259,7 +273,7 @@ void HTTPServer::HTTPClientConnection::streamSource(FramedSource* source) {
         fTCPSink = nullptr;
         return;
     }
-    if (fTCPSink == nullptr) fTCPSink = SocketStreamSink::createNew(envir(), fClientOutputSocket);
+    if (fTCPSink == nullptr) fTCPSink = SocketStreamSink::createNew(envir(), fClientOutputSocket, fOutputTLS);
     fStreamSource = source;
     fTCPSink->startPlaying(*source, afterStreaming, this);
 }

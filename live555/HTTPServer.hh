@@ -25,6 +25,7 @@ public:
                                  unsigned reclamationSeconds, unsigned segmentDuration);
 
     unsigned segmentDuration() const { return fSegmentDuration; }
+
     // The registered session of that name, or null.
     ServerMediaSession* findSession(char const* streamName);
     // The stream names of all sessions, in the server's order.
@@ -59,6 +60,9 @@ public:
         void sendPlayListOrFile(std::string const& urlSuffix, char const* fullRequestStr);
         void sendStaticFile(std::string extension, char const* fullRequestStr);
         void refuse(); // "not supported", and the connection closes after it
+        // The digest check of the server's users; false after preparing a
+        // 401 reply with a challenge.
+        bool authorised(char const* urlSuffix, char const* fullRequestStr);
         HTTPServer& server();
 
         SocketStreamSink* fTCPSink = nullptr;     // owned; created on first use
@@ -79,6 +83,7 @@ protected:
 private:
     unsigned fSegmentDuration;
     UserAuthenticationDatabase* fOwnedAuthDatabase; // owned
+
 };
 
 // Static files: the path a request names, relative to the working directory,

@@ -21,6 +21,14 @@ LiveRTSPServer::LiveRTSPServer(UsageEnvironment& env, int ourSocketIPv4, int our
 // RTSPServer's own destructor runs cleanup(); a second run would crash.
 LiveRTSPServer::~LiveRTSPServer() = default;
 
+void LiveRTSPServer::useTLS(char const* certFileName, char const* privateKeyFileName) {
+    fTLSCertFileName = certFileName;
+    fTLSKeyFileName = privateKeyFileName;
+    // SRTP stays off: RTSPS clients (FFmpeg, GStreamer) take the media
+    // inside the TLS connection, and UDP is refused on a TLS server.
+    setTLSState(fTLSCertFileName.c_str(), fTLSKeyFileName.c_str(), False, False);
+}
+
 GenericMediaServer::ClientSession* LiveRTSPServer::createNewClientSession(u_int32_t sessionId) {
     return new LiveClientSession(*this, sessionId);
 }
@@ -34,9 +42,24 @@ std::string LiveRTSPServer::normaliseTransport(const char* request) {
     return text;
 }
 
+// The Transport header names RTP/AVP/TCP, the transport of an RTSPS
+// client.
+bool LiveRTSPServer::asksForInterleavedTcp(std::string const& request) {
+    size_t header = request.find("\nTransport:");
+    if (header == std::string::npos) header = request.find("\ntransport:");
+    if (header == std::string::npos) return false;
+    size_t end = request.find('\r', header + 1);
+    return request.substr(header, end == std::string::npos ? std::string::npos : end - header).find("RTP/AVP/TCP") !=
+           std::string::npos;
+}
+
 void LiveRTSPServer::LiveClientSession::handleCmd_SETUP(RTSPClientConnection* connection, char const* urlPreSuffix,
                                                         char const* urlSuffix, char const* fullRequestStr) {
     fRequest = normaliseTransport(fullRequestStr);
+    if (static_cast<LiveRTSPServer&>(fOurRTSPServer).usesTLS() && !asksForInterleavedTcp(fRequest)) {
+        setRTSPResponse(connection, "461 Unsupported Transport");
+        return;
+    }
     RTSPClientSession::handleCmd_SETUP(connection, urlPreSuffix, urlSuffix, fRequest.c_str());
 }
 

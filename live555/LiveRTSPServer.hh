@@ -5,7 +5,9 @@
 // - a SETUP for which the subsession made no stream (its source is busy,
 //   as a served file is while another client streams it, or could not be
 //   made) is answered "503 Service Unavailable" instead of a "200 OK"
-//   without server ports.
+//   without server ports;
+// - on a TLS server, a SETUP for anything but RTP over the RTSP connection
+//   is refused with 461: media over UDP would leave the connection in clear.
 #ifndef YVK_LIVE_RTSP_SERVER_HH
 #define YVK_LIVE_RTSP_SERVER_HH
 
@@ -23,8 +25,15 @@ public:
     // The request with every "RTP/AVP/UDP" of its Transport header written
     // as "RTP/AVP".
     static std::string normaliseTransport(const char* request);
+    // Whether the request's Transport header asks for RTP/AVP/TCP.
+    static bool asksForInterleavedTcp(std::string const& request);
 
     static constexpr const char* kNoStreamResponse = "503 Service Unavailable";
+
+    // Accept only TLS connections from now on, with the certificate and key
+    // of these PEM files (copied).
+    void useTLS(char const* certFileName, char const* privateKeyFileName);
+    bool usesTLS() const { return !fTLSCertFileName.empty(); }
 
 protected:
     LiveRTSPServer(UsageEnvironment& env, int ourSocketIPv4, int ourSocketIPv6, Port ourPort,
@@ -51,6 +60,10 @@ protected:
 
         std::string fRequest; // the rewritten SETUP; the base keeps a pointer to it
     };
+
+private:
+    std::string fTLSCertFileName; // the base keeps pointers to these
+    std::string fTLSKeyFileName;
 };
 
 #endif // YVK_LIVE_RTSP_SERVER_HH

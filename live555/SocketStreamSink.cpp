@@ -1,6 +1,7 @@
 #include "SocketStreamSink.hh"
 
 #include <FramedSource.hh>
+#include <TLSState.hh>
 
 #include <cerrno>
 #include <cstring>
@@ -10,11 +11,23 @@ namespace {
 constexpr int64_t kRetryUs = 2000; // a full socket is tried again after this long
 }
 
-SocketStreamSink* SocketStreamSink::createNew(UsageEnvironment& env, int socketNum) {
-    return new SocketStreamSink(env, socketNum);
+SocketStreamSink* SocketStreamSink::createNew(UsageEnvironment& env, int socketNum, TLSState* tls) {
+    return new SocketStreamSink(env, socketNum, tls);
 }
 
-SocketStreamSink::SocketStreamSink(UsageEnvironment& env, int socketNum) : MediaSink(env), fSocketNum(socketNum) {}
+SocketStreamSink::SocketStreamSink(UsageEnvironment& env, int socketNum, TLSState* tls)
+    : MediaSink(env), fSocketNum(socketNum), fTLS(tls) {}
+
+long SocketStreamSink::writeSome(int socketNum, TLSState* tls, const void* data, size_t size) {
+    if (tls == nullptr || !tls->isNeeded) return send(socketNum, data, size, MSG_NOSIGNAL);
+    // A TLS record is written whole or not at all; a full socket leaves
+    // errno at EAGAIN, and the same bytes are offered again later.
+    errno = 0;
+    int written = tls->write(static_cast<const char*>(data), static_cast<unsigned>(size));
+    if (written > 0) return written;
+    if (errno == 0) errno = EPIPE;
+    return -1;
+}
 
 SocketStreamSink::~SocketStreamSink() {
     envir().taskScheduler().unscheduleDelayedTask(fRetryTask);
@@ -47,7 +60,7 @@ void SocketStreamSink::processBuffer() {
 
 bool SocketStreamSink::writeOut() {
     while (fStart < fEnd && !fFailed) {
-        ssize_t sent = send(fSocketNum, fBuffer + fStart, fEnd - fStart, MSG_NOSIGNAL);
+        long sent = writeSome(fSocketNum, fTLS, fBuffer + fStart, fEnd - fStart);
         if (sent > 0) {
             fStart += static_cast<unsigned>(sent);
             continue;

@@ -13,14 +13,22 @@
 
 #include <MediaSink.hh>
 
+class TLSState;
+
 class YVK_API SocketStreamSink : public MediaSink {
 public:
-    static SocketStreamSink* createNew(UsageEnvironment& env, int socketNum);
+    // tls: the connection's TLS state, through which every byte goes when it
+    // is in use (null or not needed: plain writes).  It must outlive the sink.
+    static SocketStreamSink* createNew(UsageEnvironment& env, int socketNum, TLSState* tls = nullptr);
+
+    // One write of up to size bytes to the socket, through TLS when the
+    // connection uses it: the bytes taken, or -1 with errno set.
+    static long writeSome(int socketNum, TLSState* tls, const void* data, size_t size);
 
     void stopPlaying() override; // also drops what is not yet written
 
 protected:
-    SocketStreamSink(UsageEnvironment& env, int socketNum);
+    SocketStreamSink(UsageEnvironment& env, int socketNum, TLSState* tls);
     ~SocketStreamSink() override;
 
 private:
@@ -41,6 +49,7 @@ private:
     unsigned fStart = 0;        // first unwritten byte
     unsigned fEnd = 0;          // one past the last unwritten byte
     int fSocketNum;
+    TLSState* fTLS;             // not owned; may be null
     bool fSourceOpen = false;
     bool fFailed = false;       // the peer went away: the rest is dropped
     TaskToken fRetryTask = nullptr;

@@ -54,7 +54,11 @@ public:
         fReady = fProcess->waitForOutput("RTSP server: ", 10000);
     }
     bool ready() const { return fReady; }
-    std::string url() const { return "rtsp://127.0.0.1:" + std::to_string(fPort) + "/" + fName; }
+    unsigned short port() const { return fPort; }
+    std::string url(const std::string& scheme = "rtsp", const std::string& credentials = "") const {
+        return scheme + "://" + (credentials.empty() ? "" : credentials + "@") + "127.0.0.1:" +
+               std::to_string(fPort) + "/" + fName;
+    }
     std::string describe() const {
         return yvk::test::rawExchange(fPort, "DESCRIBE " + url() + " RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n\r\n",
                                       5000, true);
@@ -220,6 +224,73 @@ TEST(LiveRtspFile, LoopedFileDecodes) {
         host.stopAndCheckAccount();
         std::remove(clip.c_str());
     }
+}
+
+// Access control: RTSP and every HTTP route ask for digest credentials.
+TEST(LiveRtspSecurity, DigestAuthenticationOnRtspAndEveryHttpRoute) {
+    Host host({"--user", "alice:secret", "--user", "bob:b:c", "--audio", "none"});
+    ASSERT_TRUE(host.ready());
+    expectDecodedVideo(probeVideo(host.url("rtsp", "alice:secret"), "tcp", 30), 20);
+    expectDecodedVideo(probeVideo(host.url("rtsp", "bob:b:c"), "udp", 30), 20); // a password with a colon
+    for (const char* credentials : {"", "alice:wrong", "mallory:secret"}) {
+        ProcessResult refused = probeVideo(host.url("rtsp", credentials), "tcp", 30);
+        EXPECT_NE(refused.exitCode, 0) << credentials;
+        EXPECT_NE(refused.err.find("401"), std::string::npos) << credentials << ": " << refused.err;
+    }
+    const std::string base = "http://127.0.0.1:" + std::to_string(host.port());
+    for (const char* route : {"/getVersion", "/getStreamList?streams", "/live.m3u8", "/live.mpd", "/live?segment=0",
+                              "/", "/index.html"}) {
+        for (const std::vector<std::string>& credentials :
+             std::vector<std::vector<std::string>>{{}, {"--digest", "-u", "alice:wrong"}}) {
+            std::vector<std::string> curl = {"curl", "-sS", "-m", "5", "-D", "-", "-o", "/dev/null"};
+            curl.insert(curl.end(), credentials.begin(), credentials.end());
+            curl.push_back(base + route);
+            std::string headers = runProcess(curl, 10000).out;
+            EXPECT_EQ(headers.rfind("HTTP/1.1 401 Unauthorized\r\n", 0), 0u) << route << "\n" << headers;
+            EXPECT_NE(headers.find("WWW-Authenticate: Digest realm=\""), std::string::npos) << route;
+        }
+    }
+    ProcessResult version =
+        runProcess({"curl", "-sS", "-m", "5", "--digest", "-u", "alice:secret", base + "/getVersion"}, 10000);
+    EXPECT_EQ(version.out, "1.0") << version.err;
+    host.stopAndCheckAccount();
+}
+
+// RTSP over TLS with a certificate of the test's own: FFmpeg and GStreamer
+// play over rtsps, the HTTP routes answer over https; a plain RTSP client
+// and a SETUP for UDP are refused.
+TEST(LiveRtspSecurity, RtspsOnlyOnTheTlsPort) {
+    const std::string dir = std::string(YVK_BINARY_DIR) + "/tls-" + std::to_string(::getpid());
+    ProcessResult made = runProcess({"sh", "-c",
+                                     "mkdir -p " + dir + " && openssl req -x509 -newkey rsa:2048 -nodes -days 1 "
+                                     "-subj /CN=127.0.0.1 -keyout " + dir + "/key.pem -out " + dir + "/cert.pem"},
+                                    kClientTimeoutMs);
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    Host host({"--tls-cert", dir + "/cert.pem", "--tls-key", dir + "/key.pem"});
+    ASSERT_TRUE(host.ready());
+    ProcessResult rtsps = runProcess({"ffprobe", "-v", "error", "-tls_verify", "0", "-select_streams", "v",
+                                      "-show_entries", "frame=key_frame,width,height", "-read_intervals", "%+#40", "-of",
+                                      "compact", host.url("rtsps")},
+                                     kClientTimeoutMs);
+    expectDecodedVideo(rtsps, 30);
+    ProcessResult gstreamer = runProcess({"gst-launch-1.0", "-q", "rtspsrc", "location=" + host.url("rtsps"),
+                                          "tls-validation-flags=0", "!", "rtph264depay", "!", "h264parse", "!",
+                                          "avdec_h264", "!", "identity", "eos-after=30", "!", "fakesink"},
+                                         kClientTimeoutMs);
+    EXPECT_EQ(gstreamer.exitCode, 0) << gstreamer.err << gstreamer.out;
+    // FFmpeg's rtsps client always asks for TCP: a SETUP for UDP by hand.
+    const std::string setup = "SETUP " + host.url("rtsps") + "/track1 RTSP/1.0\\r\\nCSeq: 1\\r\\n"
+                              "Transport: RTP/AVP;unicast;client_port=40000-40001\\r\\n\\r\\n";
+    ProcessResult udp = runProcess({"sh", "-c", "(printf '" + setup + "'; sleep 2) | openssl s_client -quiet -connect "
+                                   "127.0.0.1:" + std::to_string(host.port())},
+                                   kClientTimeoutMs);
+    EXPECT_EQ(udp.out.rfind("RTSP/1.0 461 Unsupported Transport\r\n", 0), 0u) << udp.out << udp.err;
+    EXPECT_NE(probeVideo(host.url(), "tcp", 10).exitCode, 0); // plain RTSP on the TLS port
+    ProcessResult https = runProcess(
+        {"curl", "-sS", "-k", "-m", "5", "https://127.0.0.1:" + std::to_string(host.port()) + "/getVersion"}, 10000);
+    EXPECT_EQ(https.out, "1.0") << https.err;
+    host.stopAndCheckAccount();
+    runProcess({"rm", "-rf", dir}, 5000);
 }
 
 } // namespace
