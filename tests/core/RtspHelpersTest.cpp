@@ -39,6 +39,19 @@ TEST(UserDatabase, ColonRulesEmptyEntriesAndRealm) {
     EXPECT_STREQ(digest->lookupPassword("a"), "b");
 }
 
+// The exported setting: one entry per line; lines without a user and a
+// colon are traced and left out, a trailing carriage return goes.
+TEST(UserDatabase, ExportedUserListSetting) {
+    yvk::test::TraceCapture trace;
+    RTSP_USERS = "alice:secret\r\n\nnocolon\n:x\nbob:b:c";
+    UserList users = configuredUsers();
+    RTSP_USERS = nullptr;
+    EXPECT_EQ(users, (UserList{"alice:secret", "bob:b:c"}));
+    EXPECT_TRUE(trace.contains("RTSP_USERS line 3 is not 'user:password', left out"));
+    EXPECT_TRUE(trace.contains("RTSP_USERS line 4 is not 'user:password', left out"));
+    EXPECT_TRUE(configuredUsers().empty());
+}
+
 class RtspHelpers : public testing::Test {
 protected:
     void SetUp() override {
