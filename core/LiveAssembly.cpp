@@ -6,6 +6,7 @@
 #include "AudioEncSource.hh"
 #include "H26xQueueSource.hh"
 #include "HLSServerMediaSubsession.hh"
+#include "HTTPServer.hh"
 #include "PCMQueueSource.hh"
 #include "ProgramMapVersioner.hh"
 #include "UnicastServerMediaSubsession.hh"
@@ -162,6 +163,21 @@ bool buildHttpSubsessions(YVKStreamerCore* core, const YVKStreamerQIO& videoIO, 
     return true;
 }
 
+// What the server's statistics tell of the stream.
+void describeLiveStream(YVKStreamerCore* core, bool http) {
+    const YVKStreamerLiveCfg& cfg = core->liveCfg;
+    StreamDescription description;
+    description.name = core->sessionNameBuf;
+    description.mode = "live";
+    description.delivery = http ? "hls" : "rtsp";
+    std::string format = cfg.videoFormat != nullptr ? cfg.videoFormat : "";
+    description.codec = format.compare(0, 6, "video/") == 0 ? format.substr(6) : format;
+    description.width = cfg.videoWidth;
+    description.height = cfg.videoHeight;
+    description.frameRate = cfg.videoFrameRate;
+    static_cast<HTTPServer*>(core->rtspServer)->describeStream(std::move(description));
+}
+
 // Closes what was built before a later step failed; the video source's
 // reader thread is joined on the way.
 void closeSubsessions(SubsessionList& subsessions) {
@@ -250,6 +266,9 @@ bool streamer_new_live(YVKStreamerCore* core, const YVKStreamerLiveCfg* cfg, con
     }
     const char* name = core->liveCfg.sessionName != nullptr ? core->liveCfg.sessionName : "";
     std::snprintf(core->sessionNameBuf, sizeof core->sessionNameBuf, "%s", name);
-    addSubSessions(core->rtspServer, core->sessionNameBuf, core->ifNameBuf, subsessions);
+    if (addSubSessions(core->rtspServer, core->sessionNameBuf, core->ifNameBuf, subsessions) > 0 &&
+        core->liveCfg.videoEnable) {
+        describeLiveStream(core, segDur != 0);
+    }
     return true;
 }

@@ -42,6 +42,7 @@ public:
         // Wall-clock second at which slice 0 began (F); 0 before any data.
         uint32_t firstSecond() const { return fFirstSecond; }
         unsigned bufferSize() const { return fBufferSize; }
+        size_t slicesHeld() const { return fSlices.size(); }
 
         static constexpr size_t kMaxSlices = 10;
 

@@ -131,6 +131,8 @@ void HTTPServer::HTTPClientConnection::handleHTTPCmd_StreamingGET(char const* ur
     unsigned startOffset = 0;
     if (suffix == "getVersion") {
         sendVersion();
+    } else if (suffix == "getStats") {
+        sendStats();
     } else if (suffix.compare(0, 13, "getStreamList") == 0) {
         sendStreamList(suffix);
     } else if (query != std::string::npos) {
@@ -144,6 +146,12 @@ void HTTPServer::HTTPClientConnection::handleHTTPCmd_StreamingGET(char const* ur
 void HTTPServer::HTTPClientConnection::sendVersion() {
     std::string body(VERSION != nullptr ? VERSION : "");
     sendHeader("text/plain", static_cast<unsigned>(body.size()));
+    streamSource(body);
+}
+
+void HTTPServer::HTTPClientConnection::sendStats() {
+    std::string body = server().statsJson();
+    sendHeader("application/json", static_cast<unsigned>(body.size()));
     streamSource(body);
 }
 

@@ -9,7 +9,9 @@
 #include "yvkstreamer_core.h"
 
 #include "LiveRTSPServer.hh"
+#include "StreamCounters.hh"
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,12 @@ public:
     // The stream names of all sessions, in the server's order.
     std::vector<std::string> streamNames();
 
+    // Statistics: the streams the assemblies described, the RTSP sessions,
+    // the HTTP segment downloads and the segments held, as the JSON object
+    // that /getStats returns.
+    void describeStream(StreamDescription description);
+    std::string statsJson();
+
     class YVK_API HTTPClientConnection : public RTSPServer::RTSPClientConnection {
     public:
         HTTPClientConnection(HTTPServer& ourServer, int clientSocket, struct sockaddr_storage const& clientAddr);
@@ -38,6 +46,8 @@ public:
 
         // The first subsession of the named session, or null.
         ServerMediaSubsession* getSubsesion(char const* streamName);
+        // Whether a segment's body is being sent.
+        bool sendingSegment() const { return fSubsession != nullptr && fStreamSource != nullptr; }
 
     protected:
         void handleCmd_notFound() override;
@@ -55,6 +65,7 @@ public:
 
     private:
         void sendVersion();
+        void sendStats();
         void sendStreamList(std::string const& urlSuffix);
         void sendSegment(unsigned startOffset);
         void sendPlayListOrFile(std::string const& urlSuffix, char const* fullRequestStr);
@@ -81,7 +92,11 @@ protected:
     ClientConnection* createNewClientConnection(int clientSocket, struct sockaddr_storage const& clientAddr) override;
 
 private:
+    unsigned segmentDownloads(); // connections sending a segment now
+
     unsigned fSegmentDuration;
+    std::vector<StreamDescription> fStreams;
+    std::chrono::steady_clock::time_point fStartTime = std::chrono::steady_clock::now();
     UserAuthenticationDatabase* fOwnedAuthDatabase; // owned
 
 };

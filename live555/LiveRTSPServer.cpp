@@ -1,6 +1,11 @@
 #include "LiveRTSPServer.hh"
 
 #include <GroupsockHelper.hh>
+#include <OnDemandServerMediaSubsession.hh>
+#include <RTPSink.hh>
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
 
 #include <unistd.h>
 
@@ -99,4 +104,91 @@ bool LiveRTSPServer::LiveClientSession::hasAnyStream() const {
 
 void LiveRTSPServer::LiveClientSession::reclaimNow(void* clientData) {
     livenessTimeoutTask(static_cast<LiveClientSession*>(clientData));
+}
+
+// ---- statistics ---------------------------------------------------------------
+
+namespace {
+
+// What live555 keeps protected about a client's stream: its destination
+// and its RTP sink.  Member pointers formed in a derived class reach them on
+// any such object.
+struct StreamInternals : OnDemandServerMediaSubsession {
+    static Destinations* destination(OnDemandServerMediaSubsession& subsession, u_int32_t sessionId) {
+        HashTable* OnDemandServerMediaSubsession::*table = &StreamInternals::fDestinationsHashTable;
+        HashTable* destinations = subsession.*table;
+        if (destinations == nullptr) return nullptr;
+        return static_cast<Destinations*>(destinations->Lookup(reinterpret_cast<char const*>(uintptr_t(sessionId))));
+    }
+    static RTPSink* sink(OnDemandServerMediaSubsession& subsession, void* streamToken) {
+        void (OnDemandServerMediaSubsession::*get)(void*, RTPSink*&, RTCPInstance*&) =
+            &StreamInternals::getRTPSinkandRTCP;
+        RTPSink* rtpSink = nullptr;
+        RTCPInstance* rtcp = nullptr;
+        (subsession.*get)(streamToken, rtpSink, rtcp);
+        return rtpSink;
+    }
+};
+
+struct SinkInternals : RTPSink {
+    static uint64_t bytesSent(RTPSink& sink) {
+        unsigned (RTPSink::*octets)() const = &SinkInternals::octetCount;
+        return (sink.*octets)();
+    }
+};
+
+std::string addressText(struct sockaddr_storage const& address, unsigned port) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (address.ss_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in const&>(address).sin_addr, text, sizeof text);
+        return std::string(text) + ":" + std::to_string(port);
+    }
+    if (address.ss_family == AF_INET6) {
+        inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6 const&>(address).sin6_addr, text, sizeof text);
+        return "[" + std::string(text) + "]:" + std::to_string(port);
+    }
+    return "";
+}
+
+std::string peerOf(int socketNum) {
+    struct sockaddr_storage peer {};
+    socklen_t length = sizeof peer;
+    if (socketNum < 0 || getpeername(socketNum, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return "";
+    unsigned port = peer.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6&>(peer).sin6_port)
+                                               : ntohs(reinterpret_cast<sockaddr_in&>(peer).sin_port);
+    return addressText(peer, port);
+}
+
+} // namespace
+
+std::vector<LiveRTSPServer::SessionReport> LiveRTSPServer::sessionReports() {
+    std::vector<SessionReport> reports;
+    HashTable::Iterator* iterator = HashTable::Iterator::create(*fClientSessions);
+    char const* key = nullptr;
+    while (auto* session = static_cast<LiveClientSession*>(iterator->next(key))) reports.push_back(session->report());
+    delete iterator;
+    return reports;
+}
+
+LiveRTSPServer::SessionReport LiveRTSPServer::LiveClientSession::report() const {
+    SessionReport report;
+    report.id = fOurSessionId;
+    if (fOurServerMediaSession != nullptr) report.stream = fOurServerMediaSession->streamName();
+    for (unsigned i = 0; fStreamStates != nullptr && i < fNumStreamStates; ++i) {
+        streamState const& state = fStreamStates[i];
+        auto* subsession = dynamic_cast<OnDemandServerMediaSubsession*>(state.subsession);
+        if (state.streamToken == nullptr || subsession == nullptr) continue;
+        ++report.tracks;
+        report.tcp = state.streamUsingTCP != False;
+        if (RTPSink* sink = StreamInternals::sink(*subsession, state.streamToken)) {
+            report.bytesSent += SinkInternals::bytesSent(*sink);
+        }
+        if (!report.client.empty()) continue;
+        if (report.tcp) {
+            report.client = peerOf(state.tcpSocketNum);
+        } else if (Destinations* destination = StreamInternals::destination(*subsession, fOurSessionId)) {
+            report.client = addressText(destination->addr, ntohs(destination->rtpPort.num()));
+        }
+    }
+    return report;
 }

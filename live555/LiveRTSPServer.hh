@@ -15,10 +15,23 @@
 
 #include <RTSPServer.hh>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 class YVK_API LiveRTSPServer : public RTSPServer {
 public:
+    // What the statistics tell of one RTSP client session.
+    struct SessionReport {
+        u_int32_t id = 0;
+        std::string stream;     // the session's stream name
+        std::string client;     // "address:port" of the media's destination or the TCP peer
+        bool tcp = false;       // RTP over the RTSP connection
+        uint64_t bytesSent = 0; // RTP bytes of all its tracks
+        unsigned tracks = 0;
+    };
+    std::vector<SessionReport> sessionReports();
+
     static LiveRTSPServer* createNew(UsageEnvironment& env, Port ourPort, UserAuthenticationDatabase* authDatabase,
                                      unsigned reclamationSeconds);
 
@@ -45,6 +58,7 @@ protected:
     class LiveClientSession : public RTSPClientSession {
     public:
         LiveClientSession(LiveRTSPServer& server, u_int32_t sessionId) : RTSPClientSession(server, sessionId) {}
+        SessionReport report() const;
 
     protected:
         void handleCmd_SETUP(RTSPClientConnection* connection, char const* urlPreSuffix, char const* urlSuffix,
