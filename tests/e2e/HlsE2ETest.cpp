@@ -307,7 +307,7 @@ TEST_F(HlsE2E, GStreamerStartingOnTheFirstSegmentFindsAudio) {
 
 // The web page (hls.js in headless Chromium), served from web/: five page
 // loads in a row, each plays at least 3 s at the stream's width and shows
-// the version and the stream list.
+// the version, the stream list and the server's statistics.
 TEST_F(HlsE2E, WebPagePlaysFiveStartsInARow) {
     if (!browserAvailable()) GTEST_SKIP() << "no /usr/bin/chromium or node: the build root has both";
     char previous[4096];
@@ -322,6 +322,9 @@ TEST_F(HlsE2E, WebPagePlaysFiveStartsInARow) {
     EXPECT_EQ(loads.size(), 5u) << page.out;
     for (const std::string& load : loads) {
         EXPECT_NE(load.find("audio mp4a.40.2; version \"1.0\", streams \"live\""), std::string::npos) << load;
+        // The page's server panel, from /getStats.
+        EXPECT_NE(load.find("server \"live: live hls, H264 640×360 @ 25 fps"), std::string::npos) << load;
+        EXPECT_TRUE(std::regex_search(load, std::regex("segments held ([1-9]|10)$"))) << load;
     }
     std::printf("%s", page.out.c_str());
 }

@@ -226,6 +226,53 @@ TEST(LiveRtspFile, LoopedFileDecodes) {
     }
 }
 
+// /getStats follows the clients: a session appears with its transport and
+// growing byte count while FFmpeg plays, and goes with its TEARDOWN.
+TEST(LiveRtspStats, SessionsFollowTheClients) {
+    Host host({"--audio", "none"});
+    ASSERT_TRUE(host.ready());
+    auto stats = [&host] {
+        return runProcess({"curl", "-sS", "-m", "5", "http://127.0.0.1:" + std::to_string(host.port()) + "/getStats"},
+                          10000)
+            .out;
+    };
+    auto waitFor = [&stats](const std::function<bool(const std::string&)>& wanted) {
+        std::string last;
+        for (int attempt = 0; attempt < 50 && !wanted(last = stats()); ++attempt) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return last;
+    };
+    std::string idle = stats();
+    EXPECT_NE(idle.find("\"streams\":[{\"name\":\"live\",\"mode\":\"live\",\"delivery\":\"rtsp\",\"codec\":"
+                        "\"H264\",\"width\":352,\"height\":288,\"frameRate\":50"),
+              std::string::npos)
+        << idle;
+    EXPECT_NE(idle.find("\"rtspSessions\":[]"), std::string::npos) << idle;
+    ProcessResult played;
+    std::thread client([&] {
+        played = runProcess({"ffmpeg", "-v", "error", "-rtsp_transport", "tcp", "-i", host.url(), "-t", "4", "-f",
+                             "null", "-"},
+                            kClientTimeoutMs);
+    });
+    const std::regex session("\"client\":\"127\\.0\\.0\\.1:[0-9]+\",\"transport\":\"TCP\",\"tracks\":1,"
+                             "\"bytesSent\":([0-9]+)");
+    auto bytesSent = [&session](const std::string& text) {
+        std::smatch match;
+        return std::regex_search(text, match, session) ? std::stol(match[1]) : -1L;
+    };
+    long first = bytesSent(waitFor([&](const std::string& text) { return bytesSent(text) > 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    long later = bytesSent(stats());
+    EXPECT_GT(first, 0);
+    EXPECT_GT(later, first);
+    client.join();
+    EXPECT_EQ(played.exitCode, 0) << played.err;
+    std::string after = waitFor([](const std::string& text) { return text.find("\"rtspSessions\":[]") != std::string::npos; });
+    EXPECT_NE(after.find("\"rtspSessions\":[]"), std::string::npos) << after;
+    host.stopAndCheckAccount();
+}
+
 // Access control: RTSP and every HTTP route ask for digest credentials.
 TEST(LiveRtspSecurity, DigestAuthenticationOnRtspAndEveryHttpRoute) {
     Host host({"--user", "alice:secret", "--user", "bob:b:c", "--audio", "none"});

@@ -51,7 +51,8 @@ async function pageLoad(context, n) {
     await page.goto(base + "/", { timeout: 10000 });
     const state = await waitForPlayback(page);
     await page.waitForFunction(() => !/…/.test(document.getElementById("version").textContent +
-                                                document.getElementById("streams").textContent),
+                                                document.getElementById("streams").textContent) &&
+                                     window.live.stats !== undefined,
                                null, { timeout: 5000 });
     const shown = await page.evaluate(() => ({
       version: document.getElementById("version").textContent,
@@ -59,11 +60,14 @@ async function pageLoad(context, n) {
       latency: document.getElementById("latency").textContent,
       buffered: document.getElementById("buffered").textContent,
       resolution: document.getElementById("resolution").textContent,
+      server: document.getElementById("stat-streams").textContent,
+      segments: document.getElementById("segments").textContent,
     }));
     console.log(`load ${n}: played ${state.advanced.toFixed(1)} s at ${state.width}x${state.height}; ` +
                 `video ${state.codecs.video || state.codecs.audiovideo || "-"}, audio ${state.codecs.audio || "none"}; ` +
                 `version "${shown.version}", streams "${shown.streams}", resolution ${shown.resolution}, ` +
-                `buffered ${shown.buffered}, behind live edge ${shown.latency}`);
+                `buffered ${shown.buffered}, behind live edge ${shown.latency}; ` +
+                `server "${shown.server}", segments held ${shown.segments}`);
   } finally {
     await page.close();
   }
