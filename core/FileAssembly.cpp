@@ -22,7 +22,9 @@ EventLoopWatchVariable aviDemuxReady = 0;
 
 namespace {
 
-constexpr int kReclamationSeconds = 500;
+// A session with no request and no RTCP report for this long is reclaimed
+// (RTSP's default timeout, which clients know to keep alive within).
+constexpr int kReclamationSeconds = 60;
 
 // The control command's track switch is carried to the loop thread by an
 // event trigger; the index crosses threads through an atomic word.

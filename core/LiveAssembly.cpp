@@ -22,7 +22,9 @@
 
 namespace {
 
-constexpr int kReclamationSeconds = 500;
+// A session with no request and no RTCP report for this long is reclaimed
+// (RTSP's default timeout, which clients know to keep alive within).
+constexpr int kReclamationSeconds = 60;
 // The sample description the live assembly gives a video subsession (only
 // "audio/L16" subsessions look at it).
 constexpr int kVideoBitsPerSample = 16;

@@ -27,9 +27,9 @@ u_int32_t HTTPServer::HTTPClientConnection::fClientSessionId = 0;
 
 HTTPServer* HTTPServer::createNew(UsageEnvironment& env, Port ourPort, UserAuthenticationDatabase* authDatabase,
                                   unsigned reclamationSeconds, unsigned segmentDuration) {
-    int socketIPv4 = setUpOurSocket(env, ourPort, AF_INET);
-    int socketIPv6 = setUpOurSocket(env, ourPort, AF_INET6);
-    if (socketIPv4 < 0 && socketIPv6 < 0) {
+    int socketIPv4 = -1;
+    int socketIPv6 = -1;
+    if (!openListeningSockets(env, ourPort, socketIPv4, socketIPv6)) {
         delete authDatabase;
         return nullptr;
     }

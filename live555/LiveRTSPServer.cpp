@@ -9,13 +9,41 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+
+namespace {
+
+constexpr int64_t kLivenessWatchUs = 1000000;
+
+bool ipv4Exists() {
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    if (probe < 0) return errno != EAFNOSUPPORT;
+    close(probe);
+    return true;
+}
+
+} // namespace
+
+bool LiveRTSPServer::openListeningSockets(UsageEnvironment& env, Port ourPort, int& socketIPv4, int& socketIPv6) {
+    socketIPv4 = setUpOurSocket(env, ourPort, AF_INET);
+    std::string ipv4Failure = socketIPv4 < 0 ? env.getResultMsg() : "";
+    if (socketIPv4 < 0 && ipv4Exists()) {
+        // An IPv6-only server would leave IPv4 clients to whoever holds the port.
+        std::string message = "port " + std::to_string(ntohs(ourPort.num())) + " cannot be bound on IPv4: ";
+        env.setResultMsg(message.c_str(), ipv4Failure.c_str());
+        return false;
+    }
+    socketIPv6 = setUpOurSocket(env, ourPort, AF_INET6);
+    if (socketIPv4 < 0 && socketIPv6 < 0) return false;
+    return true;
+}
 
 LiveRTSPServer* LiveRTSPServer::createNew(UsageEnvironment& env, Port ourPort,
                                           UserAuthenticationDatabase* authDatabase, unsigned reclamationSeconds) {
-    int socketIPv4 = setUpOurSocket(env, ourPort, AF_INET);
-    int socketIPv6 = setUpOurSocket(env, ourPort, AF_INET6);
-    if (socketIPv4 < 0 && socketIPv6 < 0) return nullptr;
+    int socketIPv4 = -1;
+    int socketIPv6 = -1;
+    if (!openListeningSockets(env, ourPort, socketIPv4, socketIPv6)) return nullptr;
     return new LiveRTSPServer(env, socketIPv4, socketIPv6, ourPort, authDatabase, reclamationSeconds);
 }
 
@@ -68,10 +96,68 @@ void LiveRTSPServer::LiveClientSession::handleCmd_SETUP(RTSPClientConnection* co
     RTSPClientSession::handleCmd_SETUP(connection, urlPreSuffix, urlSuffix, fRequest.c_str());
 }
 
+LiveRTSPServer::LiveClientSession::LiveClientSession(LiveRTSPServer& server, u_int32_t sessionId)
+    : RTSPClientSession(server, sessionId), fLastSignOfLife(std::chrono::steady_clock::now()),
+      fSeenLivenessTask(fLivenessCheckTask) {
+    fWatchTask = envir().taskScheduler().scheduleDelayedTask(kLivenessWatchUs, watchLiveness, this);
+}
+
+LiveRTSPServer::LiveClientSession::~LiveClientSession() {
+    envir().taskScheduler().unscheduleDelayedTask(fWatchTask);
+}
+
+void LiveRTSPServer::LiveClientSession::watchLiveness(void* clientData) {
+    auto* session = static_cast<LiveClientSession*>(clientData);
+    if (session->fLivenessCheckTask != session->fSeenLivenessTask) {
+        session->fSeenLivenessTask = session->fLivenessCheckTask;
+        session->fLastSignOfLife = std::chrono::steady_clock::now();
+    }
+    session->fWatchTask =
+        session->envir().taskScheduler().scheduleDelayedTask(kLivenessWatchUs, watchLiveness, session);
+}
+
+double LiveRTSPServer::LiveClientSession::silentSeconds() const {
+    // A sign of life since the last watch counts as now.
+    if (fLivenessCheckTask != fSeenLivenessTask) return 0;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - fLastSignOfLife).count();
+}
+
+bool LiveRTSPServer::LiveClientSession::holdsStreamOf(ServerMediaSession const* session) const {
+    if (session == nullptr || fOurServerMediaSession != session) return false;
+    for (unsigned i = 0; fStreamStates != nullptr && i < fNumStreamStates; ++i) {
+        if (fStreamStates[i].streamToken != nullptr) return true;
+    }
+    return false;
+}
+
+// A stream refused because another session holds it: that session is
+// reclaimed when its client has gone quiet, as if its timeout had run out.
+bool LiveRTSPServer::LiveClientSession::reclaimSilentHolder(ServerMediaSession const* session) {
+    LiveClientSession* silent = nullptr;
+    HashTable::Iterator* iterator = HashTable::Iterator::create(*static_cast<LiveRTSPServer&>(fOurServer).fClientSessions);
+    char const* key = nullptr;
+    while (auto* other = static_cast<LiveClientSession*>(iterator->next(key))) {
+        if (other != this && other->holdsStreamOf(session) && other->silentSeconds() >= kSilentHolderSeconds) {
+            silent = other;
+            break;
+        }
+    }
+    delete iterator;
+    if (silent == nullptr) return false;
+    envir() << "session " << fOurSessionId << " takes the stream of silent session " << silent->fOurSessionId
+            << "\n";
+    livenessTimeoutTask(silent);
+    return true;
+}
+
 void LiveRTSPServer::LiveClientSession::handleCmd_SETUP_afterLookup2(RTSPClientConnection* connection,
                                                                     ServerMediaSession* sms) {
     RTSPClientSession::handleCmd_SETUP_afterLookup2(connection, sms);
     streamState* state = requestedStreamState();
+    if (state != nullptr && state->streamToken == nullptr && reclaimSilentHolder(sms)) {
+        RTSPClientSession::handleCmd_SETUP_afterLookup2(connection, sms);
+        state = requestedStreamState();
+    }
     if (state == nullptr || state->streamToken != nullptr) return;
     envir() << "SETUP of session " << fOurSessionId << " track \"" << state->subsession->trackId()
             << "\": no stream, refused\n";

@@ -7,7 +7,13 @@
 //   made) is answered "503 Service Unavailable" instead of a "200 OK"
 //   without server ports;
 // - on a TLS server, a SETUP for anything but RTP over the RTSP connection
-//   is refused with 461: media over UDP would leave the connection in clear.
+//   is refused with 461: media over UDP would leave the connection in clear;
+// - a SETUP that finds its stream held by another client session that has
+//   shown no sign of life (no request, no RTCP report) for
+//   kSilentHolderSeconds reclaims that session and takes the stream (a
+//   served file has only one);
+// - it is not created when its IPv4 port cannot be bound (another program
+//   holds it), unless the machine has no IPv4 at all.
 #ifndef YVK_LIVE_RTSP_SERVER_HH
 #define YVK_LIVE_RTSP_SERVER_HH
 
@@ -15,6 +21,7 @@
 
 #include <RTSPServer.hh>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -42,6 +49,12 @@ public:
     static bool asksForInterleavedTcp(std::string const& request);
 
     static constexpr const char* kNoStreamResponse = "503 Service Unavailable";
+    static constexpr unsigned kSilentHolderSeconds = 10;
+
+    // The listening sockets of a server on ourPort; false (nothing left
+    // open, the reason in the environment's result message) when IPv4
+    // exists here and its port cannot be bound, or neither family can.
+    static bool openListeningSockets(UsageEnvironment& env, Port ourPort, int& socketIPv4, int& socketIPv6);
 
     // Accept only TLS connections from now on, with the certificate and key
     // of these PEM files (copied).
@@ -57,8 +70,12 @@ protected:
 
     class LiveClientSession : public RTSPClientSession {
     public:
-        LiveClientSession(LiveRTSPServer& server, u_int32_t sessionId) : RTSPClientSession(server, sessionId) {}
+        LiveClientSession(LiveRTSPServer& server, u_int32_t sessionId);
+        ~LiveClientSession() override;
         SessionReport report() const;
+        // Seconds since the last request or RTCP report of this session.
+        double silentSeconds() const;
+        bool holdsStreamOf(ServerMediaSession const* session) const;
 
     protected:
         void handleCmd_SETUP(RTSPClientConnection* connection, char const* urlPreSuffix, char const* urlSuffix,
@@ -71,8 +88,15 @@ protected:
         streamState* requestedStreamState() const;
         bool hasAnyStream() const;
         static void reclaimNow(void* clientData);  // live555's reclamation, without its wait
+        // live555 notes every sign of life by rescheduling the session's
+        // liveness task; a new task token means the client spoke.
+        static void watchLiveness(void* clientData);
+        bool reclaimSilentHolder(ServerMediaSession const* session);
 
         std::string fRequest; // the rewritten SETUP; the base keeps a pointer to it
+        std::chrono::steady_clock::time_point fLastSignOfLife;
+        TaskToken fSeenLivenessTask = nullptr;
+        TaskToken fWatchTask = nullptr;
     };
 
 private:

@@ -10,6 +10,8 @@
 #include <liveMedia.hh>
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -90,6 +92,26 @@ TEST_F(RtspHelpers, TunnellingPortOnlyWhenGivenAndBusyPortGivesNull) {
     TraceCapture trace;
     EXPECT_EQ(createRTSPServer(*fEnv, fPort, 0, 500, 0, {}, nullptr), nullptr);
     EXPECT_TRUE(trace.contains("RTSP server on port"));
+}
+
+// Another program listening on the port's IPv4 side: a server on IPv6
+// alone would leave IPv4 clients to it, so there is none.
+TEST_F(RtspHelpers, PortHeldOnIpv4GivesNull) {
+    unsigned short port = yvk::test::freeTcpPort();
+    int holder = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(holder, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    TraceCapture trace;
+    RTSPServer* server = createRTSPServer(*fEnv, port, 0, 60, 0, {}, nullptr);
+    close(holder);
+    EXPECT_EQ(server, nullptr);
+    if (server != nullptr) Medium::close(server);
+    EXPECT_TRUE(trace.contains("port " + std::to_string(port) + " cannot be bound on IPv4"));
 }
 
 TEST_F(RtspHelpers, EmptyListRegistersNothingAndLooksNothingUp) {

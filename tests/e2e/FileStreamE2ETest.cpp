@@ -231,6 +231,48 @@ TEST(FileStreamE2E, ReferenceHostServesAFileAndPrintsItsSubtitles) {
     EXPECT_NE(host.output().find("Stopped."), std::string::npos);
 }
 
+// The session id of an RTSP reply, or "".
+std::string sessionOf(const std::string& reply) {
+    size_t at = reply.find("Session: ");
+    return at == std::string::npos ? "" : reply.substr(at + 9, reply.find_first_of(";\r", at + 9) - at - 9);
+}
+
+// A client that sets up and plays the file over UDP, then vanishes without
+// TEARDOWN and never sends an RTCP report, holds the file's only stream
+// until the server sees it silent: a later client is refused for a while,
+// then takes the stream over within seconds, not after the session timeout.
+TEST(FileStreamE2E, AClientThatVanishedFreesTheFileWithinSeconds) {
+    FileInstance instance(media("clip.mp4"));
+    ASSERT_NE(instance.core(), nullptr);
+    std::string sdp = instance.describe();
+    size_t control = sdp.find("a=control:track");
+    ASSERT_NE(control, std::string::npos) << sdp;
+    std::string track = sdp.substr(control + 10, sdp.find('\r', control) - control - 10);
+    unsigned short port = static_cast<unsigned short>(std::stoi(instance.url().substr(17)));
+    std::string setup = yvk::test::rawExchange(port,
+                                               "SETUP " + instance.url() + "/" + track + " RTSP/1.0\r\nCSeq: 1\r\n"
+                                               "Transport: RTP/AVP;unicast;client_port=45000-45001\r\n\r\n",
+                                               5000, true);
+    std::string session = sessionOf(setup);
+    ASSERT_FALSE(session.empty()) << setup;
+    EXPECT_NE(setup.find(";timeout=60"), std::string::npos) << setup; // what the client must keep alive within
+    std::string play = yvk::test::rawExchange(
+        port, "PLAY " + instance.url() + " RTSP/1.0\r\nCSeq: 2\r\nSession: " + session + "\r\n\r\n", 5000, true);
+    ASSERT_EQ(play.rfind("RTSP/1.0 200 OK", 0), 0u) << play;
+    auto vanished = std::chrono::steady_clock::now();
+
+    ProcessResult refused = probe(instance.url(), "1");
+    EXPECT_NE(refused.err.find("SETUP failed: 503"), std::string::npos) << refused.err;
+    ProcessResult served;
+    for (int attempt = 0; attempt < 20 && countLines(served.out, "frame|media_type=video") == 0; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        served = probe(instance.url(), "1");
+    }
+    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - vanished);
+    EXPECT_GE(countLines(served.out, "frame|media_type=video"), 10u) << served.err;
+    EXPECT_LE(seconds.count(), 15);
+}
+
 TEST(FileStreamE2E, ReferenceHostRefusesBadCommandLinesWithUsage) {
     for (const auto& [argv, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{kHost, "live", "--port", "99999"}, "bad port"},

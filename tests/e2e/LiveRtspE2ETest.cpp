@@ -273,6 +273,43 @@ TEST(LiveRtspStats, SessionsFollowTheClients) {
     host.stopAndCheckAccount();
 }
 
+// 100 clients that set up and play over UDP and vanish without TEARDOWN or
+// RTCP are reclaimed after the 60 s session timeout (the Session header
+// tells clients so), and the host gets every record back.
+TEST(LiveRtspStats, AbandonedUdpSessionsAreReclaimed) {
+    Host host({"--audio", "none", "--fps", "10"});
+    ASSERT_TRUE(host.ready());
+    const std::string stats = "http://127.0.0.1:" + std::to_string(host.port()) + "/getStats";
+    auto sessions = [&stats] {
+        std::string text = runProcess({"curl", "-sS", "-m", "5", stats}, 10000).out;
+        size_t count = 0;
+        for (size_t at = text.find("\"transport\":"); at != std::string::npos; at = text.find("\"transport\":", at + 1)) ++count;
+        return count;
+    };
+    for (int client = 0; client < 100; ++client) {
+        std::string setup = yvk::test::rawExchange(
+            host.port(), "SETUP " + host.url() + "/track1 RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;client_port=" +
+                             std::to_string(46000 + 2 * client) + "-" + std::to_string(46001 + 2 * client) + "\r\n\r\n",
+            5000, true);
+        size_t at = setup.find("Session: ");
+        ASSERT_NE(at, std::string::npos) << setup;
+        EXPECT_NE(setup.find(";timeout=60", at), std::string::npos) << setup;
+        std::string session = setup.substr(at + 9, setup.find_first_of(";\r", at) - at - 9);
+        std::string play = yvk::test::rawExchange(
+            host.port(), "PLAY " + host.url() + " RTSP/1.0\r\nCSeq: 2\r\nSession: " + session + "\r\n\r\n", 5000, true);
+        ASSERT_EQ(play.rfind("RTSP/1.0 200 OK", 0), 0u) << play;
+    }
+    auto abandoned = std::chrono::steady_clock::now();
+    EXPECT_EQ(sessions(), 100u);
+    size_t left = 100;
+    for (int wait = 0; wait < 80 && (left = sessions()) > 0; ++wait) std::this_thread::sleep_for(std::chrono::seconds(1));
+    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - abandoned);
+    EXPECT_EQ(left, 0u);
+    EXPECT_LE(seconds.count(), 70);
+    EXPECT_GE(seconds.count(), 55); // not reclaimed while the timeout still runs
+    host.stopAndCheckAccount();
+}
+
 // Access control: RTSP and every HTTP route ask for digest credentials.
 TEST(LiveRtspSecurity, DigestAuthenticationOnRtspAndEveryHttpRoute) {
     Host host({"--user", "alice:secret", "--user", "bob:b:c", "--audio", "none"});
