@@ -100,7 +100,8 @@ H26xQueueSource::~H26xQueueSource() {
 }
 
 std::string H26xQueueSource::getAuxLine() {
-    for (unsigned waited = 0; !hasAuxLine() && waited < kAuxLineWaitMs; waited += kIdleSleepMs) {
+    const long long deadline = monotonicMs() + kAuxLineWaitMs;
+    while (!hasAuxLine() && monotonicMs() < deadline) {
         if (fAbortFlag != nullptr && *fAbortFlag != 0) break;
         YVK_ThreadSleep(kIdleSleepMs);
     }
@@ -115,8 +116,8 @@ void H26xQueueSource::threadstop() {
     fRunning = false;
     if (!fThread.joinable()) return;
     ReaderLink& link = *fReaderLink;
-    for (unsigned waited = 0; waited < kReaderStopMs; waited += kStopPollMs) {
-        if (link.state.load(std::memory_order_acquire) == ReaderLink::kFinished) break;
+    const long long deadline = monotonicMs() + kReaderStopMs;
+    while (link.state.load(std::memory_order_acquire) != ReaderLink::kFinished && monotonicMs() < deadline) {
         YVK_ThreadSleep(kStopPollMs);
     }
     int inPop = ReaderLink::kInPop;
@@ -173,6 +174,9 @@ void H26xQueueSource::thread() {
     announceStreaming(false);
     clearFramesAll();
     fWaitKeyFrame = true;
+    // A consumer that asked during start-up (the HTTP segmenter asks at
+    // once) is still waiting: the loop thread announces streaming again.
+    envir().taskScheduler().triggerEvent(fEventTriggerId, this);
     while (fRunning) {
         if (!getNextFrame()) return;
     }
