@@ -170,12 +170,11 @@ void H26xQueueSource::thread() {
     }
     fStartingUp = false;
     if (!fRunning) return;
-    fStreaming = false;
-    announceStreaming(false);
-    clearFramesAll();
+    // The host is told to stop until a consumer asks; the loop thread, which
+    // also announces the consumers' requests, decides (a consumer may
+    // already wait: the HTTP segmenter asks at once).
     fWaitKeyFrame = true;
-    // A consumer that asked during start-up (the HTTP segmenter asks at
-    // once) is still waiting: the loop thread announces streaming again.
+    fStartUpEnded = true;
     envir().taskScheduler().triggerEvent(fEventTriggerId, this);
     while (fRunning) {
         if (!getNextFrame()) return;
@@ -378,6 +377,11 @@ bool H26xQueueSource::nextPiece(const uint8_t*& data, unsigned& size) {
 }
 
 void H26xQueueSource::deliverFrame() {
+    if (fStartUpEnded.exchange(false) && !isCurrentlyAwaitingData()) {
+        fStreaming = false;
+        announceStreaming(false);
+        return;
+    }
     if (!isCurrentlyAwaitingData()) return;
     fFrameSize = 0;
     fDurationInMicroseconds = 0;

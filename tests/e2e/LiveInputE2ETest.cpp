@@ -304,15 +304,16 @@ TEST(Teardown, FreeWithStalledSegmentReadersAndPlayingRtspClients) {
     ASSERT_TRUE(instance.run());
     std::vector<std::string> urls = waitForSegments(3);
     ASSERT_GE(urls.size(), 3u);
+    ChildProcess player({"ffmpeg", "-v", "error", "-rtsp_transport", "tcp", "-i", "rtsp://127.0.0.1:8554/live", "-f",
+                         "null", "-"});
+    std::this_thread::sleep_for(std::chrono::seconds(2)); // the player plays
     int udpBefore = udpSockets();
     std::vector<std::unique_ptr<StalledReader>> readers;
     for (const std::string& url : urls) {
         readers.push_back(std::make_unique<StalledReader>(8554, "GET /" + url + " HTTP/1.1\r\nHost: x\r\n\r\n"));
         EXPECT_TRUE(readers.back()->connected());
     }
-    ChildProcess player({"ffmpeg", "-v", "error", "-rtsp_transport", "tcp", "-i", "rtsp://127.0.0.1:8554/live", "-f",
-                         "null", "-"});
-    std::this_thread::sleep_for(std::chrono::seconds(3)); // the player plays, the readers stall
+    std::this_thread::sleep_for(std::chrono::seconds(1)); // the readers stall
     EXPECT_EQ(udpSockets(), udpBefore) << "segment requests opened UDP sockets";
     instance.free();
     player.stop(SIGTERM, 5000);
