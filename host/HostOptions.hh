@@ -6,6 +6,10 @@
 
 #include <string>
 
+#ifndef YVK_HOST_WEB_DIR
+#define YVK_HOST_WEB_DIR "web"
+#endif
+
 struct HostOptions {
     std::string mode;              // "live"
     unsigned short port = 8554;
@@ -24,6 +28,7 @@ struct HostOptions {
     int audioBits = 16;            // 8, 16 or 24
     int audioChannels = 1;
     SecurityOptions security;
+    std::string webRoot = YVK_HOST_WEB_DIR; // static files of the HTTP port (HTTP_DOC_ROOT)
     bool help = false;
 };
 
