@@ -27,12 +27,18 @@ HLSServerMediaSubsession::HLSSink::~HLSSink() {
 
 const unsigned char* HLSServerMediaSubsession::HLSSink::getHLSBuffer(uint32_t slice) const {
     auto found = fSlices.find(slice);
-    return found != fSlices.end() ? reinterpret_cast<const unsigned char*>(found->second.data()) : nullptr;
+    return found != fSlices.end() ? reinterpret_cast<const unsigned char*>(found->second->data()) : nullptr;
 }
 
 unsigned HLSServerMediaSubsession::HLSSink::getHLSBufferSize(uint32_t slice) const {
     auto found = fSlices.find(slice);
-    return found != fSlices.end() ? static_cast<unsigned>(found->second.size()) : 0;
+    return found != fSlices.end() ? static_cast<unsigned>(found->second->size()) : 0;
+}
+
+std::shared_ptr<const std::string> HLSServerMediaSubsession::HLSSink::completedSlice(uint32_t slice) const {
+    auto found = fSlices.find(slice);
+    if (found == fSlices.end() || slice >= fSlices.rbegin()->first) return nullptr;
+    return found->second;
 }
 
 unsigned HLSServerMediaSubsession::HLSSink::firstTime() const {
@@ -64,7 +70,12 @@ void HLSServerMediaSubsession::HLSSink::afterGettingFrame(unsigned frameSize, un
         uint32_t elapsed = 0;
         if (fFirstSecond == 0) fFirstSecond = second;
         else elapsed = second - fFirstSecond;
-        fSlices[elapsed / fSegmentDuration].append(reinterpret_cast<const char*>(fBuffer), frameSize);
+        std::shared_ptr<std::string>& slice = fSlices[elapsed / fSegmentDuration];
+        // A slice already complete (the clock went back) may be held by a
+        // download: it is never changed, the late bytes start a copy.
+        if (slice == nullptr) slice = std::make_shared<std::string>();
+        else if (slice.use_count() > 1) slice = std::make_shared<std::string>(*slice);
+        slice->append(reinterpret_cast<const char*>(fBuffer), frameSize);
         keepNewestSlices();
     }
     continuePlaying();
@@ -116,6 +127,10 @@ FramedSource* HLSServerMediaSubsession::getStreamSource(void* /*streamToken*/) {
     auto* copy = new u_int8_t[size > 0 ? size : 1];
     if (size > 0) std::memcpy(copy, fHLSSink->getHLSBuffer(fSlice), size);
     return ByteStreamMemoryBufferSource::createNew(envir(), copy, size, True, 0, 0);
+}
+
+std::shared_ptr<const std::string> HLSServerMediaSubsession::completedSegment(unsigned startOffset) const {
+    return fHLSSink->completedSlice(static_cast<uint32_t>(startOffset / fSegmentDuration));
 }
 
 float HLSServerMediaSubsession::getCurrentNPT(void* /*streamToken*/) {

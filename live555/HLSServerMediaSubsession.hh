@@ -19,6 +19,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 
 class YVK_API HLSServerMediaSubsession : public UnicastServerMediaSubsession {
@@ -35,6 +36,10 @@ public:
         // The slice's bytes, or null / 0 when it is not held.
         const unsigned char* getHLSBuffer(uint32_t slice) const;
         unsigned getHLSBufferSize(uint32_t slice) const;
+        // The slice when it is held and complete (a later one has begun),
+        // else null.  Its bytes never change, and they stay with the caller
+        // after the store has dropped the slice.
+        std::shared_ptr<const std::string> completedSlice(uint32_t slice) const;
         // Start offset in seconds of the oldest slice; 0 when empty.
         unsigned firstTime() const;
         // Seconds from the oldest slice to the one being filled; 0 when empty.
@@ -56,7 +61,7 @@ public:
 
         unsigned char* fBuffer;                       // owned; each delivery lands here
         unsigned fBufferSize;                         // only grows
-        std::map<uint32_t, std::string> fSlices;      // slice number -> Transport Stream bytes
+        std::map<uint32_t, std::shared_ptr<std::string>> fSlices; // slice number -> Transport Stream bytes
         uint32_t fFirstSecond = 0;                    // F; 0 until the first frame
         uint32_t fSegmentDuration;                    // D, at least 1
         std::atomic<bool>& fReady;                    // the caller's; polled by another thread
@@ -67,6 +72,9 @@ public:
     ~HLSServerMediaSubsession() override;
 
     HLSSink* sink() const { return fHLSSink; }
+    // The complete slice that holds start offset startOffset (seconds), as
+    // a seek to it finds it; null when there is none.
+    std::shared_ptr<const std::string> completedSegment(unsigned startOffset) const;
 
 protected:
     void seekStream(unsigned clientSessionId, void* streamToken, double& seekNPT, double streamDuration,

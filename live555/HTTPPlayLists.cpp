@@ -130,8 +130,7 @@ bool HTTPServer::HTTPClientConnection::sendM3u8PlayList(char const* streamName) 
     std::string playList = text.str();
     envir() << "send M3u8 playlist:" << streamName << "\n";
     std::cout << "\n" << playList << "\n" << std::endl;
-    sendHeader("application/vnd.apple.mpegurl", static_cast<unsigned>(playList.size()));
-    streamSource(playList);
+    sendText("application/vnd.apple.mpegurl", std::move(playList));
     return true;
 }
 
@@ -143,7 +142,6 @@ bool HTTPServer::HTTPClientConnection::sendMpdPlayList(char const* streamName) {
     std::string playList = MPD_CONFORMANT != 0 && hls != nullptr ? conformantMpd(streamName, window, *hls->sink())
                                                                  : sixLineMpd(streamName, window);
     envir() << "send MPEG-DASH playlist:" << streamName << "\n";
-    sendHeader("application/dash+xml", static_cast<unsigned>(playList.size()));
-    streamSource(playList);
+    sendText("application/dash+xml", std::move(playList));
     return true;
 }

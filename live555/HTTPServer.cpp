@@ -1,32 +1,23 @@
 #include "HTTPServer.hh"
 
-#include "SocketStreamSink.hh"
-
 #include "yvk_system.h"
 
-#include <ByteStreamMemoryBufferSource.hh>
-#include <RTSPCommon.hh>
 #include <liveMedia_version.hh>
 
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <cctype>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <map>
 
 #define YVK_TRACE_MODULE "HTTPServer"
 
 YVK_API char const* VERSION = "1.0"; // declared in the public header
 char const* const LIVE555_VERSION = LIVEMEDIA_LIBRARY_VERSION_STRING; // exported by its declaration
 YVK_API char const* HTTP_DOC_ROOT = nullptr;
-
-u_int32_t HTTPServer::HTTPClientConnection::fClientSessionId = 0;
 
 // ---- the server --------------------------------------------------------------
 
@@ -121,211 +112,56 @@ std::string servableFile(std::string const& path, std::string const& root) {
     return resolved;
 }
 
-// ---- a connection --------------------------------------------------------------
-
-HTTPServer::HTTPClientConnection::HTTPClientConnection(HTTPServer& ourServer, int clientSocket,
-                                                       struct sockaddr_storage const& clientAddr)
-    : RTSPClientConnection(ourServer, clientSocket, clientAddr, ourServer.usesTLS() ? True : False) {}
-
-HTTPServer::HTTPClientConnection::~HTTPClientConnection() {
-    streamSource(static_cast<FramedSource*>(nullptr));
-    if (fSubsession != nullptr) fSubsession->deleteStream(fSegmentSessionId, fStreamToken);
+char const* contentTypeOf(std::string const& path) {
+    static const std::map<std::string, char const*> kTypes = {
+        {"html", "text/html; charset=utf-8"}, {"htm", "text/html; charset=utf-8"},
+        {"js", "application/javascript"},     {"mjs", "application/javascript"},
+        {"css", "text/css"},                  {"json", "application/json"},
+        {"png", "image/png"},                 {"svg", "image/svg+xml"},
+        {"jpg", "image/jpeg"},                {"jpeg", "image/jpeg"},
+        {"gif", "image/gif"},                 {"ico", "image/x-icon"},
+        {"txt", "text/plain; charset=utf-8"}, {"ts", "video/mp2t"},
+        {"m3u8", "application/vnd.apple.mpegurl"}, {"mpd", "application/dash+xml"},
+        {"mp4", "video/mp4"},                 {"wasm", "application/wasm"},
+        {"map", "application/json"},
+    };
+    size_t slash = path.rfind('/');
+    size_t dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "application/octet-stream";
+    std::string extension = path.substr(dot + 1);
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    auto found = kTypes.find(extension);
+    return found != kTypes.end() ? found->second : "application/octet-stream";
 }
 
-HTTPServer& HTTPServer::HTTPClientConnection::server() {
-    return static_cast<HTTPServer&>(fOurRTSPServer);
-}
-
-ServerMediaSubsession* HTTPServer::HTTPClientConnection::getSubsesion(char const* streamName) {
-    ServerMediaSession* session = server().findSession(streamName);
-    if (session == nullptr) return nullptr;
-    ServerMediaSubsessionIterator iterator(*session);
-    return iterator.next();
-}
-
-void HTTPServer::HTTPClientConnection::handleCmd_notFound() {
-    std::string body;
-    for (std::string const& name : server().streamNames()) body += name + "\n";
-    setRTSPResponse("404 Stream Not Found", body.c_str());
-}
-
-void HTTPServer::HTTPClientConnection::handleHTTPCmd_StreamingGET(char const* urlSuffix, char const* fullRequestStr) {
-    std::printf("\n '%s'\n\n", urlSuffix);
-    if (!authorised(urlSuffix, fullRequestStr)) return;
-    std::string suffix(urlSuffix != nullptr ? urlSuffix : "");
-    size_t query = suffix.rfind('?');
-    unsigned startOffset = 0;
-    if (suffix == "getVersion") {
-        sendVersion();
-    } else if (suffix == "getStats") {
-        sendStats();
-    } else if (suffix.compare(0, 13, "getStreamList") == 0) {
-        sendStreamList(suffix);
-    } else if (query != std::string::npos) {
-        if (std::sscanf(suffix.c_str() + query, "?segment=%u", &startOffset) == 1) sendSegment(startOffset);
-        else handleHTTPCmd_notSupported();
-    } else {
-        sendPlayListOrFile(suffix, fullRequestStr);
+bool parseSegmentOffset(std::string const& query, uint32_t& offset) {
+    static const std::string kKey = "?segment=";
+    if (query.compare(0, kKey.size(), kKey) != 0) return false;
+    std::string digits = query.substr(kKey.size());
+    if (digits.empty() || digits.size() > 10) return false;
+    uint64_t value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<uint64_t>(c - '0');
     }
+    if (value > UINT32_MAX) return false;
+    offset = static_cast<uint32_t>(value);
+    return true;
 }
 
-void HTTPServer::HTTPClientConnection::sendVersion() {
-    std::string body(VERSION != nullptr ? VERSION : "");
-    sendHeader("text/plain", static_cast<unsigned>(body.size()));
-    streamSource(body);
-}
-
-void HTTPServer::HTTPClientConnection::sendStats() {
-    std::string body = server().statsJson();
-    sendHeader("application/json", static_cast<unsigned>(body.size()));
-    streamSource(body);
-}
-
-void HTTPServer::HTTPClientConnection::sendStreamList(std::string const& urlSuffix) {
-    std::string body;
-    size_t query = urlSuffix.rfind('?');
-    if (query != std::string::npos) body = "var " + urlSuffix.substr(query + 1) + "=";
-    body += "[\n";
-    bool first = true;
-    for (std::string const& name : server().streamNames()) {
-        body += first ? " \"" : ",\"";
-        body += name + "\"\n";
-        first = false;
+bool isScriptIdentifier(std::string const& name) {
+    static const char* const kReserved[] = {
+        "break", "case", "catch", "class", "const", "continue", "debugger", "default", "delete", "do", "else",
+        "enum", "export", "extends", "false", "finally", "for", "function", "if", "import", "in", "instanceof",
+        "new", "null", "return", "super", "switch", "this", "throw", "true", "try", "typeof", "var", "void",
+        "while", "with", "yield", "let", "static", "implements", "interface", "package", "private",
+        "protected", "public", "await"};
+    if (name.empty() || std::isdigit(static_cast<unsigned char>(name[0]))) return false;
+    for (const char* word : kReserved) {
+        if (name == word) return false;
     }
-    body += "]\n";
-    sendHeader("text/plain", static_cast<unsigned>(body.size()));
-    streamSource(body);
-}
-
-// Segments always come from the session named "live": the number is a start
-// offset in seconds, which the segment store turns into its slice.
-void HTTPServer::HTTPClientConnection::sendSegment(unsigned startOffset) {
-    ServerMediaSubsession* subsession = getSubsesion("live");
-    if (subsession == nullptr) {
-        refuse();
-        return;
+    for (char c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '$') return false;
     }
-    if (fSubsession != nullptr) fSubsession->deleteStream(fSegmentSessionId, fStreamToken);
-    fSegmentSessionId = ++fClientSessionId;
-    struct sockaddr_storage clientAddress;
-    struct sockaddr_storage destination;
-    std::memset(&clientAddress, 0, sizeof clientAddress);
-    std::memset(&destination, 0, sizeof destination);
-    u_int8_t ttl = 0;
-    Boolean isMulticast = False;
-    Port serverRTPPort(0);
-    Port serverRTCPPort(0);
-    // No client ports and not over TCP: the subsession makes a stream state
-    // without destinations, so no RTP or RTCP socket is opened for a segment
-    // (opening them per request would bind ever more ports, and on a kernel
-    // without IPv6 the dependency's bind loop never ends).
-    subsession->getStreamParameters(fSegmentSessionId, clientAddress, Port(0), Port(0), False, 0, 0, nullptr,
-                                    destination, ttl, isMulticast, serverRTPPort, serverRTCPPort, fStreamToken);
-    fSubsession = subsession; // the stream state is released with the connection
-    double seekNPT = startOffset;
-    u_int64_t numBytes = 0;
-    subsession->seekStream(fSegmentSessionId, fStreamToken, seekNPT, 0.0, numBytes);
-    if (numBytes == 0) {
-        refuse();
-        return;
-    }
-    sendHeader("video/MP2T", static_cast<unsigned>(numBytes));
-    streamSource(subsession->getStreamSource(fStreamToken));
-}
-
-void HTTPServer::HTTPClientConnection::sendPlayListOrFile(std::string const& urlSuffix, char const* fullRequestStr) {
-    size_t dot = urlSuffix.rfind('.');
-    std::string name = dot == std::string::npos ? urlSuffix : urlSuffix.substr(0, dot);
-    std::string extension = dot == std::string::npos ? "" : urlSuffix.substr(dot + 1);
-    bool answered = extension == "mpd" ? sendMpdPlayList(name.c_str()) : sendM3u8PlayList(name.c_str());
-    if (!answered) sendStaticFile(extension, fullRequestStr);
-}
-
-// The content type comes from the URL's extension: "text/" and the extension.
-void HTTPServer::HTTPClientConnection::sendStaticFile(std::string extension, char const* fullRequestStr) {
-    std::string path = staticFilePath(fullRequestStr);
-    if (path.empty()) {
-        path = "index.html";
-        extension = "html";
-    }
-    if (extension == "js") extension = "javascript";
-    std::ifstream file;
-    std::string resolved = servableFile(path, server().documentRoot());
-    if (!resolved.empty()) file.open(resolved, std::ios::binary);
-    if (!file.is_open()) {
-        refuse();
-        return;
-    }
-    std::ostringstream contents;
-    contents << file.rdbuf();
-    std::string body = contents.str();
-    envir() << "send file:" << path.c_str() << "\n";
-    sendHeader(("text/" + extension).c_str(), static_cast<unsigned>(body.size()));
-    streamSource(body);
-}
-
-// Every HTTP route asks for the same credentials as RTSP.  The challenge's
-// nonce belongs to this connection, so the reply keeps it open for the
-// client's second try.
-bool HTTPServer::HTTPClientConnection::authorised(char const* urlSuffix, char const* fullRequestStr) {
-    if (authenticationOK("GET", urlSuffix, fullRequestStr)) return true;
-    std::snprintf(reinterpret_cast<char*>(fResponseBuffer), sizeof fResponseBuffer,
-                  "HTTP/1.1 401 Unauthorized\r\n%sServer: LIVE555 Streaming Media v%s\r\n"
-                  "WWW-Authenticate: Digest realm=\"%s\", nonce=\"%s\"\r\nContent-Length: 0\r\n\r\n",
-                  dateHeader(), LIVEMEDIA_LIBRARY_VERSION_STRING, fCurrentAuthenticator.realm(),
-                  fCurrentAuthenticator.nonce());
-    return false;
-}
-
-void HTTPServer::HTTPClientConnection::refuse() {
-    handleHTTPCmd_notSupported();
-    fIsActive = False;
-}
-
-void HTTPServer::HTTPClientConnection::sendHeader(char const* contentType, unsigned contentLength) {
-    auto* header = reinterpret_cast<char*>(fResponseBuffer);
-    int length = std::snprintf(header, sizeof fResponseBuffer,
-                               "HTTP/1.1 200 OK\r\n%sServer: LIVE555 Streaming Media v%s\r\n"
-                               "Access-Control-Allow-Origin: *\r\nContent-Type: %s\r\nContent-Length: %d\r\n\r\n",
-                               dateHeader(), LIVEMEDIA_LIBRARY_VERSION_STRING, contentType,
-                               static_cast<int>(contentLength));
-    if (length < 0) length = 0;
-    if (length >= static_cast<int>(sizeof fResponseBuffer)) length = static_cast<int>(sizeof fResponseBuffer) - 1;
-    // A client that has gone must not take the process down with SIGPIPE.
-    long sent = SocketStreamSink::writeSome(fClientOutputSocket, fOutputTLS, header, static_cast<size_t>(length));
-    if (sent < 0) {
-        std::printf("\n[HLS] send() failed! (errno %d : %s)\n\n", errno, std::strerror(errno));
-    } else if (sent < length) {
-        std::printf("\n[HLS] send() not enoughly sent!\n");
-    }
-    fResponseBuffer[0] = '\0';
-}
-
-void HTTPServer::HTTPClientConnection::streamSource(FramedSource* source) {
-    if (fTCPSink != nullptr) fTCPSink->stopPlaying();
-    if (fStreamSource != nullptr) {
-        Medium::close(fStreamSource);
-        fStreamSource = nullptr;
-    }
-    if (source == nullptr) {
-        Medium::close(fTCPSink);
-        fTCPSink = nullptr;
-        return;
-    }
-    if (fTCPSink == nullptr) fTCPSink = SocketStreamSink::createNew(envir(), fClientOutputSocket, fOutputTLS);
-    fStreamSource = source;
-    fTCPSink->startPlaying(*source, afterStreaming, this);
-}
-
-void HTTPServer::HTTPClientConnection::streamSource(std::string const& body) {
-    auto* copy = new u_int8_t[body.size() > 0 ? body.size() : 1];
-    std::memcpy(copy, body.data(), body.size());
-    streamSource(ByteStreamMemoryBufferSource::createNew(envir(), copy, body.size(), True, 0, 0));
-}
-
-// Every reply with a body closes its connection once the body is out.
-void HTTPServer::HTTPClientConnection::afterStreaming(void* clientData) {
-    auto* connection = static_cast<HTTPClientConnection*>(clientData);
-    if (connection->fRecursionCount > 0) connection->fIsActive = False;
-    else delete connection;
+    return true;
 }

@@ -1,21 +1,23 @@
 // The instance's RTSP server, whose connections also answer plain HTTP: the
-// version, the list of streams, HLS and MPEG-DASH playlists, Transport Stream
-// segments from the segment store, and static files from the web root
-// (HTTP_DOC_ROOT, or the working directory).  RTSP requests and RTSP-over-HTTP tunnelling are served
-// on the same connections as by LiveRTSPServer.
+// version, the statistics, the list of streams, HLS and MPEG-DASH
+// playlists, Transport Stream segments from the segment store, and static
+// files from the web root (HTTP_DOC_ROOT, or the working directory).  RTSP
+// requests and RTSP-over-HTTP tunnelling are served on the same connections
+// as by LiveRTSPServer.
 #ifndef YVK_HTTP_SERVER_HH
 #define YVK_HTTP_SERVER_HH
 
 #include "yvkstreamer_core.h"
 
+#include "HTTPReply.hh"
 #include "LiveRTSPServer.hh"
 #include "StreamCounters.hh"
 
 #include <chrono>
+#include <deque>
+#include <memory>
 #include <string>
 #include <vector>
-
-class SocketStreamSink;
 
 class YVK_API HTTPServer : public LiveRTSPServer {
 public:
@@ -40,6 +42,14 @@ public:
     void describeStream(StreamDescription description);
     std::string statsJson();
 
+    // A connection of the port: RTSP requests go to the RTSP server as
+    // usual; HTTP requests are answered here, in order (pipelined requests
+    // wait for the reply before them), over keep-alive connections.  A reply
+    // is written as the socket takes it: while it waits for a full socket,
+    // the connection reads nothing more and costs nothing.  A request must
+    // be complete within kRequestSeconds of its first byte; a connection
+    // that has spoken only HTTP goes after kIdleSeconds without a request,
+    // or kStalledSeconds without taking any byte of a reply.
     class YVK_API HTTPClientConnection : public RTSPServer::RTSPClientConnection {
     public:
         HTTPClientConnection(HTTPServer& ourServer, int clientSocket, struct sockaddr_storage const& clientAddr);
@@ -48,16 +58,26 @@ public:
         // The first subsession of the named session, or null.
         ServerMediaSubsession* getSubsesion(char const* streamName);
         // Whether a segment's body is being sent.
-        bool sendingSegment() const { return fSubsession != nullptr && fStreamSource != nullptr; }
+        bool sendingSegment() const { return fReply != nullptr && fReplyIsSegment; }
+
+        static constexpr unsigned kRequestSeconds = 10;
+        static constexpr unsigned kIdleSeconds = 30;
+        static constexpr unsigned kStalledSeconds = 60;
+        static constexpr size_t kMaxWaitingRequests = 16;
 
     protected:
+        void handleRequestBytes(int newBytesRead) override;
+        Boolean parseHTTPRequestString(char* resultCmdName, unsigned resultCmdNameMaxSize, char* urlSuffix,
+                                       unsigned urlSuffixMaxSize, char* sessionCookie, unsigned sessionCookieMaxSize,
+                                       char* acceptStr, unsigned acceptStrMaxSize) override;
+        void handleHTTPCmd_TunnelingGET(char const* sessionCookie) override;
         void handleCmd_notFound() override;
         void handleHTTPCmd_StreamingGET(char const* urlSuffix, char const* fullRequestStr) override;
 
-        void sendHeader(char const* contentType, unsigned contentLength);
-        void streamSource(FramedSource* source); // null stops the transfer
-        void streamSource(std::string const& body);
-        static void afterStreaming(void* clientData);
+        // The replies: "200 OK" with a body of that type, or an error
+        // status with a short text body.
+        void sendText(char const* contentType, std::string body);
+        void sendStatus(char const* status, char const* extraHeaders = "");
 
         // Playlists of the stream's segment store; false when the request
         // must be answered otherwise (no such stream, no complete segment).
@@ -65,24 +85,46 @@ public:
         bool sendMpdPlayList(char const* streamName);
 
     private:
-        void sendVersion();
+        struct Request {
+            std::string method;
+            std::string urlSuffix;
+            std::string full;
+        };
+
+        void serve(Request const& request);
+        void route(Request const& request);
         void sendStats();
         void sendStreamList(std::string const& urlSuffix);
-        void sendSegment(unsigned startOffset);
+        void sendSegment(std::string const& query);
         void sendPlayListOrFile(std::string const& urlSuffix, char const* fullRequestStr);
-        void sendStaticFile(std::string extension, char const* fullRequestStr);
-        void refuse(); // "not supported", and the connection closes after it
-        // The digest check of the server's users; false after preparing a
-        // 401 reply with a challenge.
-        bool authorised(char const* urlSuffix, char const* fullRequestStr);
+        void sendStaticFile(char const* fullRequestStr);
+        // The digest check of the server's users; false after sending a 401
+        // with a challenge.
+        bool authorised(Request const& request);
+        std::string replyHead(char const* status, char const* contentType, uint64_t contentLength,
+                              char const* extraHeaders) const;
+
+        void startReply(std::unique_ptr<HTTPReply> reply, bool isSegment = false);
+        void writeReply();
+        void finishReply();
+        void closeConnection();
+        void readRequests(bool on);
+        static void socketWritable(void* clientData, int mask);
+        std::chrono::steady_clock::time_point deadline() const;
+        void scheduleTimeout();
+        static void checkTimeout(void* clientData);
         HTTPServer& server();
 
-        SocketStreamSink* fTCPSink = nullptr;     // owned; created on first use
-        void* fStreamToken = nullptr;             // from fSubsession, released when we go
-        ServerMediaSubsession* fSubsession = nullptr;
-        FramedSource* fStreamSource = nullptr;    // owned; the body being sent
-        u_int32_t fSegmentSessionId = 0;          // our client session id towards fSubsession
-        static u_int32_t fClientSessionId;        // shared by all connections
+        std::string fMethod;                      // of the request being parsed
+        bool fHeadOnly = false;                   // HEAD: the reply's head alone
+        bool fCloseAfterReply = false;
+        std::unique_ptr<HTTPReply> fReply;        // the reply being sent
+        bool fReplyIsSegment = false;
+        std::deque<Request> fWaiting;             // pipelined behind fReply
+        bool fSpokeRtsp = false;                  // RTSP or a tunnel: no idle limit
+        std::chrono::steady_clock::time_point fRequestStarted;
+        std::chrono::steady_clock::time_point fLastActivity;
+        TaskToken fTimeoutTask = nullptr;
     };
 
 protected:
@@ -109,6 +151,12 @@ std::string staticFilePath(char const* fullRequestStr);
 // The web root that folder (null: the working directory) resolves to, or
 // empty when it resolves to "/" or not at all: no static files then.
 std::string resolveDocumentRoot(char const* folder);
+// The content type of a static file, from its name's extension.
+char const* contentTypeOf(std::string const& path);
+// The start offset of "?segment=N": N as decimal digits below 2^32, else false.
+bool parseSegmentOffset(std::string const& query, uint32_t& offset);
+// Whether name may follow "var " in a script: a JavaScript identifier.
+bool isScriptIdentifier(std::string const& name);
 // The resolved file a path names when it may be served: a regular file
 // inside root (a resolved root) after symbolic links are resolved, no part
 // of the path beginning with "."; otherwise empty.

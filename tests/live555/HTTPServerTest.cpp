@@ -80,7 +80,7 @@ protected:
         return result.out + result.err;
     }
     std::string get(const std::string& rawPath) {
-        return rawExchange(fPort, "GET " + rawPath + " HTTP/1.1\r\nHost: x\r\n\r\n", 3000);
+        return rawExchange(fPort, "GET " + rawPath + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 3000);
     }
 
     std::string fRoot, fWeb;
@@ -112,15 +112,34 @@ TEST_F(HTTPServerTest, VersionIsPlainTextWithTheHeadersAndTheHostsText) {
     EXPECT_EQ(replyBody(reply), "2.5-device");
 }
 
-TEST_F(HTTPServerTest, AnyOtherQueryIsRefusedAndTheConnectionStaysOpen) {
+// Requests on one connection are answered in order, each reply whole, the
+// connection kept open between them: a refused query, a pipelined pair, a
+// HEAD (the head alone, with the body's length), methods that are not
+// served (405 with the allowed ones), and a close when asked.
+TEST_F(HTTPServerTest, RequestsOnOneConnectionAnsweredInOrder) {
     start();
     std::string reply = rawExchange(fPort,
                                     "GET /getVersion?x HTTP/1.1\r\n\r\n"
-                                    "GET /getVersion HTTP/1.1\r\n\r\n",
+                                    "GET /getVersion HTTP/1.1\r\n\r\n"
+                                    "HEAD /index.html HTTP/1.1\r\n\r\n"
+                                    "POST /getVersion HTTP/1.1\r\nContent-Length: 0\r\n\r\n"
+                                    "GET /getVersion HTTP/1.1\r\nConnection: close\r\n\r\n",
                                     3000);
-    EXPECT_EQ(reply.find("HTTP/1.1 200 OK"), reply.rfind("HTTP/1.1 200 OK")) << reply;
-    EXPECT_LT(reply.find(" 405 Method Not Allowed"), reply.find("HTTP/1.1 200 OK")) << reply;
-    EXPECT_EQ(replyBody(reply.substr(reply.find("HTTP/1.1 200 OK"))), "1.0");
+    std::vector<std::string> statuses;
+    for (size_t at = reply.find("HTTP/1.1 "); at != std::string::npos; at = reply.find("HTTP/1.1 ", at + 1))
+        statuses.push_back(reply.substr(at + 9, 3));
+    EXPECT_EQ(statuses, (std::vector<std::string>{"400", "200", "200", "405", "200"})) << reply;
+    size_t head = reply.find("Content-Type: text/html; charset=utf-8\r\nContent-Length: 18\r\n");
+    ASSERT_NE(head, std::string::npos) << reply;
+    // No body after the HEAD's blank line: the next reply follows at once.
+    EXPECT_EQ(reply.find("\r\n\r\n", head) + 4, reply.find("HTTP/1.1 405", head)) << reply;
+    EXPECT_NE(reply.find("Allow: GET, HEAD, OPTIONS\r\n"), std::string::npos) << reply;
+    EXPECT_EQ(replyBody(reply.substr(reply.rfind("HTTP/1.1 200 OK"))), "1.0");
+    for (const char* method : {"PUT", "DELETE", "TRACE", "CONNECT", "PATCH"}) {
+        std::string refused = rawExchange(fPort, std::string(method) + " /index.html HTTP/1.1\r\nConnection: close\r\n\r\n", 3000);
+        EXPECT_EQ(refused.rfind("HTTP/1.1 405 Method Not Allowed\r\n", 0), 0u) << method << "\n" << refused;
+        EXPECT_EQ(refused.find("<html>"), std::string::npos) << method;
+    }
 }
 
 TEST_F(HTTPServerTest, StreamListAsArrayAndAsScriptVariable) {
@@ -135,10 +154,17 @@ TEST_F(HTTPServerTest, StreamListAsArrayAndAsScriptVariable) {
     // space, the second after a comma.
     EXPECT_TRUE(plain == "[\n \"live\"\n,\"cam\"\n]\n" || plain == "[\n \"cam\"\n,\"live\"\n]\n") << plain;
     EXPECT_EQ(replyBody(curl("/getStreamList?streams")), "var streams=" + plain);
+    EXPECT_EQ(replyBody(curl("/getStreamList?$list_2")), "var $list_2=" + plain);
+    // The reply runs as a script: nothing but a name may follow "var".
+    for (const char* name : {"x=alert(1),y", "alert(1)", "2x", "a%20b", "var"}) {
+        std::string refused = curl(std::string("/getStreamList?") + name);
+        EXPECT_EQ(refused.find("HTTP/1.1 400 Bad Request\r\n"), 0u) << name << "\n" << refused;
+    }
 }
 
-// Types come from the extension; every "../" goes before opening, and a
-// playlist of a stream without segments falls through to a file.
+// Types come from a table of the usual web types by extension; every "../"
+// goes before opening, and a playlist of a stream without segments falls
+// through to a file.
 TEST_F(HTTPServerTest, FilesOfTheWebFolderWithExtensionDerivedTypes) {
     addSessions({"live"});
     writeFile(fWeb + "/live.m3u8", "a file");
@@ -149,15 +175,19 @@ TEST_F(HTTPServerTest, FilesOfTheWebFolderWithExtensionDerivedTypes) {
         const char* type; // nullptr: not checked
         const char* body;
     } cases[] = {
-        {"/", true, "text/html", "<html>start</html>"}, {"/css/site.css", true, "text/css", "body{}"},
-        {"/app.js", true, "text/javascript", "var x;"}, {"/README", true, "text/", "plain"},
-        {"/live.m3u8", true, "text/m3u8", "a file"},    {"/a/../../etc/passwd", true, nullptr, "inside"},
-        {"/nothing-here.html", false, nullptr, ""},     {"/live.mpd", false, nullptr, ""},
+        {"/", true, "text/html; charset=utf-8", "<html>start</html>"},
+        {"/css/site.css", true, "text/css", "body{}"},
+        {"/app.js", true, "application/javascript", "var x;"},
+        {"/README", true, "application/octet-stream", "plain"},
+        {"/live.m3u8", true, "application/vnd.apple.mpegurl", "a file"},
+        {"/a/../../etc/passwd", true, nullptr, "inside"},
+        {"/nothing-here.html", false, nullptr, ""},
+        {"/live.mpd", false, nullptr, ""},
     };
     for (const Case& c : cases) {
         std::string reply = curl(c.path);
         SCOPED_TRACE(reply);
-        EXPECT_EQ(reply.find(c.served ? " 200 OK\r\n" : " 405 "), 8u); // after "HTTP/1.x"
+        EXPECT_EQ(reply.find(c.served ? " 200 OK\r\n" : " 404 "), 8u); // after "HTTP/1.x"
         EXPECT_TRUE(c.type == nullptr || reply.find("Content-Type: " + std::string(c.type) + "\r\n") != reply.npos);
         EXPECT_EQ(c.served ? replyBody(reply) : "", c.body);
     }
@@ -207,6 +237,24 @@ TEST(StaticFilePath, MethodHeadersLeadingSlashAndDotDotSlashesGo) {
                                  {"GET /index.html\r\n", "index.html"},
                                  {"", ""}})
         EXPECT_EQ(staticFilePath(request), path) << request;
+}
+
+TEST(HttpHelpers, ContentTypesAndSegmentNumbers) {
+    for (auto [path, type] : {std::pair{"index.html", "text/html; charset=utf-8"}, {"a/b/APP.JS", "application/javascript"},
+                              {"x.css", "text/css"}, {"s.json", "application/json"}, {"i.png", "image/png"},
+                              {"i.svg", "image/svg+xml"}, {"seg.ts", "video/mp2t"},
+                              {"l.m3u8", "application/vnd.apple.mpegurl"}, {"l.mpd", "application/dash+xml"},
+                              {"README", "application/octet-stream"}, {"dir.d/file", "application/octet-stream"},
+                              {"x.exe", "application/octet-stream"}})
+        EXPECT_STREQ(contentTypeOf(path), type) << path;
+    for (auto [query, offset] : {std::pair{"?segment=0", 0L}, {"?segment=17", 17L}, {"?segment=4294967295", 4294967295L},
+                                 {"?segment=-1", -1L}, {"?segment=", -1L}, {"?segment=1x", -1L}, {"?segment= 1", -1L},
+                                 {"?segment=4294967296", -1L}, {"?segment=99999999999", -1L},
+                                 {"?segment=+3", -1L}, {"?segments=3", -1L}}) {
+        uint32_t parsed = 0;
+        EXPECT_EQ(parseSegmentOffset(query, parsed), offset >= 0) << query;
+        if (offset >= 0) { EXPECT_EQ(parsed, static_cast<uint32_t>(offset)) << query; }
+    }
 }
 
 // The web root comes from HTTP_DOC_ROOT, whatever the working directory;
