@@ -7,6 +7,7 @@
 #include "CoreTestSupport.hh"
 #include "PacedLiveHost.hh"
 #include "Process.hh"
+#include "RawHttp.hh"
 #include "TraceCapture.hh"
 
 #include <gtest/gtest.h>
@@ -246,13 +247,29 @@ TEST_F(HlsE2E, PlaylistMatchesTheStore) {
                              0),
               0u)
         << playList;
-    // The newest slice, still being filled, is never listed; older ones are
-    // served, a future one is refused.
+    // The newest slice, still being filled, is neither listed nor served;
+    // numbers outside the store are not found.
     unsigned last = std::stoul(urls.back().substr(13));
-    auto future = runProcess({"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "-m", "5",
-                              kServer + "/live?segment=" + std::to_string(last + 100)},
-                             10000);
-    EXPECT_EQ(future.out, "405");
+    for (std::string number : {std::to_string(last + 1), std::to_string(last + 100), std::string("-1"),
+                               std::string("4294967296"), std::to_string(4294967296ULL + last), std::string("x")}) {
+        auto refused = runProcess({"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "-m", "5",
+                                   kServer + "/live?segment=" + number},
+                                  10000);
+        EXPECT_EQ(refused.out, "404") << number;
+    }
+    // Two segment requests sent back to back: two whole replies, in order,
+    // each with the bytes of its segment.
+    std::string first = yvk::test::rawExchange(8554, "GET /" + urls[0] + " HTTP/1.1\r\nConnection: close\r\n\r\n", 5000);
+    std::string second = yvk::test::rawExchange(8554, "GET /" + urls[1] + " HTTP/1.1\r\nConnection: close\r\n\r\n", 5000);
+    std::string both = yvk::test::rawExchange(8554,
+                                              "GET /" + urls[0] + " HTTP/1.1\r\n\r\nGET /" + urls[1] +
+                                                  " HTTP/1.1\r\nConnection: close\r\n\r\n",
+                                              5000);
+    ASSERT_FALSE(yvk::test::replyBody(first).empty());
+    size_t split = both.find("HTTP/1.1 200 OK", 1);
+    ASSERT_NE(split, std::string::npos) << both.substr(0, 300);
+    EXPECT_EQ(yvk::test::replyBody(both.substr(0, split)), yvk::test::replyBody(first));
+    EXPECT_EQ(yvk::test::replyBody(both.substr(split)), yvk::test::replyBody(second));
     EXPECT_NE(http("/live.mpd").find("startNumber='"), std::string::npos);
 }
 

@@ -17,6 +17,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
+#include <chrono>
+#include <cerrno>
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -237,6 +243,67 @@ TEST(StaticFilePath, MethodHeadersLeadingSlashAndDotDotSlashesGo) {
                                  {"GET /index.html\r\n", "index.html"},
                                  {"", ""}})
         EXPECT_EQ(staticFilePath(request), path) << request;
+}
+
+// A connected socket to the server, or -1.
+int connectTo(unsigned short port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+// Whether the server has closed the connection (what it sent before is read
+// and dropped).
+bool closedByServer(int fd) {
+    char buffer[4096];
+    for (;;) {
+        ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got == 0) return true;
+        if (got < 0) return errno != EAGAIN && errno != EWOULDBLOCK;
+    }
+}
+
+// Slowloris: 50 connections that trickle a request header never complete
+// it, and go 10 s after their first byte; a keep-alive connection that asks
+// nothing more goes after 30 s; normal clients are served throughout.
+TEST_F(HTTPServerTest, SlowAndIdleConnectionsAreClosed) {
+    start();
+    std::vector<int> slow;
+    for (int i = 0; i < 50; ++i) {
+        int fd = connectTo(fPort);
+        ASSERT_GE(fd, 0);
+        const std::string line = "GET /getVersion HTTP/1.1\r\n";
+        ASSERT_GT(send(fd, line.data(), line.size(), MSG_NOSIGNAL), 0);
+        slow.push_back(fd);
+    }
+    int idle = connectTo(fPort);
+    ASSERT_GE(idle, 0);
+    const std::string request = "GET /getVersion HTTP/1.1\r\n\r\n";
+    ASSERT_GT(send(idle, request.data(), request.size(), MSG_NOSIGNAL), 0);
+    auto start = std::chrono::steady_clock::now();
+    auto since = [&start] { return std::chrono::steady_clock::now() - start; };
+    for (int round = 0; since() < std::chrono::seconds(12); ++round) {
+        const std::string header = "X-Slow: 1\r\n";
+        for (int fd : slow) send(fd, header.data(), header.size(), MSG_NOSIGNAL);
+        EXPECT_EQ(replyBody(curl("/getVersion")), "1.0") << "round " << round;
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+    }
+    size_t closed = 0;
+    for (int fd : slow) closed += closedByServer(fd) ? 1 : 0;
+    EXPECT_EQ(closed, slow.size());
+    EXPECT_FALSE(closedByServer(idle)) << "closed before its 30 s";
+    while (since() < std::chrono::seconds(33) && !closedByServer(idle)) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(closedByServer(idle));
+    EXPECT_GE(since(), std::chrono::seconds(29));
+    for (int fd : slow) close(fd);
+    close(idle);
 }
 
 TEST(HttpHelpers, ContentTypesAndSegmentNumbers) {
