@@ -9,8 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -55,6 +61,7 @@ public:
     }
     bool ready() const { return fReady; }
     unsigned short port() const { return fPort; }
+    pid_t pid() const { return fProcess->pid(); }
     std::string url(const std::string& scheme = "rtsp", const std::string& credentials = "") const {
         return scheme + "://" + (credentials.empty() ? "" : credentials + "@") + "127.0.0.1:" +
                std::to_string(fPort) + "/" + fName;
@@ -308,6 +315,84 @@ TEST(LiveRtspStats, AbandonedUdpSessionsAreReclaimed) {
     EXPECT_LE(seconds.count(), 70);
     EXPECT_GE(seconds.count(), 55); // not reclaimed while the timeout still runs
     host.stopAndCheckAccount();
+}
+
+// The host's resident memory in kB, from /proc.
+long residentKb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, 6, "VmRSS:") == 0) return std::atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+// A 200 MB file of the web root downloaded at full speed: it is read in
+// chunks as the socket takes them, so the host's memory stays within a few
+// MB, and the event loop keeps sending a playing client's RTP packets
+// without a gap.
+TEST(LiveRtspHttp, LargeStaticFileStreamsWhileAClientPlays) {
+    char folder[] = "/tmp/yvk-big-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string big = std::string(folder) + "/big.bin";
+    constexpr off_t kBytes = 200 * 1024 * 1024;
+    std::ofstream(big).close();
+    ASSERT_EQ(truncate(big.c_str(), kBytes), 0); // sparse: reads are cheap
+    Host host({"--audio", "none", "--web-root", folder});
+    ASSERT_TRUE(host.ready());
+
+    // One client over UDP, on a socket of the test's own.
+    int rtp = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(rtp, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(getsockname(rtp, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    unsigned clientPort = ntohs(address.sin_port);
+    std::string setup = yvk::test::rawExchange(
+        host.port(), "SETUP " + host.url() + "/track1 RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;client_port=" +
+                         std::to_string(clientPort) + "-" + std::to_string(clientPort + 1) + "\r\n\r\n",
+        5000, true);
+    size_t at = setup.find("Session: ");
+    ASSERT_NE(at, std::string::npos) << setup;
+    std::string session = setup.substr(at + 9, setup.find_first_of(";\r", at) - at - 9);
+    yvk::test::rawExchange(host.port(), "PLAY " + host.url() + " RTSP/1.0\r\nCSeq: 2\r\nSession: " + session + "\r\n\r\n",
+                           5000, true);
+    timeval wait{5, 0};
+    setsockopt(rtp, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    char packet[2048];
+    ASSERT_GT(recv(rtp, packet, sizeof packet, 0), 0) << "no RTP packet";
+
+    long before = residentKb(host.pid());
+    std::atomic<bool> downloading{true};
+    ProcessResult download;
+    std::thread client([&] {
+        download = runProcess({"curl", "-sS", "-m", "60", "-o", "/dev/null", "-w", "%{http_code} %{size_download}",
+                               "http://127.0.0.1:" + std::to_string(host.port()) + "/big.bin"},
+                              70000);
+        downloading = false;
+    });
+    long largestKb = before;
+    auto largestGap = std::chrono::milliseconds(0);
+    auto last = std::chrono::steady_clock::now();
+    for (int sample = 0; downloading; ++sample) {
+        if (recv(rtp, packet, sizeof packet, 0) > 0) {
+            auto now = std::chrono::steady_clock::now();
+            largestGap = std::max(largestGap, std::chrono::duration_cast<std::chrono::milliseconds>(now - last));
+            last = now;
+        }
+        if (sample % 10 == 0) largestKb = std::max(largestKb, residentKb(host.pid()));
+    }
+    client.join();
+    close(rtp);
+    EXPECT_EQ(download.out, "200 " + std::to_string(kBytes)) << download.err;
+    EXPECT_LT(largestKb - before, 8 * 1024) << "resident " << before << " kB before, " << largestKb << " kB at most";
+    EXPECT_LT(largestGap.count(), 200 * YVK_TIME_FACTOR) << "the loop stalled";
+    std::printf("download: %s; resident %ld kB before, %ld kB at most; largest RTP gap %lld ms\n", download.out.c_str(),
+                before, largestKb, static_cast<long long>(largestGap.count()));
+    host.stopAndCheckAccount();
+    runProcess({"rm", "-rf", folder}, 5000);
 }
 
 // Access control: RTSP and every HTTP route ask for digest credentials.

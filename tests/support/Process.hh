@@ -29,6 +29,7 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const { return fPid > 0; }
+    pid_t pid() const { return fPid; }
     // Sends signal and waits up to timeoutMs for the exit; the exit code, or
     // -1 when it had to be killed.
     int stop(int signal, int timeoutMs);
