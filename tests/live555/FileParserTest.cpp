@@ -167,6 +167,22 @@ TEST_F(FileFixture, OneDemuxAtATimeAndItGoesWithItsLastTrack) {
     Medium::close(unknown);
 }
 
+// A consumer may hold a track after its demux went (the file closed under
+// it): the track ends instead of reaching the demux again.
+TEST_F(FileFixture, ATrackOutlivingItsDemuxEndsInsteadOfReachingIt) {
+    open(media("clip.mp4"));
+    FramedSource* video = newClientTrack(1);
+    ASSERT_NE(video, nullptr);
+    Medium::close(fFile);
+    fFile = nullptr;
+    Bytes buffer(64);
+    Frame frame = pull(video, buffer);
+    EXPECT_FALSE(frame.delivered);
+    EXPECT_TRUE(frame.closed);
+    EXPECT_STREQ(video->MIMEtype(), "(unknown)");
+    Medium::close(video);
+}
+
 TEST_F(FileFixture, SeekingClampsAndRoundsDownToWholeSeconds) {
     AviFile* file = open(media("clip.mp4"));
     AviDemuxedTrack* video = newClientTrack(1);
