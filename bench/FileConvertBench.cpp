@@ -80,6 +80,7 @@ int main(int argc, char** argv) {
     unsigned long frames = 0, windowFrames = 0;
     double audioUs = 0;
     bool startReported = false;
+    double lastMinuteUs = 0;
     for (;;) {
         Pull frame = pull(audio, buffer);
         if (!frame.delivered || frame.closed) break;
@@ -94,14 +95,12 @@ int main(int argc, char** argv) {
             startReported = true;
         }
         if (startReported && static_cast<long>(audioUs / 60e6) != static_cast<long>((audioUs - frame.durationUs) / 60e6)) {
+            lastMinuteUs = std::chrono::duration<double, std::micro>(Clock::now() - windowStart).count() / windowFrames;
             windowStart = Clock::now();
             windowFrames = 0;
         }
     }
-    double us = windowFrames > 0
-                    ? std::chrono::duration<double, std::micro>(Clock::now() - windowStart).count() / windowFrames
-                    : 0;
-    report("end", audioUs / 1e6, frames, us);
+    report("end", audioUs / 1e6, frames, lastMinuteUs);  // time: the last whole minute
     Medium::close(audio);
     Medium::close(file);
     env->reclaim();
