@@ -46,4 +46,4 @@ wait "$pid" 2>/dev/null || true
 echo "30-minute MP3 (44.1 kHz stereo) through the converter:"
 ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i sine=frequency=440:sample_rate=44100:duration=1800 \
        -ac 2 -c:a libmp3lame -b:a 128k "$work/long.mp3"
-"$convert_bench" "$work/long.mp3" | grep -E '^(start|end) '
+"$convert_bench" "$work/long.mp3" 2>/dev/null | grep -E '^(start|end) '
