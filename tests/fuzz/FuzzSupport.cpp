@@ -25,7 +25,7 @@ constexpr int kWidth = 160;
 constexpr int kHeight = 120;
 constexpr unsigned kPcmBlockBytes = 2048;  // 1024 16-bit mono samples: one AAC frame
 constexpr unsigned short kRtspPort = 8554;  // also the port live HTTP streaming forces
-constexpr int kStreamingMs = 250;           // how long a reply may go on before the client leaves
+constexpr int kStreamingMs = 100;           // how long a reply may go on before the client leaves
 
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "fuzz: %s\n", what);

@@ -28,7 +28,7 @@ LiveInstance startLiveInstance(int streamType);
 
 // Connects to 127.0.0.1:port, sends the bytes, shuts the sending side and
 // returns what the server sends until it closes the connection, or until
-// 250 ms after its first byte (a reply that streams on).  A server that
+// 100 ms after its first byte (a reply that streams on).  A server that
 // neither answers nor closes within timeoutMs aborts the process: its event
 // loop is stuck.
 std::string exchange(unsigned short port, const uint8_t* data, size_t size, int timeoutMs = 20000);
