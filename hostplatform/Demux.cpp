@@ -241,7 +241,7 @@ private:
                 av_packet_unref(fPacket.get());
                 return YVK_DEMUX_SAMPLE_SKIPPED;
             }
-            std::memcpy(buffer, fPacket->data, static_cast<size_t>(size));
+            if (size > 0) std::memcpy(buffer, fPacket->data, static_cast<size_t>(size));
             av_packet_unref(fPacket.get());
             if (size > 0) return size;
         }
@@ -253,8 +253,8 @@ private:
         }
         int frameBytes = 2 * std::max(1, fDecoder->ch_layout.nb_channels);
         size_t take = std::min(fPending.size(), static_cast<size_t>(capacity / frameBytes * frameBytes));
-        if (take == 0 && !fPending.empty()) {
-            YVK_TRACE(YVK_TRACE_ERROR, "audio buffer of %d bytes holds no sample\n", capacity);
+        if (take == 0) {  // at the end, or a buffer too small
+            if (!fPending.empty()) YVK_TRACE(YVK_TRACE_ERROR, "audio buffer of %d bytes holds no sample\n", capacity);
             return 0;
         }
         std::memcpy(buffer, fPending.data(), take);

@@ -8,6 +8,7 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -27,6 +28,18 @@ constexpr int kMaxSkippedSamples = 16;  // oversize samples skipped in a row bef
 const unsigned char kSkipFrame[4] = {0x41, 0x9A, 0x20, 0x41};
 
 void textReaderLoop(std::string fileName);
+
+// Bytes per second of PCM.  A damaged header may claim any rate and channel
+// count, so the product is taken in floating point, and a bit rate estimate
+// saturates.
+double pcmBytesPerSecond(int rate, int channels, int bits) {
+    return static_cast<double>(rate) * channels * (bits / 8);
+}
+
+unsigned estimatedBitrate(int rate, int channels, int bits) {
+    double bytesPerSecond = pcmBytesPerSecond(rate, channels, bits);
+    return static_cast<unsigned>(std::clamp(bytesPerSecond, 0.0, static_cast<double>(UINT_MAX)));
+}
 
 } // namespace
 
@@ -158,7 +171,7 @@ void AviFileParser::parseStartOfPlayList() {
         track->mimeType = "audio/L16";
         track->samplingFrequency = static_cast<unsigned>(fInfo.sampleRate);
         track->numChannels = static_cast<unsigned>(fInfo.channels);
-        track->estBitrate = static_cast<unsigned>(fInfo.sampleRate * fInfo.channels * (fInfo.bitsPerSample / 8));
+        track->estBitrate = estimatedBitrate(fInfo.sampleRate, fInfo.channels, fInfo.bitsPerSample);
         AVI_TRACE(YVK_TRACE_INFO, "audio (%d) track handle(%p)\n", i, track->demuxHandle);
         fOurFile.addTrack(track);
     }
@@ -260,7 +273,7 @@ void AviFileParser::addDirectAudioTracks(unsigned) {
             track->audioConverted = 0;
             track->mimeType = "audio/L16";
         }
-        track->estBitrate = static_cast<unsigned>(info.sampleRate * info.channels * (info.bitsPerSample / 8));
+        track->estBitrate = estimatedBitrate(info.sampleRate, info.channels, info.bitsPerSample);
         fOurFile.addTrack(track);
     }
 }
@@ -346,7 +359,7 @@ void AviFileParser::deliverAudio(AviTrack* track, AviDemuxedTrack* demuxed) {
     if (converted && audioConvGetOutCodec() == 2) {
         durationUs = nextConvertedFrameUs();
     } else {
-        float bytesPerSecond = static_cast<float>(channels * rate * (bits / 8));
+        auto bytesPerSecond = static_cast<float>(pcmBytesPerSecond(rate, channels, bits));
         durationUs = bytesPerSecond > 0 ? static_cast<unsigned>(1e6f / (bytesPerSecond / static_cast<float>(size))) : 0;
     }
     completeFrame(demuxed, durationUs);
