@@ -2,13 +2,18 @@
 # Memory and descriptors of the reference host in file mode over many
 # connect/PLAY/TEARDOWN cycles of one client (openRTSP): both must stay
 # flat.  Prints resident memory (kB) and open descriptors after a warm-up
-# and at the end.
-#   file-client-cycles.sh HOST_PROGRAM MEDIA_FILE [CYCLES]
+# and at the end.  With CONVERT_BENCH (yvk_file_convert_bench) it then makes
+# a 30-minute 44.1 kHz stereo MP3 and fast-forwards it through the MP3 to AAC
+# converter, printing the converter's store, resident memory and time per
+# frame after the first minute and at the end: all must stay flat.
+#   file-client-cycles.sh HOST_PROGRAM MEDIA_FILE [CYCLES [CONVERT_BENCH]]
 # Runs in a private network namespace when started as root (scripts/in-root).
 set -euo pipefail
-host=${1:?usage: file-client-cycles.sh HOST_PROGRAM MEDIA_FILE [CYCLES]}
-file=${2:?usage: file-client-cycles.sh HOST_PROGRAM MEDIA_FILE [CYCLES]}
+usage="usage: file-client-cycles.sh HOST_PROGRAM MEDIA_FILE [CYCLES [CONVERT_BENCH]]"
+host=${1:?$usage}
+file=${2:?$usage}
 cycles=${3:-100}
+convert_bench=${4:-}
 warmup=10
 port=18554
 url=rtsp://127.0.0.1:$port/bench
@@ -34,3 +39,11 @@ read -r rss1 fds1 < <(measure)
 echo "after $warmup cycles: rss ${rss0} kB, fds ${fds0}"
 echo "after $cycles cycles: rss ${rss1} kB, fds ${fds1}"
 echo "growth: rss $((rss1 - rss0)) kB, fds $((fds1 - fds0))"
+
+[ -n "$convert_bench" ] || exit 0
+kill -INT "$pid" 2>/dev/null || true
+wait "$pid" 2>/dev/null || true
+echo "30-minute MP3 (44.1 kHz stereo) through the converter:"
+ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i sine=frequency=440:sample_rate=44100:duration=1800 \
+       -ac 2 -c:a libmp3lame -b:a 128k "$work/long.mp3"
+"$convert_bench" "$work/long.mp3" 2>/dev/null | grep -E '^(start|end) '

@@ -29,3 +29,16 @@ elseif(YVK_SANITIZE STREQUAL "")
 else()
   message(FATAL_ERROR "YVK_SANITIZE must be empty, 'address' or 'thread'")
 endif()
+
+# YVK_FUZZ: the fuzz targets' build.  The project's own code gets libFuzzer's
+# coverage and ASan+UBSan; only the targets themselves link libFuzzer (see
+# tests/fuzz).  The system's live555 and FFmpeg stay as they are.
+if(YVK_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang" OR NOT YVK_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "YVK_FUZZ needs clang (CC=clang CXX=clang++) and no YVK_SANITIZE")
+  endif()
+  set(YVK_SANITIZER_FLAGS -fsanitize=address,undefined)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer)
+  add_link_options(${YVK_SANITIZER_FLAGS})
+endif()

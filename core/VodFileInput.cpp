@@ -16,6 +16,15 @@ namespace {
 
 constexpr int kMaxPlayListEntries = 100000;  // guards against a list that never ends
 constexpr int64_t kMaxPositionMs = INT32_MAX;
+constexpr int kMaxSkippedSamples = 16;  // oversize samples skipped in one read
+
+// The time a pre-buffer of count frames plays, in 64 bits (a crafted tag may
+// hold any count), clamped to what a position can hold.
+int32_t preBufferMs(int count, int rate) {
+    if (count <= 0 || rate <= 0) return 0;
+    int64_t ms = static_cast<int64_t>(count) * (1000 / rate);
+    return static_cast<int32_t>(ms < kMaxPositionMs ? ms : kMaxPositionMs);
+}
 
 // The zero block a video-master play list plays for audio that ended early.
 uint8_t* gSilence = nullptr;
@@ -47,28 +56,28 @@ int32_t entryDuration(const VodFile* f, int index, const char* name) {
     int32_t video = YVK_StreamerDemuxGetVidDur(h);
     int32_t audio = YVK_StreamerDemuxGetAudDur(h);
     if (f->skipPreBuffer != 0 && index != 0) {
-        int count = YVK_StreamerDemuxGetPreBufNum(h, 0);
-        int rate = YVK_StreamerDemuxGetVidFps(h, 0);
-        if (count > 0 && rate > 0) {
-            int32_t preBufferMs = count * (1000 / rate);
-            if (preBufferMs != 0) {
-                if (video > preBufferMs) video -= preBufferMs;
-                if (audio > preBufferMs) audio -= preBufferMs;
-            }
+        int32_t skipMs = preBufferMs(YVK_StreamerDemuxGetPreBufNum(h, 0), YVK_StreamerDemuxGetVidFps(h, 0));
+        if (skipMs != 0) {
+            if (video > skipMs) video -= skipMs;
+            if (audio > skipMs) audio -= skipMs;
         }
     }
     YVK_StreamerDemuxClose(h);
     return (f->videoMaster != 0 || video > audio) ? video : audio;
 }
 
-// One read from the current file; *size is set to the sample's size.
+// One read from the current file; *size is set to the sample's size.  A
+// sample larger than the buffer is skipped, not taken for the file's end.
 void readCurrent(VodFile* f, int type, int track, char* buffer, int capacity, int* size, int* keyFrame) {
-    *size = capacity;
     auto* bytes = reinterpret_cast<unsigned char*>(buffer);
-    if (type == YVK_VOD_READ_VIDEO) {
-        YVK_StreamerDemuxReadVideo(f->demuxHandle, track, bytes, size, keyFrame, nullptr);
-    } else {
-        YVK_StreamerDemuxReadAudio(f->demuxHandle, bytes, size);
+    for (int skipped = 0; skipped <= kMaxSkippedSamples; ++skipped) {
+        *size = capacity;
+        int result = type == YVK_VOD_READ_VIDEO
+                         ? YVK_StreamerDemuxReadVideo(f->demuxHandle, track, bytes, size, keyFrame, nullptr)
+                         : YVK_StreamerDemuxReadAudio(f->demuxHandle, bytes, size);
+        if (result != YVK_DEMUX_SAMPLE_SKIPPED) break;
+        YVK_TRACE(YVK_TRACE_ERROR, "sample larger than %d bytes skipped\n", capacity);
+        *size = 0;
     }
     if (*size < 0) *size = 0;
     if (f->videoMaster != 0 && type == YVK_VOD_READ_AUDIO && *size > 0 && gSilence == nullptr) {
@@ -109,16 +118,13 @@ bool switchToNextFile(VodFile* f, int track) {
         int count = YVK_StreamerDemuxGetPreBufNum(f->demuxHandle, track);
         if (count > 0) {
             YVK_StreamerDemuxSetVidPos(f->demuxHandle, track, count);
-            int rate = YVK_StreamerDemuxGetVidFps(f->demuxHandle, 0);
-            YVK_StreamerDemuxSeek(f->demuxHandle, rate > 0 ? count * (1000 / rate) : 0);
+            YVK_StreamerDemuxSeek(f->demuxHandle, preBufferMs(count, YVK_StreamerDemuxGetVidFps(f->demuxHandle, 0)));
         }
     }
     return true;
 }
 
 } // namespace
-
-extern "C" {
 
 YVK_API void* vod_open(void* arg) {
     auto* core = static_cast<YVKStreamerCore*>(arg);
@@ -281,8 +287,6 @@ YVK_API int vod_get_tracks(VodFile* /*file*/, int* audioTracks, int* videoTracks
     if (videoTracks != nullptr) *videoTracks = 1;
     return 0;
 }
-
-} // extern "C"
 
 void vodFillFileIO(VodFileIO* io, YVKStreamerCore* core) {
     io->open = vod_open;

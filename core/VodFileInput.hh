@@ -51,8 +51,9 @@ static_assert(sizeof(VodFileIO) == 6 * sizeof(void*), "VodFileIO is six words");
 #define YVK_VOD_READ_AUDIO 0
 #define YVK_VOD_READ_VIDEO 1
 
-extern "C" {
-
+// Exported with C++ linkage (decorated names): they take the library's own
+// types.  Only the five control functions carry plain names.
+//
 // arg: the YVKStreamerCore whose getFileName, skipPreBuffer and videoMaster
 // are used.  The handle, or null.
 YVK_API void* vod_open(void* arg);
@@ -65,8 +66,6 @@ YVK_API void vod_close(void* file);
 YVK_API int64_t vod_get_duration(VodFile* file);
 YVK_API int vod_seek_file_find(VodFile* file, int32_t positionMs, int32_t* offsetMs);
 YVK_API int vod_get_tracks(VodFile* file, int* audioTracks, int* videoTracks);
-
-} // extern "C"
 
 // Fills the record with the five callbacks and the instance as argument.
 void vodFillFileIO(VodFileIO* io, YVKStreamerCore* core);

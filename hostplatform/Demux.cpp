@@ -69,7 +69,8 @@ public:
     }
     ~VideoReader() { av_bsf_free(&fFilter); }
 
-    // 1 with a unit, 0 at the end or when it does not fit (skipped).
+    // 1 with a unit, 0 at the end, YVK_DEMUX_SAMPLE_SKIPPED when it does
+    // not fit (the next read goes on behind it).
     int read(unsigned char* buffer, int capacity, int* size, int* keyFrame, uint64_t* timestampMs) {
         fPinned = false;
         if (fPeeked) {
@@ -80,7 +81,7 @@ public:
         if (fUnit.size() > static_cast<size_t>(capacity)) {
             YVK_TRACE(YVK_TRACE_ERROR, "video sample of %zu bytes does not fit a buffer of %d, skipped\n",
                       fUnit.size(), capacity);
-            return 0;
+            return YVK_DEMUX_SAMPLE_SKIPPED;
         }
         std::memcpy(buffer, fUnit.data(), fUnit.size());
         *size = static_cast<int>(fUnit.size());
@@ -238,9 +239,9 @@ private:
                 YVK_TRACE(YVK_TRACE_ERROR, "audio sample of %d bytes does not fit a buffer of %d, skipped\n", size,
                           capacity);
                 av_packet_unref(fPacket.get());
-                return 0;
+                return YVK_DEMUX_SAMPLE_SKIPPED;
             }
-            std::memcpy(buffer, fPacket->data, static_cast<size_t>(size));
+            if (size > 0) std::memcpy(buffer, fPacket->data, static_cast<size_t>(size));
             av_packet_unref(fPacket.get());
             if (size > 0) return size;
         }
@@ -252,8 +253,8 @@ private:
         }
         int frameBytes = 2 * std::max(1, fDecoder->ch_layout.nb_channels);
         size_t take = std::min(fPending.size(), static_cast<size_t>(capacity / frameBytes * frameBytes));
-        if (take == 0 && !fPending.empty()) {
-            YVK_TRACE(YVK_TRACE_ERROR, "audio buffer of %d bytes holds no sample\n", capacity);
+        if (take == 0) {  // at the end, or a buffer too small
+            if (!fPending.empty()) YVK_TRACE(YVK_TRACE_ERROR, "audio buffer of %d bytes holds no sample\n", capacity);
             return 0;
         }
         std::memcpy(buffer, fPending.data(), take);
@@ -633,8 +634,9 @@ int YVK_StreamerDemuxReadAudio(void* handle, unsigned char* buffer, int* size) {
     }
     WITH_FILE(handle, 0);
     yvk::host::AudioReader* reader = file->audioReader();
-    *size = reader != nullptr ? reader->read(buffer, capacity) : 0;
-    return *size;
+    int result = reader != nullptr ? reader->read(buffer, capacity) : 0;
+    *size = result > 0 ? result : 0;
+    return result;
 }
 
 int YVK_StreamerDemuxReadText(void* handle, char* buffer, int* size, uint64_t* timestampMs) {

@@ -77,7 +77,12 @@ private:
         return true;
     }
 
-    bool consume(const uint8_t* data, int size) {
+    // libavcodec's parser reads up to AV_INPUT_BUFFER_PADDING_SIZE bytes past
+    // the data it is given, so it parses a padded copy of the caller's chunk.
+    bool consume(const uint8_t* input, int size) {
+        fInput.assign(input, input + size);
+        fInput.resize(fInput.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+        const uint8_t* data = fInput.data();
         while (size > 0) {
             uint8_t* frame = nullptr;
             int frameSize = 0;
@@ -156,6 +161,7 @@ private:
     SwrContext* fResampler = nullptr;
     AVFrame* fFrame = nullptr;
     AVPacket* fPacket = nullptr;
+    std::vector<uint8_t> fInput;    // the chunk being parsed, padded
     std::vector<uint8_t> fPending;
     int fChannels = 0;
     int fSampleRate = 0;

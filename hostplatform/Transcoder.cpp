@@ -231,7 +231,7 @@ int Transcoder::next(unsigned char* buffer, int capacity, int* keyFrame, uint64_
     fChanged.notify_all();
     if (buffer == nullptr || unit.data.size() > static_cast<size_t>(capacity)) {
         YVK_TRACE(YVK_TRACE_ERROR, "unit of %zu bytes does not fit %d, dropped\n", unit.data.size(), capacity);
-        return 0;
+        return YVK_DEMUX_SAMPLE_SKIPPED;
     }
     std::memcpy(buffer, unit.data.data(), unit.data.size());
     if (keyFrame != nullptr) *keyFrame = unit.key ? 1 : 0;

@@ -8,6 +8,7 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -23,10 +24,22 @@ constexpr unsigned kDefaultFps = 25;
 // L16 blocks are kept within one RTP packet so that no sample is split.
 constexpr unsigned kPcmPacketBytes = 1400;
 constexpr int kConvertAttempts = 16;
-constexpr unsigned kConvertedFrameUs = 32000;
+constexpr int kMaxSkippedSamples = 16;  // oversize samples skipped in a row before giving up
 const unsigned char kSkipFrame[4] = {0x41, 0x9A, 0x20, 0x41};
 
-void textReaderLoop(void* handle);
+void textReaderLoop(std::string fileName);
+
+// Bytes per second of PCM.  A damaged header may claim any rate and channel
+// count, so the product is taken in floating point, and a bit rate estimate
+// saturates.
+double pcmBytesPerSecond(int rate, int channels, int bits) {
+    return static_cast<double>(rate) * channels * (bits / 8);
+}
+
+unsigned estimatedBitrate(int rate, int channels, int bits) {
+    double bytesPerSecond = pcmBytesPerSecond(rate, channels, bits);
+    return static_cast<unsigned>(std::clamp(bytesPerSecond, 0.0, static_cast<double>(UINT_MAX)));
+}
 
 } // namespace
 
@@ -158,7 +171,7 @@ void AviFileParser::parseStartOfPlayList() {
         track->mimeType = "audio/L16";
         track->samplingFrequency = static_cast<unsigned>(fInfo.sampleRate);
         track->numChannels = static_cast<unsigned>(fInfo.channels);
-        track->estBitrate = static_cast<unsigned>(fInfo.sampleRate * fInfo.channels * (fInfo.bitsPerSample / 8));
+        track->estBitrate = estimatedBitrate(fInfo.sampleRate, fInfo.channels, fInfo.bitsPerSample);
         AVI_TRACE(YVK_TRACE_INFO, "audio (%d) track handle(%p)\n", i, track->demuxHandle);
         fOurFile.addTrack(track);
     }
@@ -176,36 +189,50 @@ void AviFileParser::parseStartOfPlayList() {
 }
 
 void AviFileParser::parseStartOfDirectFile() {
-    AviParserShared& shared = gAviParserShared;
     if (fVodFileIO == nullptr && demuxHandle == nullptr) demuxHandle = YVK_StreamerDemuxOpen(fFileName.c_str());
     int videoTracks = YVK_StreamerDemuxGetVidTracks(demuxHandle);
     AVI_TRACE(YVK_TRACE_INFO, "has (%d) video tracks\n", videoTracks);
     if (videoTracks > 0) {
-        AviTrack* video = newDirectTrack(1, true);
-        video->estBitrate = static_cast<unsigned>(YVK_StreamerDemuxGetVidBitrate(video->demuxHandle) / 1000);
-        DemuxVidInfo info{};
-        YVK_StreamerDemuxGetVidInfo(video->demuxHandle, static_cast<int>(fTrackNumber), &info);
-        if (info.codec == YVK_DEMUX_CODEC_H265 && shared.transcoder == nullptr) {
-            TransOpenParam param{fFileName.c_str(), static_cast<int32_t>(fTrackNumber), kOutputCodecH264,
-                                 kTranscodeWidth, kTranscodeHeight};
-            shared.transcoder = YVK_StreamerTransOpen(&param);
-        }
-        video->mimeType = "video/H264";
-        shared.outputCodec = kOutputCodecH264;
-        video->allocateParameterSets();
-        if (shared.transcoder == nullptr) {
-            set_nal_data(video->demuxHandle, video, static_cast<int>(fTrackNumber));
-        } else {
-            int size = YVK_StreamerTransGetNALData(shared.transcoder, shared.buffer, static_cast<int>(kSampleCapacity));
-            set_nal_data_from_IDR(video, shared.buffer, size);
-            YVK_StreamerTransRun(shared.transcoder);
-        }
-        AVI_TRACE(YVK_TRACE_INFO, "video (%d) %d x %d (%d fps)\n", static_cast<int>(fTrackNumber), info.width,
-                  info.height, info.fps);
-        fOurFile.addTrack(video);
+        AviTrack* video = newDirectVideoTrack();
+        if (video != nullptr) fOurFile.addTrack(video);
     }
     addDirectAudioTracks(static_cast<unsigned>(std::max(videoTracks, 0)));
     startTextReader();
+}
+
+// The video track (number 1), H.265 through the transcoder; null when
+// H.265 cannot be transcoded: announcing H.264 while sending H.265 would only
+// confuse the client, so the session goes without video.
+AviTrack* AviFileParser::newDirectVideoTrack() {
+    AviParserShared& shared = gAviParserShared;
+    AviTrack* video = newDirectTrack(1, true);
+    video->estBitrate = static_cast<unsigned>(YVK_StreamerDemuxGetVidBitrate(video->demuxHandle) / 1000);
+    DemuxVidInfo info{};
+    YVK_StreamerDemuxGetVidInfo(video->demuxHandle, static_cast<int>(fTrackNumber), &info);
+    if (info.codec == YVK_DEMUX_CODEC_H265 && shared.transcoder == nullptr) {
+        TransOpenParam param{fFileName.c_str(), static_cast<int32_t>(fTrackNumber), kOutputCodecH264,
+                             kTranscodeWidth, kTranscodeHeight};
+        shared.transcoder = YVK_StreamerTransOpen(&param);
+        if (shared.transcoder == nullptr) {
+            AVI_TRACE(YVK_TRACE_ERROR, "H.265 video of (%s) cannot be transcoded; served without video\n",
+                      fFileName.c_str());
+            delete video;
+            return nullptr;
+        }
+    }
+    video->mimeType = "video/H264";
+    shared.outputCodec = kOutputCodecH264;
+    video->allocateParameterSets();
+    if (shared.transcoder == nullptr) {
+        set_nal_data(video->demuxHandle, video, static_cast<int>(fTrackNumber));
+    } else {
+        int size = YVK_StreamerTransGetNALData(shared.transcoder, shared.buffer, static_cast<int>(kSampleCapacity));
+        set_nal_data_from_IDR(video, shared.buffer, size);
+        YVK_StreamerTransRun(shared.transcoder);
+    }
+    AVI_TRACE(YVK_TRACE_INFO, "video (%d) %d x %d (%d fps)\n", static_cast<int>(fTrackNumber), info.width,
+              info.height, info.fps);
+    return video;
 }
 
 // A track of a file read directly: through the parser's demux handle, or a
@@ -232,14 +259,21 @@ void AviFileParser::addDirectAudioTracks(unsigned) {
         track->numChannels = static_cast<unsigned>(info.channels);
         track->samplingFrequency = static_cast<unsigned>(info.sampleRate);
         if (info.codec == YVK_DEMUX_AUDIO_MP3) {
+            if (audioConvInit(info.channels, info.sampleRate, info.bitsPerSample, 1, 2) != 0) {
+                AVI_TRACE(YVK_TRACE_ERROR, "MP3 audio of (%s) cannot be converted; served without it\n",
+                          fFileName.c_str());
+                delete track;
+                continue;
+            }
             track->audioConverted = 1;
             track->mimeType = "audio/aac";
-            audioConvInit(info.channels, info.sampleRate, info.bitsPerSample, 1, 2);
+            track->samplingFrequency = static_cast<unsigned>(audioConvSampleRate());
+            track->numChannels = static_cast<unsigned>(audioConvChannels());
         } else {
             track->audioConverted = 0;
             track->mimeType = "audio/L16";
         }
-        track->estBitrate = static_cast<unsigned>(info.sampleRate * info.channels * (info.bitsPerSample / 8));
+        track->estBitrate = estimatedBitrate(info.sampleRate, info.channels, info.bitsPerSample);
         fOurFile.addTrack(track);
     }
 }
@@ -259,8 +293,9 @@ void AviFileParser::startTextReader() {
     shared.textBuffer = new (std::nothrow) char[YVK_DEMUX_TEXT_CAPACITY]();
     if (shared.textBuffer == nullptr) return;
     shared.textOwner = this;
+    shared.pendingTextSeek.store(kNoTextSeek, std::memory_order_relaxed);
     try {
-        shared.textThread = std::thread(textReaderLoop, demuxHandle);
+        shared.textThread = std::thread(textReaderLoop, fFileName);
     } catch (...) {
         AVI_TRACE(YVK_TRACE_ERROR, "cannot start the subtitle reader\n");
         shared.textRunning.store(false, std::memory_order_release);
@@ -322,9 +357,9 @@ void AviFileParser::deliverAudio(AviTrack* track, AviDemuxedTrack* demuxed) {
     copyToClient(demuxed, staging, static_cast<unsigned>(size));
     unsigned durationUs;
     if (converted && audioConvGetOutCodec() == 2) {
-        durationUs = kConvertedFrameUs;
+        durationUs = nextConvertedFrameUs();
     } else {
-        float bytesPerSecond = static_cast<float>(channels * rate * (bits / 8));
+        auto bytesPerSecond = static_cast<float>(pcmBytesPerSecond(rate, channels, bits));
         durationUs = bytesPerSecond > 0 ? static_cast<unsigned>(1e6f / (bytesPerSecond / static_cast<float>(size))) : 0;
     }
     completeFrame(demuxed, durationUs);
@@ -353,18 +388,31 @@ bool AviFileParser::readVideoSample(AviTrack* track, int& size) {
         size = static_cast<int>(kSampleCapacity);
         fVodFileIO->read(demuxHandle, YVK_VOD_READ_VIDEO, 0, reinterpret_cast<char*>(fFrameBuffer), &size, &keyFrame);
     } else {
-        for (int read = 0; read < kMaxKeyFrameReads; ++read) {
+        int skipped = 0;
+        for (int read = 0; read < kMaxKeyFrameReads;) {
             uint64_t timestampMs = 0;
             keyFrame = 0;
+            int result;
             if (shared.transcoder != nullptr) {
-                size = YVK_StreamerTransGetStream(shared.transcoder, fFrameBuffer, static_cast<int>(kSampleCapacity),
-                                                  &keyFrame, &timestampMs);
+                result = size = YVK_StreamerTransGetStream(shared.transcoder, fFrameBuffer,
+                                                           static_cast<int>(kSampleCapacity), &keyFrame, &timestampMs);
             } else {
                 size = static_cast<int>(kSampleCapacity);
-                YVK_StreamerDemuxReadVideo(track->demuxHandle, shared.readVideoTrack(), fFrameBuffer, &size,
-                                           &keyFrame, &timestampMs);
+                result = YVK_StreamerDemuxReadVideo(track->demuxHandle, shared.readVideoTrack(), fFrameBuffer, &size,
+                                                    &keyFrame, &timestampMs);
             }
+            if (result == YVK_DEMUX_SAMPLE_SKIPPED) {
+                // Not the end: the frames that refer to it are useless, so
+                // delivery goes on from the next key frame.
+                AVI_TRACE(YVK_TRACE_ERROR, "video sample larger than %u bytes skipped\n", kSampleCapacity);
+                size = 0;
+                fWaitKeyFrame = 1;
+                if (++skipped > kMaxSkippedSamples) break;
+                continue;
+            }
+            ++read;
             shared.latestVideoTimestamp.store(timestampMs, std::memory_order_relaxed);
+            fLastVideoTimestampMs = timestampMs;
             if (size <= 0 || fWaitKeyFrame == 0 || keyFrame != 0) break;
         }
     }
@@ -405,6 +453,20 @@ void AviFileParser::deliverNextUnit(AviDemuxedTrack* demuxed) {
     // The units of one sample share its presentation time; the last one
     // carries the sample's duration.
     completeFrame(demuxed, fPendingUnits.empty() ? fPendingDurationUs : 0);
+}
+
+// Converted frames are stamped by their sample count, so that the
+// presentation times do not drift from the audio's own clock.
+unsigned AviFileParser::nextConvertedFrameUs() {
+    int rate = audioConvSampleRate();
+    int channels = std::max(1, audioConvChannels());
+    size_t frameBytes = audioConvStats().frameBytes;
+    uint64_t samples = frameBytes > 0 ? frameBytes / 2 / static_cast<size_t>(channels) : 1024;
+    if (rate <= 0) return 0;
+    auto edgeUs = [&](uint64_t frame) { return frame * samples * 1000000ULL / static_cast<uint64_t>(rate); };
+    auto us = static_cast<unsigned>(edgeUs(fConvertedFrames + 1) - edgeUs(fConvertedFrames));
+    ++fConvertedFrames;
+    return us;
 }
 
 unsigned AviFileParser::videoDurationUs() const {
@@ -493,16 +555,24 @@ int AviFileParser::currentVideoTrack() { return gAviParserShared.videoTrack; }
 
 namespace {
 
-void textReaderLoop(void* handle) {
+// The subtitle reader reads through a handle of its own: its seeks move only
+// the text, and its scans to a far subtitle hold no lock the video and audio
+// reads wait for.
+void textReaderLoop(std::string fileName) {
     AviParserShared& shared = gAviParserShared;
+    void* handle = YVK_StreamerDemuxOpen(fileName.c_str());
+    if (handle == nullptr) {
+        AVI_TRACE(YVK_TRACE_ERROR, "subtitle reader cannot open (%s)\n", fileName.c_str());
+        return;
+    }
     unsigned periodMs = shared.textPollsPerSecond >= 1 ? 1000u / static_cast<unsigned>(shared.textPollsPerSecond) : 50u;
     uint64_t lastTextMs = 0;
     while (shared.textRunning.load(std::memory_order_acquire)) {
         YVK_ThreadSleep(periodMs);
         YVKStreamerTextCallback callback = shared.textCallback.load(std::memory_order_acquire);
         if (callback == nullptr) continue;
-        int32_t seekMs = shared.pendingTextSeek.exchange(0, std::memory_order_acq_rel);
-        if (seekMs != 0) {
+        int32_t seekMs = shared.pendingTextSeek.exchange(kNoTextSeek, std::memory_order_acq_rel);
+        if (seekMs != kNoTextSeek) {
             YVK_StreamerDemuxSeek(handle, seekMs);
             lastTextMs = 0;
         }
@@ -515,6 +585,7 @@ void textReaderLoop(void* handle) {
         lastTextMs = textMs;
         callback(textMs, shared.textBuffer, size);
     }
+    YVK_StreamerDemuxClose(handle);
 }
 
 } // namespace
@@ -525,7 +596,7 @@ void AviParserShared::stopTextReader() {
     delete[] textBuffer;
     textBuffer = nullptr;
     textPollsPerSecond = 0;
-    pendingTextSeek.store(0, std::memory_order_relaxed);
+    pendingTextSeek.store(kNoTextSeek, std::memory_order_relaxed);
     textOwner = nullptr;
 }
 

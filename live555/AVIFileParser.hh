@@ -13,6 +13,8 @@
 #include "AviFile.hh"
 #include "VodFileInput.hh"
 
+#include <cstddef>
+#include <cstdint>
 #include <list>
 #include <string>
 
@@ -43,6 +45,8 @@ public:
     void seekToFilePosition(unsigned long long positionMs);
     void seekToEndOfFile();
     void resetStateAfterSeeking();
+    // The current video track changed while this (client's) parser delivers.
+    void followVideoTrackSwitch();
     float duration();
 
     // Cutting Annex-B data into NAL units.
@@ -56,12 +60,24 @@ public:
     // or a transcoded file.
     bool refreshParameterSets(AviTrack* track, int videoTrack);
 
-    // The process-wide MP3 to AAC converter.
+    // The process-wide MP3 to AAC converter.  Init fails (-1) when the AAC
+    // encoder does not take the rate and channel count.
+    struct AudioConvStats {
+        size_t storedBytes;    // PCM waiting in the store
+        size_t storeCapacity;
+        size_t frameBytes;     // PCM of one AAC frame
+        uint64_t movedBytes;   // PCM moved inside the store so far
+        uint64_t frames;       // AAC frames produced so far
+    };
     static int audioConvInit(int channels, int sampleRate, int bitsPerSample, int inCodec, int outCodec);
     static int audioConvConvert(void* handle, unsigned char* out, int* outSize);
     static int audioConvReset();
     static int audioConvIsActive();
     static int audioConvGetOutCodec();
+    // The encoder's rate and channel count (what the SDP announces).
+    static int audioConvSampleRate();
+    static int audioConvChannels();
+    static AudioConvStats audioConvStats();
     static void audioConvDeinit();
 
     static int changevtrack(int index);
@@ -78,6 +94,7 @@ private:
     void parseStartOfFile();
     void parseStartOfPlayList();
     void parseStartOfDirectFile();
+    AviTrack* newDirectVideoTrack();
     void addDirectAudioTracks(unsigned videoTracks);
     AviTrack* newDirectTrack(unsigned trackNumber, bool isVideo);
     void startTextReader();
@@ -92,6 +109,7 @@ private:
     void deliverLastFrame(AviDemuxedTrack* demuxed, bool zeroFill);
     void completeFrame(AviDemuxedTrack* demuxed, unsigned durationUs);
     unsigned videoDurationUs() const;
+    unsigned nextConvertedFrameUs();
     static void storeParameterSets(AviTrack* track, std::list<NalUnit>& units);
 
     AviFile& fOurFile;
@@ -113,6 +131,8 @@ private:
     // Units of the current video sample still to deliver, one per request.
     std::list<NalUnit> fPendingUnits;
     unsigned fPendingDurationUs;
+    uint64_t fConvertedFrames = 0;      // since the last seek
+    uint64_t fLastVideoTimestampMs = 0; // of the last video sample read
 };
 
 #endif // YVK_AVI_FILE_PARSER_HH

@@ -51,7 +51,20 @@ void AviFileParser::seekToFilePosition(unsigned long long positionMs) {
             }
         }
     }
-    shared.pendingTextSeek.store(low32, std::memory_order_release);
+    // The subtitle reader has a handle of its own and follows from there.
+    shared.pendingTextSeek.store(low32 >= 0 ? low32 : 0, std::memory_order_release);
+}
+
+// A video track switch while this client streams: every track moves to the
+// playback position, so the new video track starts at its key frame at or
+// before it.  The units left of the sample being sent still go out first.
+void AviFileParser::followVideoTrackSwitch() {
+    if (fOurDemux == nullptr || fVodFileIO != nullptr || gAviParserShared.transcoder != nullptr) return;
+    AVI_TRACE(YVK_TRACE_INFO, "video track switch at %llu ms\n", static_cast<unsigned long long>(fLastVideoTimestampMs));
+    std::list<NalUnit> pending = std::move(fPendingUnits);
+    seekToFilePosition(fLastVideoTimestampMs);
+    fPendingUnits = std::move(pending);
+    fWaitKeyFrame = 1;
 }
 
 void AviFileParser::seekToEndOfFile() {
@@ -66,6 +79,7 @@ void AviFileParser::seekToEndOfFile() {
 
 void AviFileParser::resetStateAfterSeeking() {
     fPendingUnits.clear();
+    fConvertedFrames = 0;
 }
 
 float AviFileParser::duration() {

@@ -14,6 +14,9 @@
 #define AVI_TRACE(level, ...) \
     YVK_Trace("AVIFileParser", (level), "live555/AVIFileParser", __LINE__, __func__, __VA_ARGS__)
 
+// The subtitle reader's pending seek when there is none (0 is a position).
+constexpr int32_t kNoTextSeek = -1;
+
 // Everything here belongs to the event-loop thread except the members the
 // subtitle reader thread reads, which are atomics (and its own buffer,
 // allocated before the thread starts and freed after it was joined).
@@ -31,7 +34,7 @@ struct AviParserShared {
     std::atomic<int32_t> textEnable{0};
     std::atomic<YVKStreamerTextCallback> textCallback{nullptr};
     std::atomic<bool> textRunning{false};
-    std::atomic<int32_t> pendingTextSeek{0};
+    std::atomic<int32_t> pendingTextSeek{kNoTextSeek};
     int textPollsPerSecond = 0;
     char* textBuffer = nullptr;
     std::thread textThread;

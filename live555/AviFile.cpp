@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #define AVI_LOG(fmt, ...) std::printf("[%s:%d] " fmt, __func__, __LINE__, ##__VA_ARGS__)
@@ -16,9 +17,39 @@ namespace {
 
 constexpr unsigned kRtpBufferBytes = 0x300000;
 constexpr unsigned char kFixedAudioPayloadType = 96;
-constexpr unsigned kAacTimestampFrequency = 32000;
 constexpr unsigned kVideoStreamKbps = 14000;
 constexpr unsigned kAacStreamKbps = 96;
+
+// The AudioSpecificConfig of AAC-LC at a rate and channel count, as the
+// hex text of the SDP's "config" (32 kHz mono: "1288").
+std::string aacConfigText(unsigned rate, unsigned channels) {
+    static const unsigned kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                      22050, 16000, 12000, 11025, 8000,  7350};
+    constexpr unsigned kAacLc = 2;
+    unsigned index = 15;  // explicit rate
+    for (unsigned i = 0; i < sizeof kRates / sizeof kRates[0]; ++i) {
+        if (kRates[i] == rate) index = i;
+    }
+    uint64_t bits = 0;
+    unsigned count = 0;
+    auto put = [&](uint64_t value, unsigned width) {
+        bits = (bits << width) | (value & ((1ULL << width) - 1));
+        count += width;
+    };
+    put(kAacLc, 5);
+    put(index, 4);
+    if (index == 15) put(rate, 24);
+    put(channels, 4);
+    put(0, 3);  // 1024-sample frames, no core coder, no extension
+    put(0, (8 - count % 8) % 8);
+    std::string text;
+    char hex[3];
+    for (unsigned shift = count; shift >= 8; shift -= 8) {
+        std::snprintf(hex, sizeof hex, "%02x", static_cast<unsigned>((bits >> (shift - 8)) & 0xff));
+        text += hex;
+    }
+    return text;
+}
 
 char const* keyOf(void const* pointer) { return static_cast<char const*>(pointer); }
 char const* keyOf(unsigned number) { return reinterpret_cast<char const*>(static_cast<uintptr_t>(number)); }
@@ -121,7 +152,17 @@ float AviFile::fileDuration() {
 }
 
 void AviFile::changevtrack(int index) {
+    int previous = AviFileParser::currentVideoTrack();
     AviFileParser::changevtrack(index);
+    // A client streaming now goes on with the new track where it is.
+    if (index != previous) {
+        HashTable::Iterator* iter = HashTable::Iterator::create(*fDemuxTable);
+        char const* key;
+        while (auto* demux = static_cast<AviDemux*>(iter->next(key))) {
+            if (demux->parser() != nullptr) demux->parser()->followVideoTrackSwitch();
+        }
+        delete iter;
+    }
     int readTrack = index < 0 ? 0 : index;
     if (readTrack == fParameterSetsTrack || fParserForInitialization == nullptr) return;
     AviTrackTableIterator iter(*fTrackTable);
@@ -168,8 +209,13 @@ RTPSink* AviFile::createRTPSinkForTrackNumber(unsigned trackNumber, Groupsock* r
         sink = SimpleRTPSink::createNew(envir(), rtpGroupsock, kFixedAudioPayloadType, track->samplingFrequency,
                                         "audio", "L16", track->numChannels, True, False);
     } else if (strcasecmp(track->mimeType, "audio/aac") == 0) {
-        sink = MPEG4GenericRTPSink::createNew(envir(), rtpGroupsock, kFixedAudioPayloadType, kAacTimestampFrequency,
-                                              "audio", "AAC-hbr", "1288", 1);
+        // Rate and channels as the encoder runs them; a fixed description
+        // would play every other file at the wrong speed.
+        std::string config = aacConfigText(track->samplingFrequency, track->numChannels);
+        AVI_LOG("AAC Frequency(%d) channels(%d) config(%s)\n", static_cast<int>(track->samplingFrequency),
+                static_cast<int>(track->numChannels), config.c_str());
+        sink = MPEG4GenericRTPSink::createNew(envir(), rtpGroupsock, kFixedAudioPayloadType, track->samplingFrequency,
+                                              "audio", "AAC-hbr", config.c_str(), track->numChannels);
     } else if (std::strcmp(track->mimeType, "video/H264") == 0) {
         AVI_LOG("H.264 sps(%p) spssize(%d) pps(%p) ppssize(%d)\n", static_cast<void*>(track->spsData),
                 static_cast<int>(track->spsSize), static_cast<void*>(track->ppsData), static_cast<int>(track->ppsSize));
@@ -197,6 +243,9 @@ AviDemux::AviDemux(AviFile& ourFile, unsigned trackNumber, VodFileIO* vodFileIO)
 AviDemux::~AviDemux() {
     AVI_LOG("Deleted AviDemux\n");
     endTracks(true);
+    // Tracks still held by their consumers outlive this demux only as ended
+    // sources: they forget it, so none of them reaches it again.
+    forEachTrack([](AviDemuxedTrack* track) { track->detachFromDemux(); });
     delete fDemuxedTracksTable;
     fDemuxedTracksTable = nullptr;
     delete fIter;
@@ -262,33 +311,47 @@ void AviDemux::handleEndOfFile() { endTracks(false); }
 void AviDemux::endTracks(bool evenBusyOnes) {
     if (fDemuxedTracksTable == nullptr) return;
     AVI_LOG("EndOfFile numTracks(%d)\n", static_cast<int>(fDemuxedTracksTable->numEntries()));
-    // Closing a track may delete it (and this demux with its last one), so
-    // the walk goes over a copy.
+    forEachTrack([evenBusyOnes](AviDemuxedTrack* track) { track->handleEndOfFile(evenBusyOnes); });
+}
+
+// Closing a track may delete it (and this demux with its last one), so the
+// walk goes over a copy.
+template <typename Action>
+void AviDemux::forEachTrack(Action action) {
+    if (fDemuxedTracksTable == nullptr) return;
     std::vector<AviDemuxedTrack*> tracks;
     HashTable::Iterator* iter = HashTable::Iterator::create(*fDemuxedTracksTable);
     char const* key;
     while (auto* track = static_cast<AviDemuxedTrack*>(iter->next(key))) tracks.push_back(track);
     delete iter;
-    for (AviDemuxedTrack* track : tracks) track->handleEndOfFile(evenBusyOnes);
+    for (AviDemuxedTrack* track : tracks) action(track);
 }
 
 // ---- AviDemuxedTrack --------------------------------------------------------
 
 AviDemuxedTrack::AviDemuxedTrack(UsageEnvironment& env, unsigned trackNumber, AviDemux& sourceDemux)
-    : FramedSource(env), fTrackNumber(trackNumber), fOurSourceDemux(sourceDemux), fNextPresentationTime{0, 0} {
+    : FramedSource(env), fTrackNumber(trackNumber), fOurSourceDemux(&sourceDemux), fNextPresentationTime{0, 0} {
     AVI_LOG("new DemuxedTrack created track(%d)\n", static_cast<int>(trackNumber));
 }
 
 AviDemuxedTrack::~AviDemuxedTrack() {
     AVI_LOG("DELETE DemuxedTrack track(%d)\n", static_cast<int>(fTrackNumber));
-    fOurSourceDemux.removeTrack(fTrackNumber);
+    if (fOurSourceDemux != nullptr) fOurSourceDemux->removeTrack(fTrackNumber);
 }
 
-void AviDemuxedTrack::doGetNextFrame() { fOurSourceDemux.continueReading(fTrackNumber); }
+void AviDemuxedTrack::doGetNextFrame() {
+    if (fOurSourceDemux == nullptr) {
+        handleClosure();  // the demux has gone: nothing more to read
+        return;
+    }
+    fOurSourceDemux->continueReading(fTrackNumber);
+}
+
+void AviDemuxedTrack::detachFromDemux() { fOurSourceDemux = nullptr; }
 
 char const* AviDemuxedTrack::MIMEtype() const {
     AVI_LOG("Enter. track(%d)\n", static_cast<int>(fTrackNumber));
-    AviTrack* track = fOurSourceDemux.file().lookup(fTrackNumber);
+    AviTrack* track = fOurSourceDemux != nullptr ? fOurSourceDemux->file().lookup(fTrackNumber) : nullptr;
     if (track == nullptr || track->mimeType == nullptr) {
         AVI_LOG("track is null MIMEtype is unknown\n");
         return "(unknown)";
@@ -299,7 +362,7 @@ char const* AviDemuxedTrack::MIMEtype() const {
 
 void AviDemuxedTrack::seekToTime(double& seekNPT) {
     AVI_LOG("seekNPT (%f)\n", seekNPT);
-    fOurSourceDemux.seekToTime(seekNPT);
+    if (fOurSourceDemux != nullptr) fOurSourceDemux->seekToTime(seekNPT);
     fNextPresentationTime = timeval{0, 0};
 }
 

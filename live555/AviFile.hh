@@ -117,6 +117,8 @@ protected:
 
 private:
     void endTracks(bool evenBusyOnes);
+    template <typename Action>
+    void forEachTrack(Action action);
 
     AviFile& fOurFile;
     // Allocated by this.
@@ -150,6 +152,8 @@ public:
     // Closes the track; one whose consumer is busy (not awaiting a frame)
     // stays open until its next request unless evenWhileBusy.
     void handleEndOfFile(bool evenWhileBusy);
+    // Called by a demux going before this track: later requests end at once.
+    void detachFromDemux();
 
 protected:
     friend class AviDemux;
@@ -162,7 +166,7 @@ private:
     void doStopGettingFrames() override;
 
     unsigned fTrackNumber;
-    AviDemux& fOurSourceDemux;
+    AviDemux* fOurSourceDemux;  // null once the demux has gone
     struct timeval fNextPresentationTime;
     TaskFunc* fEndOfFileHandler = nullptr;
     void* fEndOfFileClientData = nullptr;

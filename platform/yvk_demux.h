@@ -25,6 +25,11 @@ extern "C" {
 /* The capacity a video or audio read assumes when its size word is preset to
  * 0 or less: the 3 MB buffer every caller offers. */
 #define YVK_DEMUX_SAMPLE_CAPACITY 0x300000
+/* Result of a video or audio read (and of TransGetStream) whose sample was
+ * larger than the buffer: the sample was skipped (nothing written, *size 0)
+ * and the next read goes on behind it.  Not the end of the file. */
+#define YVK_DEMUX_SAMPLE_SKIPPED (-1)
+
 /* The capacity a text read assumes when its size word is preset to 0 or less. */
 #define YVK_DEMUX_TEXT_CAPACITY 128
 
@@ -74,12 +79,13 @@ int YVK_StreamerDemuxGetAudDur(void *handle);
  * capacity) and receives the unit's size.  keyFrame and timestampMs may be
  * null.  1 while a unit was read; 0 at the end or on failure, with *size 0.
  * A unit larger than the capacity is skipped with a trace (nothing is
- * written) and the read returns 0. */
+ * written, *size 0) and the read returns YVK_DEMUX_SAMPLE_SKIPPED. */
 int YVK_StreamerDemuxReadVideo(void *handle, int videoTrack, unsigned char *buffer, int *size,
                                int *keyFrame, uint64_t *timestampMs);
 /* Reads the next block of the first audio track (one MP3 frame, or PCM).
  * *size as for video; returns the size, 0 at the end or on failure.  PCM that
- * does not fit is kept for the next read. */
+ * does not fit is kept for the next read; an MP3 frame that does not fit is
+ * skipped (YVK_DEMUX_SAMPLE_SKIPPED, *size 0). */
 int YVK_StreamerDemuxReadAudio(void *handle, unsigned char *buffer, int *size);
 /* Reads the next subtitle of the first text track as plain text, cut to the
  * capacity less one and terminated by a zero byte.  *size is preset to the
@@ -119,7 +125,8 @@ int YVK_StreamerTransGetNALData(void *handle, unsigned char *buffer, int capacit
 int YVK_StreamerTransRun(void *handle);
 /* Takes the next H.264 access unit (Annex-B, parameter sets in front of key
  * frames), waiting for the worker when needed.  Returns its size; 0 at the
- * end, on failure, or when it does not fit (the unit is then dropped). */
+ * end or on failure; YVK_DEMUX_SAMPLE_SKIPPED when it does not fit (the unit
+ * is dropped and the next call goes on behind it). */
 int YVK_StreamerTransGetStream(void *handle, unsigned char *buffer, int capacity, int *keyFrame,
                                uint64_t *timestampMs);
 /* Repositions the input; the next unit is a key frame at the position. */

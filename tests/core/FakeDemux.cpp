@@ -79,7 +79,7 @@ int YVK_StreamerDemuxReadVideo(void* h, int, unsigned char* buffer, int* size, i
     f.pinned = false;
     if (f.videoPos >= f.media.videoFrames) return 0;
     int index = f.videoPos++;
-    if (capacity < yvk::test::kFakeUnitSize) return 0;
+    if (capacity < yvk::test::kFakeUnitSize || index == f.media.oversizeFrame) return YVK_DEMUX_SAMPLE_SKIPPED;
     bool key = index % f.media.keyInterval == f.media.firstKey;
     const unsigned char unit[yvk::test::kFakeUnitSize] = {
         0, 0, 0, 1, static_cast<unsigned char>(key ? 0x65 : 0x41), f.media.tag,

@@ -22,6 +22,7 @@ struct FakeMedia {
     int audioBlockSize = 100;
     int sampleRate = 48000;
     int channels = 1;
+    int oversizeFrame = -1;   // this video frame is larger than any buffer
     bool openable = true;
     uint8_t tag = 0;
 };

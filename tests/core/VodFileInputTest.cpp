@@ -101,6 +101,9 @@ TEST_F(VodFileInput, EntryDurations) {
          {media(10000, 9000, 1, 0, 0, 25), media(20000, 20500, 2, 0, 0, 25), media(5000, 500, 3, 0, 0, 20)},
          {10000, 19500, 4200}},
         {"unopenable entry", 0, 0, {media(10000, 10000, 1), broken(), media(5000, 5000, 3)}, {10000, 0, 5000}},
+        // A crafted count whose time does not fit 32 bits is no shorter than the file.
+        {"huge pre-buffer", 0, 1, {media(10000, 10000, 1), media(20000, 20500, 2, 0, 0, 100000000), media(5000, 5000, 3)},
+         {10000, 20500, 5000}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -189,6 +192,20 @@ TEST_F(VodFileInput, ReadsRunOnIntoTheNextFileUntilTheListEnds) {
     ASSERT_GE(end, 0);
     EXPECT_EQ(traces.lines()[static_cast<size_t>(end)].level, 2);
     EXPECT_EQ(read(YVK_VOD_READ_VIDEO, buffer), 0);
+}
+
+TEST_F(VodFileInput, AnOversizeSampleIsSkippedNotTakenForTheEndOfTheFile) {
+    FakeMedia first = media(120, 120, 1, 3);
+    first.oversizeFrame = 1;
+    entries({first, media(120, 120, 2, 3)});
+    ASSERT_NE(open(), nullptr);
+    TraceCapture traces;
+    std::vector<char> buffer(64);
+    std::vector<int> frames;  // tag * 10 + index
+    for (int i = 0; i < 20 && read(YVK_VOD_READ_VIDEO, buffer) == kFakeUnitSize; ++i)
+        frames.push_back(buffer[5] * 10 + buffer[7]);
+    EXPECT_EQ(frames, (std::vector<int>{10, 12, 20, 21, 22}));
+    EXPECT_TRUE(traces.contains("skipped"));
 }
 
 TEST_F(VodFileInput, WithoutVideoMasterTheFirstTrackToRunDryMovesOn) {

@@ -10,10 +10,18 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -36,7 +44,8 @@ size_t countLines(const std::string& text, const std::string& prefix) {
 // One file instance on a free port, running until the test ends.
 class FileInstance {
 public:
-    explicit FileInstance(const std::string& fileName, YVKStreamerGetFileName playList = nullptr)
+    explicit FileInstance(const std::string& fileName, YVKStreamerGetFileName playList = nullptr,
+                          YVKStreamerTextCallback text = nullptr)
         : fFileName(fileName), fPort(yvk::test::freeTcpPort()) {
         yvk::test::guardNetworkSetup();
         YVKStreamerFileCfg cfg{};
@@ -46,6 +55,8 @@ public:
         cfg.fileName = fFileName.c_str();
         cfg.getFileName = playList;
         cfg.videoTrack = 1;
+        cfg.textEnable = text != nullptr ? 1 : 0;
+        cfg.textCallback = text;
         fCore = YVK_StreamerCoreNew(YVK_STREAMER_MODE_FILE, &cfg, nullptr, nullptr);
         if (fCore != nullptr) YVK_StreamerCoreRun(fCore);
     }
@@ -76,6 +87,12 @@ ProcessResult probe(const std::string& url, const std::string& seconds, int time
         url};
     if (!seconds.empty()) argv.insert(argv.begin() + 1, {"-read_intervals", "%+" + seconds});
     return runProcess(argv, timeoutMs);
+}
+
+// A file name as a test name: "clip.mp4" gives "clip_mp4".
+std::string testName(std::string name) {
+    for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return name;
 }
 
 struct ServedFile {
@@ -117,8 +134,103 @@ INSTANTIATE_TEST_SUITE_P(
         // H.265 is transcoded to H.264 at 1280x720.
         ServedFile{"clip.mkv", "2", {}, {"codec_name=h264|width=1280|height=720", "codec_name=pcm_s16be|sample_rate=48000|channels=1"}, 1, 1},
         // MP3 is converted to AAC.
-        ServedFile{"clip.avi", "2", {"MPEG4-GENERIC/32000", "mode=AAC-hbr", "config=1288"}, {"codec_name=aac"}, 30, 20}),
-    [](const auto& info) { return std::string(info.param.name).substr(5); });  // "clip.mp4": "mp4"
+        ServedFile{"clip.avi", "2", {"MPEG4-GENERIC/32000", "mode=AAC-hbr", "config=1288"}, {"codec_name=aac"}, 30, 20},
+        // ... at the MP3's own rate and channels.
+        ServedFile{"mp3-44k-stereo.avi", "1", {"MPEG4-GENERIC/44100/2", "config=1210"},
+                   {"codec_name=aac|sample_rate=44100|channels=2"}, 10, 10}),
+    [](const auto& info) { return testName(info.param.name); });
+
+// 16-bit PCM of a WAV file written by ffmpeg.
+struct Wav {
+    int rate = 0, channels = 0;
+    std::vector<int16_t> samples;  // interleaved
+    double seconds() const { return rate > 0 && channels > 0 ? double(samples.size()) / channels / rate : 0; }
+};
+
+Wav readWav(const std::string& path) {
+    Wav wav;
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto u32 = [&](size_t at) {
+        uint32_t v = 0;
+        std::memcpy(&v, bytes.data() + at, 4);
+        return v;
+    };
+    for (size_t at = 12; at + 8 <= bytes.size();) {
+        std::string id = bytes.substr(at, 4);
+        size_t size = std::min<size_t>(u32(at + 4), bytes.size() - at - 8);
+        if (id == "fmt " && size >= 16) {
+            uint16_t channels = 0;
+            std::memcpy(&channels, bytes.data() + at + 10, 2);
+            wav.channels = channels;
+            wav.rate = static_cast<int>(u32(at + 12));
+        } else if (id == "data") {
+            wav.samples.resize(size / 2);
+            std::memcpy(wav.samples.data(), bytes.data() + at + 8, wav.samples.size() * 2);
+        }
+        at += 8 + size + (size & 1);
+    }
+    return wav;
+}
+
+// The tone's frequency on the first channel from its rising zero crossings,
+// half a second in from either end (the encoders' start-up and the end).
+double toneFrequency(const Wav& wav) {
+    size_t frames = wav.samples.size() / static_cast<size_t>(std::max(wav.channels, 1));
+    size_t from = static_cast<size_t>(wav.rate / 2), to = frames > from ? frames - from : 0;
+    int crossings = 0;
+    size_t firstCrossing = 0, lastCrossing = 0;
+    for (size_t i = from + 1; i < to; ++i) {
+        int16_t before = wav.samples[(i - 1) * static_cast<size_t>(wav.channels)];
+        int16_t now = wav.samples[i * static_cast<size_t>(wav.channels)];
+        if (before < 0 && now >= 0) {
+            if (crossings++ == 0) firstCrossing = i;
+            lastCrossing = i;
+        }
+    }
+    return crossings > 1 ? (crossings - 1) * double(wav.rate) / double(lastCrossing - firstCrossing) : 0;
+}
+
+struct ServedAudio {
+    const char* name;
+    const char* rtpmap;  // in the SDP
+    int rate, channels;
+};
+
+void PrintTo(const ServedAudio& file, std::ostream* out) { *out << file.name; }
+
+class FileStreamAudio : public ::testing::TestWithParam<ServedAudio> {};
+
+// A client decodes the audio at the file's own rate and channel count: the
+// 440 Hz tone keeps its pitch and the audio lasts as long as the video.
+TEST_P(FileStreamAudio, DecodesAtTheFilesRateAndChannelsWithItsPitchAndLength) {
+    const ServedAudio& file = GetParam();
+    FileInstance instance(media(file.name));
+    ASSERT_NE(instance.core(), nullptr);
+    std::string sdp = instance.describe();
+    EXPECT_NE(sdp.find(file.rtpmap), std::string::npos) << sdp;
+    std::string wavPath = std::string(YVK_BINARY_DIR) + "/tests/e2e/audio-" + file.name + ".wav";
+    ProcessResult run = runProcess({"ffmpeg", "-v", "error", "-nostdin", "-y", "-rtsp_transport", "tcp", "-i",
+                                    instance.url(), "-map", "0:a", "-c:a", "pcm_s16le", "-f", "wav", wavPath, "-map",
+                                    "0:v", "-f", "framecrc", "-"},
+                                   kClientTimeoutMs);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    size_t videoFrames = 0;
+    for (const auto& line : yvk::test::linesStartingWith(run.out, "0,")) videoFrames += line.empty() ? 0 : 1;
+    Wav wav = readWav(wavPath);
+    std::remove(wavPath.c_str());
+    EXPECT_EQ(wav.rate, file.rate);
+    EXPECT_EQ(wav.channels, file.channels);
+    EXPECT_NEAR(wav.seconds(), videoFrames / 25.0, 0.1) << videoFrames << " video frames";
+    EXPECT_NEAR(toneFrequency(wav), 440.0, 440.0 * 0.02);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FileStreamE2E, FileStreamAudio,
+    ::testing::Values(ServedAudio{"mp3-44k-stereo.avi", "MPEG4-GENERIC/44100/2", 44100, 2},
+                      ServedAudio{"mp3-48k-stereo.mkv", "MPEG4-GENERIC/48000/2", 48000, 2},
+                      ServedAudio{"aac-48k-stereo.mp4", "L16/48000/2", 48000, 2}),
+    [](const auto& info) { return testName(info.param.name); });
 
 // The three 4-second entries of the generated play list.
 const char* threeFileList(int index) {
@@ -152,6 +264,119 @@ TEST(FileStreamE2E, PlayListPlaysThroughItsJoinsAndSeeks) {
                                     kClientTimeoutMs);
     EXPECT_EQ(seek.exitCode, 0) << seek.err;
     EXPECT_NEAR(numberAfter(seek.err, "pts_time:"), 5.0, 1.0) << seek.err;
+}
+
+// A decoded picture as ffmpeg's showinfo filter describes it.
+struct Picture {
+    std::string checksum, size;
+    double pts = -1;
+    bool key = false;
+};
+
+std::string tokenAfter(const std::string& line, const char* label) {
+    size_t at = line.find(label);
+    if (at == std::string::npos) return "";
+    at += std::strlen(label);
+    while (at < line.size() && line[at] == ' ') ++at;
+    return line.substr(at, line.find(' ', at) - at);
+}
+
+std::vector<Picture> pictures(const std::string& showinfoLog) {
+    std::vector<Picture> result;
+    std::istringstream lines(showinfoLog);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("Parsed_showinfo") == std::string::npos || line.find(" n:") == std::string::npos) continue;
+        result.push_back(Picture{tokenAfter(line, " checksum:"), tokenAfter(line, " s:"),
+                                 std::atof(tokenAfter(line, " pts_time:").c_str()), tokenAfter(line, " iskey:") == "1"});
+    }
+    return result;
+}
+
+std::vector<std::string> showinfoArgs(std::vector<std::string> input) {
+    std::vector<std::string> argv{"ffmpeg", "-v", "info", "-nostdin"};
+    argv.insert(argv.end(), input.begin(), input.end());
+    argv.insert(argv.end(), {"-an", "-vf", "showinfo", "-f", "null", "-"});
+    return argv;
+}
+
+// The pictures of a video track of a file, by their checksum (the served
+// stream carries the file's own H.264, so a client decodes the same ones).
+std::map<std::string, Picture> picturesOfFile(const std::string& path, int videoTrack) {
+    ProcessResult run =
+        runProcess(showinfoArgs({"-i", path, "-map", "0:v:" + std::to_string(videoTrack)}), kClientTimeoutMs);
+    std::map<std::string, Picture> byChecksum;
+    for (const Picture& picture : pictures(run.err)) byChecksum[picture.checksum] = picture;
+    return byChecksum;
+}
+
+// Where a picture a client decoded sits in the file: its time there, -1
+// when the file has no such picture.
+double timeInFile(const std::map<std::string, Picture>& file, const Picture& picture) {
+    auto it = file.find(picture.checksum);
+    return it == file.end() ? -1.0 : it->second.pts;
+}
+
+std::atomic<int> gSubtitles{0};
+
+// With subtitles on, a seek lands once: the subtitle reader, which seeks
+// the text after the client's PLAY, moves no other track.
+TEST(FileStreamE2E, SeekWithSubtitlesOnLandsOnceAndStaysPut) {
+    std::string path = media("sparse-text.mkv");
+    auto file = picturesOfFile(path, 0);
+    ASSERT_GE(file.size(), 250u);
+    FileInstance instance(path, nullptr, [](uint64_t, char*, int) { ++gSubtitles; });
+    ASSERT_NE(instance.core(), nullptr);
+    // openRTSP keeps every picture it receives (PLAY Range: npt=5-); ffmpeg
+    // decodes them all.
+    std::string dir = std::string(YVK_BINARY_DIR) + "/tests/e2e/seek-with-text";
+    runProcess({"rm", "-rf", dir}, 5000);
+    runProcess({"mkdir", "-p", dir}, 5000);
+    ProcessResult seek = runProcess({"sh", "-c", "cd " + dir + " && exec openRTSP -t -s 5 -d 2 " + instance.url()},
+                                    kClientTimeoutMs);
+    EXPECT_EQ(seek.exitCode, 0) << seek.err;
+    ProcessResult decoded = runProcess(showinfoArgs({"-f", "h264", "-i", dir + "/video-H264-1"}), kClientTimeoutMs);
+    std::vector<Picture> shown = pictures(decoded.err);
+    ASSERT_GE(shown.size(), 25u) << decoded.err;
+    double first = timeInFile(file, shown[0]);
+    EXPECT_GE(first, 4.0) << "within one GOP (1 s) of 5 s";
+    EXPECT_LE(first, 5.0);
+    for (size_t i = 1; i < shown.size(); ++i) {
+        double at = timeInFile(file, shown[i]);
+        ASSERT_GE(at, 0) << "picture " << i << " is not the file's";
+        ASSERT_GT(at, timeInFile(file, shown[i - 1])) << "picture " << i << " goes back in the file";
+    }
+}
+
+// Ctrl's track switch while a client plays: its video goes on with the new
+// track at the key frame at or before where it was, not at the start.
+TEST(FileStreamE2E, TrackSwitchDuringPlaybackGoesOnAtThePlaybackPositionOnAKeyFrame) {
+    std::string path = media("two-video.mp4");
+    auto large = picturesOfFile(path, 0), small = picturesOfFile(path, 1);
+    FileInstance instance(path);
+    ASSERT_NE(instance.core(), nullptr);
+    ProcessResult run;
+    std::thread client([&] {
+        run = runProcess(showinfoArgs({"-rtsp_transport", "tcp", "-i", instance.url(), "-t", "6"}), kClientTimeoutMs);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    YVKStreamerCtrlCmd cmd{YVK_STREAMER_CMD_VIDEO_TRACK, 1};
+    EXPECT_EQ(YVK_StreamerCoreCtrl(instance.core(), &cmd), 1);
+    client.join();
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    std::vector<Picture> shown = pictures(run.err);
+    auto switched = std::find_if(shown.begin(), shown.end(), [](const Picture& p) { return p.size == "160x120"; });
+    ASSERT_NE(switched, shown.end()) << run.err;
+    ASSERT_NE(switched, shown.begin());
+    double before = timeInFile(large, *(switched - 1));
+    ASSERT_GT(before, 1.0) << "the switch came during playback";
+    auto it = small.find(switched->checksum);
+    ASSERT_NE(it, small.end()) << "the first picture after the switch is the file's";
+    EXPECT_TRUE(it->second.key);
+    EXPECT_LE(it->second.pts, before + 0.05);
+    EXPECT_GE(it->second.pts, before - 1.05) << "within one GOP before the playback position " << before;
+    for (auto next = switched + 1; next != shown.end(); ++next) {
+        ASSERT_GT(timeInFile(small, *next), timeInFile(small, *(next - 1)));
+    }
 }
 
 // One file instance per process, files without tracks refused; one client

@@ -170,8 +170,8 @@ TEST(DemuxService, VideoTracksReadApartAndOtherCodecsLeftOut) {
     EXPECT_EQ(b.height, 120);
     VideoSample s;
     ASSERT_TRUE(f.next(0, s));  // interleaved reads do not disturb each other
-    EXPECT_EQ(f.all(1).size(), 50u);
-    EXPECT_EQ(f.all(0).size(), 49u);
+    EXPECT_EQ(f.all(1).size(), 200u);
+    EXPECT_EQ(f.all(0).size(), 199u);
     TraceCapture traces;
     EXPECT_EQ(YVK_StreamerDemuxGetVidInfo(f.h, 2, &b), 0);
     EXPECT_FALSE(f.next(2, s));
@@ -219,15 +219,24 @@ TEST(DemuxService, RefusesBadFilesHandlesAndArguments) {
     EXPECT_EQ(YVK_StreamerDemuxSeek(f.h, -1), 0);
 }
 
-TEST(DemuxService, SmallBuffersAreNeverOverrun) {
+// A sample larger than the buffer is skipped, told apart from the end: the
+// next read goes on behind it.
+TEST(DemuxService, SmallBuffersAreNeverOverrunAndAnOversizeSampleIsSkippedNotAnEnd) {
     Demux f("clip.mp4");
     TraceCapture traces;
     std::vector<uint8_t> buffer(64, 0xab);
-    int size = 16;
-    EXPECT_EQ(YVK_StreamerDemuxReadVideo(f.h, 0, buffer.data(), &size, nullptr, nullptr), 0);
+    int size = 16, key = 7;
+    EXPECT_EQ(YVK_StreamerDemuxReadVideo(f.h, 0, buffer.data(), &size, &key, nullptr), YVK_DEMUX_SAMPLE_SKIPPED);
     EXPECT_EQ(size, 0);
     for (uint8_t b : buffer) ASSERT_EQ(b, 0xab);
     EXPECT_TRUE(traces.contains("does not fit"));
+    std::vector<uint8_t> large(YVK_DEMUX_SAMPLE_CAPACITY);
+    size = 0;
+    uint64_t ts = 99;
+    EXPECT_EQ(YVK_StreamerDemuxReadVideo(f.h, 0, large.data(), &size, &key, &ts), 1);
+    EXPECT_GT(size, 0);
+    EXPECT_EQ(key, 0) << "the key frame was skipped; the next frame follows";
+    EXPECT_EQ(ts, 40u);
     // PCM comes in whole sample frames (4 bytes, stereo): 3 bytes hold none.
     size = 3;
     EXPECT_EQ(YVK_StreamerDemuxReadAudio(f.h, buffer.data(), &size), 0);
@@ -240,7 +249,7 @@ TEST(DemuxService, SmallBuffersAreNeverOverrun) {
     char text[8];
     std::memset(text, 'x', sizeof text);
     size = 5;
-    uint64_t ts = 0;
+    ts = 0;
     EXPECT_EQ(YVK_StreamerDemuxReadText(mkv.h, text, &size, &ts), 4);
     EXPECT_STREQ(text, "firs");
     EXPECT_EQ(text[5], 'x');

@@ -26,8 +26,9 @@ TEST(Mp3Decoder, DecodesAnyChunkingAtTheFilesRateAndLength) {
 
     void* dec = YVK_MP3_DecNew(nullptr, nullptr);
     ASSERT_NE(dec, nullptr);
-    // Odd chunks and an output smaller than one decoded frame (1152 samples),
-    // with a guard area behind the offered capacity.
+    // Odd chunks, each in a buffer of its own size (the decoder must not
+    // read past it), and an output smaller than one decoded frame (1152
+    // samples), with a guard area behind the offered capacity.
     constexpr int kCapacity = 1000;
     std::vector<uint8_t> out(kCapacity + 64, 0xcd);
     YVK_AudioFormat format{};
@@ -35,7 +36,9 @@ TEST(Mp3Decoder, DecodesAnyChunkingAtTheFilesRateAndLength) {
     int zeroResults = 0;
     for (size_t pos = 0, calls = 0; calls < 100000; ++calls) {
         size_t chunk = std::min<size_t>(333, stream.size() - pos);
-        YVK_AudioCoded in{stream.data() + pos, static_cast<int32_t>(chunk)};
+        std::vector<uint8_t> bytes(stream.begin() + static_cast<long>(pos),
+                                   stream.begin() + static_cast<long>(pos + chunk));
+        YVK_AudioCoded in{bytes.data(), static_cast<int32_t>(chunk)};
         pos += chunk;
         YVK_AudioPcm pcm{out.data(), 0, kCapacity};
         int n = YVK_MP3_Decode(dec, &in, &pcm, &format);

@@ -108,8 +108,12 @@ TEST(TranscodeService, RefusesWhatItCannotDo) {
     EXPECT_EQ(YVK_StreamerTransGetNALData(t.h, small, sizeof small), 0);
     EXPECT_EQ(YVK_StreamerTransGetStream(t.h, small, sizeof small, nullptr, nullptr), 0);  // not running
     ASSERT_EQ(YVK_StreamerTransRun(t.h), 1);
-    EXPECT_EQ(YVK_StreamerTransGetStream(t.h, small, sizeof small, nullptr, nullptr), 0);  // too big: dropped
+    // Too big: dropped, and told apart from the end; the next unit follows.
+    EXPECT_EQ(YVK_StreamerTransGetStream(t.h, small, sizeof small, nullptr, nullptr), YVK_DEMUX_SAMPLE_SKIPPED);
     for (uint8_t b : small) EXPECT_EQ(b, 0);
+    uint64_t ts = 0;
+    EXPECT_GT(YVK_StreamerTransGetStream(t.h, t.buffer.data(), kCapacity, nullptr, &ts), 0);
+    EXPECT_EQ(ts, 40u);
 }
 
 } // namespace

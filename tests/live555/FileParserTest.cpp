@@ -167,6 +167,22 @@ TEST_F(FileFixture, OneDemuxAtATimeAndItGoesWithItsLastTrack) {
     Medium::close(unknown);
 }
 
+// A consumer may hold a track after its demux went (the file closed under
+// it): the track ends instead of reaching the demux again.
+TEST_F(FileFixture, ATrackOutlivingItsDemuxEndsInsteadOfReachingIt) {
+    open(media("clip.mp4"));
+    FramedSource* video = newClientTrack(1);
+    ASSERT_NE(video, nullptr);
+    Medium::close(fFile);
+    fFile = nullptr;
+    Bytes buffer(64);
+    Frame frame = pull(video, buffer);
+    EXPECT_FALSE(frame.delivered);
+    EXPECT_TRUE(frame.closed);
+    EXPECT_STREQ(video->MIMEtype(), "(unknown)");
+    Medium::close(video);
+}
+
 TEST_F(FileFixture, SeekingClampsAndRoundsDownToWholeSeconds) {
     AviFile* file = open(media("clip.mp4"));
     AviDemuxedTrack* video = newClientTrack(1);
@@ -255,6 +271,57 @@ TEST_F(FileFixture, AllKeyFrameVideoAlternatesWithTheFourByteFrameAtHalfDuration
         previous = frame;
     }
     EXPECT_GE(skipFrames, 2);
+    Medium::close(video);
+}
+
+// The converted track keeps the MP3's rate and channels (the SDP announces
+// them), and frames are stamped by their 1024 samples at that rate without
+// drifting.
+TEST_F(FileFixture, Mp3IsConvertedAtItsOwnRateAndChannelCount) {
+    for (auto [name, rate, channels] : {std::tuple{"clip.avi", 32000u, 1u}, {"mp3-44k-stereo.avi", 44100u, 2u},
+                                        {"mp3-48k-stereo.mkv", 48000u, 2u}}) {
+        SCOPED_TRACE(name);
+        AviFile* file = open(media(name));
+        ASSERT_STREQ(mimeOf(2), "audio/aac");
+        EXPECT_EQ(file->lookup(2)->samplingFrequency, rate);
+        EXPECT_EQ(file->lookup(2)->numChannels, channels);
+        AviDemuxedTrack* audio = newClientTrack(2);
+        Bytes buffer(8192);
+        uint64_t totalUs = 0;
+        const int frames = 60;  // clip.avi holds 94
+        for (int i = 0; i < frames; ++i) {
+            Frame frame = pull(audio, buffer);
+            ASSERT_TRUE(frame.delivered) << i;
+            EXPECT_GT(frame.size, 0u);
+            totalUs += frame.durationUs;
+        }
+        EXPECT_NEAR(static_cast<double>(totalUs), frames * 1024 * 1e6 / rate, 1.0);
+        Medium::close(audio);
+        Medium::close(fFile);
+        fFile = nullptr;
+    }
+}
+
+// A key frame larger than the 3 MB sample buffer is skipped with a trace;
+// the stream goes on from the next key frame to the end of the file.
+TEST_F(FileFixture, AKeyFrameLargerThanTheBufferIsSkippedAndPlaybackGoesOn) {
+    yvk::test::TraceCapture traces;
+    AviFile* file = open(media("big-key-frame.mkv"));
+    ASSERT_STREQ(mimeOf(1), "video/H264");
+    EXPECT_GT(file->lookup(1)->spsSize, 0u) << "parameter sets from the next key frame";
+    FramedSource* video = newClientTrack(1);
+    Bytes buffer(AviFileParser::kSampleCapacity);
+    int slices = 0;
+    bool closed = false;
+    for (int i = 0; i < 2000 && !closed; ++i) {
+        Frame frame = pull(video, buffer);
+        closed = frame.closed;
+        if (frame.delivered && frame.durationUs > 0) ++slices;
+    }
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(traces.contains("skipped"));
+    // Frames 25 to 50 (from the key frame at 1 s on) and the last frame's repeat.
+    EXPECT_GE(slices, 25);
     Medium::close(video);
 }
 

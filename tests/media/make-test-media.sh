@@ -51,9 +51,38 @@ ff -f lavfi -i "$(picture 160x120 1)" -i subs.srt "${x264[@]}" -c:s mov_text tex
 ff -f lavfi -i "$(picture 160x120 1)" -i subs.srt "${x264[@]}" -c:s ass text-ass.mkv
 ff -f lavfi -i "$(picture 160x120 1)" -c:v mpeg4 other-codec.avi
 
-# MP4 with two H.264 video tracks of different sizes, 2 s.
-ff -f lavfi -i "$(picture 320x240 2)" -f lavfi -i "$(picture 160x120 2)" \
+# MP4 with two H.264 video tracks of different sizes, 8 s.
+ff -f lavfi -i "$(picture 320x240 8)" -f lavfi -i "$(picture 160x120 8)" \
    -map 0:v -map 1:v "${x264[@]}" two-video.mp4
+
+# The audio people have: MP3 at 44.1 kHz and 48 kHz stereo, AAC at 48 kHz
+# stereo, each a 440 Hz tone beside 4 s of H.264.
+ff -f lavfi -i "$(picture 160x120 4)" -f lavfi -i "$(tone 440 44100 4)" \
+   "${x264[@]}" -c:a libmp3lame -ar 44100 -ac 2 -b:a 128k mp3-44k-stereo.avi
+ff -f lavfi -i "$(picture 160x120 4)" -f lavfi -i "$(tone 440 48000 4)" \
+   "${x264[@]}" -c:a libmp3lame -ar 48000 -ac 2 -b:a 128k mp3-48k-stereo.mkv
+ff -f lavfi -i "$(picture 160x120 4)" -f lavfi -i "$(tone 440 48000 4)" \
+   "${x264[@]}" -c:a aac -ac 2 -b:a 128k aac-48k-stereo.mp4
+
+# H.264 with sparse subtitles (at 1 s and 9 s), 10 s.
+cat > sparse.srt <<'SRT'
+1
+00:00:01,000 --> 00:00:02,000
+early line
+
+2
+00:00:09,000 --> 00:00:09,500
+late line
+SRT
+ff -f lavfi -i "$(picture 320x240 10)" -i sparse.srt -map 0:v -map 1:s "${x264[@]}" -c:s srt sparse-text.mkv
+
+# H.264 whose first key frame (lossless noise, about 5 MB) is larger than
+# the 3 MB sample buffer of file mode; the rest is small, 2 s in all.
+ff -f lavfi -i "color=gray:size=2560x1440:rate=25:duration=0.04,noise=alls=100:allf=t" \
+   -f lavfi -i "testsrc2=size=2560x1440:rate=25:duration=2" \
+   -filter_complex "[0:v][1:v]concat=n=2:v=1[v]" -map "[v]" \
+   -c:v libx264 -preset ultrafast -pix_fmt yuv420p \
+   -x264-params keyint=25:min-keyint=25:scenecut=0:zones=0,0,q=0:log-level=error big-key-frame.mkv
 
 # MKV whose metadata asks players to skip its first 10 frames, 2 s.
 ff -f lavfi -i "$(picture 320x240 2)" "${x264[@]}" -metadata prebuffer_frames=10 prebuffer.mkv
