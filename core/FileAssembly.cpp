@@ -3,7 +3,10 @@
 #include "CoreInstance.hh"
 #include "yvkstreamer_core_live555.hh"
 
+#include "AviFile.hh"
 #include "AviFileServerDemux.hh"
+#include "AviTrack.hh"
+#include "HTTPServer.hh"
 
 #include "yvk_system.h"
 
@@ -50,6 +53,24 @@ void onAviDemuxCreation(AviFileServerDemux* demux, void*) {
     YVK_TRACE(YVK_TRACE_INFO, "Success (%p)\n", static_cast<void*>(demux));
     aviDemux = demux;
     aviDemuxReady = 1;
+}
+
+// What the server's statistics tell of the stream: its video as served.
+static void describeFileStream(YVKStreamerCore* core) {
+    StreamDescription description;
+    description.name = core->sessionNameBuf;
+    description.mode = "file";
+    description.delivery = "rtsp";
+    AviFile* file = aviDemux->ourAviFile();
+    constexpr unsigned kTracksLookedAt = 16;
+    for (unsigned number = 1; file != nullptr && number <= kTracksLookedAt; ++number) {
+        AviTrack* track = file->lookup(number);
+        if (track != nullptr && track->isVideo && track->mimeType != nullptr) {
+            description.codec = std::string(track->mimeType).substr(6); // after "video/"
+            break;
+        }
+    }
+    static_cast<HTTPServer*>(core->rtspServer)->describeStream(std::move(description));
 }
 
 bool streamer_new_file(YVKStreamerCore* core, const YVKStreamerFileCfg* cfg) {
@@ -103,7 +124,9 @@ bool streamer_new_file(YVKStreamerCore* core, const YVKStreamerFileCfg* cfg) {
 
     const char* name = fileCfg.sessionName != nullptr ? fileCfg.sessionName : "";
     std::snprintf(core->sessionNameBuf, sizeof core->sessionNameBuf, "%s", name);
-    addSubSessions(core->rtspServer, core->sessionNameBuf, core->ifNameBuf, subsessions);
+    if (addSubSessions(core->rtspServer, core->sessionNameBuf, core->ifNameBuf, subsessions) > 0) {
+        describeFileStream(core);
+    }
     return true;
 }
 
