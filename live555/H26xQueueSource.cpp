@@ -100,7 +100,8 @@ H26xQueueSource::~H26xQueueSource() {
 }
 
 std::string H26xQueueSource::getAuxLine() {
-    for (unsigned waited = 0; !hasAuxLine() && waited < kAuxLineWaitMs; waited += kIdleSleepMs) {
+    const long long deadline = monotonicMs() + kAuxLineWaitMs;
+    while (!hasAuxLine() && monotonicMs() < deadline) {
         if (fAbortFlag != nullptr && *fAbortFlag != 0) break;
         YVK_ThreadSleep(kIdleSleepMs);
     }
@@ -115,8 +116,8 @@ void H26xQueueSource::threadstop() {
     fRunning = false;
     if (!fThread.joinable()) return;
     ReaderLink& link = *fReaderLink;
-    for (unsigned waited = 0; waited < kReaderStopMs; waited += kStopPollMs) {
-        if (link.state.load(std::memory_order_acquire) == ReaderLink::kFinished) break;
+    const long long deadline = monotonicMs() + kReaderStopMs;
+    while (link.state.load(std::memory_order_acquire) != ReaderLink::kFinished && monotonicMs() < deadline) {
         YVK_ThreadSleep(kStopPollMs);
     }
     int inPop = ReaderLink::kInPop;
@@ -169,10 +170,12 @@ void H26xQueueSource::thread() {
     }
     fStartingUp = false;
     if (!fRunning) return;
-    fStreaming = false;
-    announceStreaming(false);
-    clearFramesAll();
+    // The host is told to stop until a consumer asks; the loop thread, which
+    // also announces the consumers' requests, decides (a consumer may
+    // already wait: the HTTP segmenter asks at once).
     fWaitKeyFrame = true;
+    fStartUpEnded = true;
+    envir().taskScheduler().triggerEvent(fEventTriggerId, this);
     while (fRunning) {
         if (!getNextFrame()) return;
     }
@@ -374,6 +377,11 @@ bool H26xQueueSource::nextPiece(const uint8_t*& data, unsigned& size) {
 }
 
 void H26xQueueSource::deliverFrame() {
+    if (fStartUpEnded.exchange(false) && !isCurrentlyAwaitingData()) {
+        fStreaming = false;
+        announceStreaming(false);
+        return;
+    }
     if (!isCurrentlyAwaitingData()) return;
     fFrameSize = 0;
     fDurationInMicroseconds = 0;

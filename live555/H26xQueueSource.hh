@@ -194,6 +194,7 @@ protected:
     int fDropThreshold; // 1.8 s of access units
     std::atomic<bool> fRunning;
     bool fStartingUp = false; // reader thread: looking for the parameter sets only
+    std::atomic<bool> fStartUpEnded{false}; // set by the reader, taken by the loop thread
     std::atomic<bool> fStreaming;
     std::atomic<bool> fWaitKeyFrame;
     YVKStreamerQIO fQIO; // the host's video record, copied

@@ -205,10 +205,11 @@ void HTTPServer::HTTPClientConnection::sendSegment(unsigned startOffset) {
     Boolean isMulticast = False;
     Port serverRTPPort(0);
     Port serverRTCPPort(0);
-    // As a client streaming over its RTSP connection would: no RTP or RTCP
-    // socket is opened for a segment (the UDP branch would open two per
-    // request, and loop without end on a kernel without IPv6).
-    subsession->getStreamParameters(fSegmentSessionId, clientAddress, Port(0), Port(0), True, 0, 0, nullptr,
+    // No client ports and not over TCP: the subsession makes a stream state
+    // without destinations, so no RTP or RTCP socket is opened for a segment
+    // (opening them per request would bind ever more ports, and on a kernel
+    // without IPv6 the dependency's bind loop never ends).
+    subsession->getStreamParameters(fSegmentSessionId, clientAddress, Port(0), Port(0), False, 0, 0, nullptr,
                                     destination, ttl, isMulticast, serverRTPPort, serverRTCPPort, fStreamToken);
     fSubsession = subsession; // the stream state is released with the connection
     double seekNPT = startOffset;
