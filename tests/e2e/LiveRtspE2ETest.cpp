@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -54,6 +55,7 @@ public:
         fReady = fProcess->waitForOutput("RTSP server: ", 10000);
     }
     bool ready() const { return fReady; }
+    unsigned short port() const { return fPort; }
     std::string url() const { return "rtsp://127.0.0.1:" + std::to_string(fPort) + "/" + fName; }
     std::string describe() const {
         return yvk::test::rawExchange(fPort, "DESCRIBE " + url() + " RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n\r\n",
@@ -202,6 +204,23 @@ INSTANTIATE_TEST_SUITE_P(
         LiveCase{"h264", {"--audio-rate", "44100", "--audio-channels", "2"}, "a=fmtp:96 profile-level-id=",
                  {"m=audio 0 RTP/AVP 10\r\n"}, "stream|codec_name=pcm_s16be|sample_rate=44100|channels=2", 4, false}),
     [](const auto& info) { return std::string(info.param.codec) + "_" + std::to_string(info.index); });
+
+// The reference host serves its web/ folder on the RTSP port, wherever it
+// runs from (here: the test's working directory), and nothing outside it.
+TEST(LiveRtspHost, ServesItsWebPageWhereverItRuns) {
+    Host host({"--audio", "none"});
+    ASSERT_TRUE(host.ready());
+    std::ifstream page(YVK_SOURCE_DIR "/web/index.html", std::ios::binary);
+    std::string expected((std::istreambuf_iterator<char>(page)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(expected.empty());
+    std::string reply = yvk::test::rawExchange(host.port(), "GET / HTTP/1.1\r\nHost: x\r\n\r\n", 5000);
+    EXPECT_EQ(yvk::test::replyBody(reply), expected) << reply.substr(0, 200);
+    for (const char* path : {"/../CMakeLists.txt", "/.gitignore", "/package-lock.json/../../README.md"}) {
+        reply = yvk::test::rawExchange(host.port(), std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n\r\n", 5000);
+        EXPECT_EQ(reply.find(" 200 OK"), std::string::npos) << path << "\n" << reply.substr(0, 200);
+    }
+    host.stopAndCheckAccount();
+}
 
 // A media file with B pictures (H.264) or open GOPs (H.265), played by the
 // host in real time and looped: a 1.2 s clip gives more than 50 frames.
