@@ -68,6 +68,7 @@ bool buildRtspSubsessions(YVKStreamerCore* core, const YVKStreamerQIO& videoIO, 
                       "H26xQueueSource::createNew fail!\n");
             return false;
         }
+        video->abortWaitsOn(&core->stopFlag); // Stop never waits for a DESCRIBE
         ServerMediaSubsession* subsession =
             unicastSubsession(env, video, mediaFormat, kVideoBitsPerSample, kVideoSamplingFrequency,
                               kVideoNumChannels, "Vid StreamReplicator create(live) fail\n");
@@ -133,6 +134,7 @@ bool buildHttpSubsessions(YVKStreamerCore* core, const YVKStreamerQIO& videoIO, 
         Medium::close(mux);
         return false;
     }
+    video->abortWaitsOn(&core->stopFlag);
     video->fUseWallClock = true;
     video->fQueueAllUnits = true;
     video->fKeepStartCode = true;

@@ -181,8 +181,9 @@ extern "C" YVK_API void YVK_StreamerCoreFree(YVKStreamerCore* core) {
     YVK_StreamerCoreStop(core);
     if (core->rtspServer != nullptr) {
         // The server and its client sessions go before the file's demux,
-        // whose track sources they may still hold.
-        core->rtspServer->deleteServerMediaSession(core->sessionNameBuf);
+        // whose track sources they may still hold.  Closing the server ends
+        // its client sessions and connections (an HTTP download still holds
+        // a stream of the session) before it deletes the sessions.
         Medium::close(core->rtspServer);
         core->rtspServer = nullptr;
     }

@@ -65,6 +65,7 @@ const std::map<std::string, ValueParser>& valueOptions() {
              return parseInt(v, 8, 24, o.audioBits) && (o.audioBits == 8 || o.audioBits == 16 || o.audioBits == 24);
          }},
         {"--audio-channels", [](const char* v, HostOptions& o) { return parseInt(v, 1, 8, o.audioChannels); }},
+        {"--web-root", [](const char* v, HostOptions& o) { o.webRoot = v; return *v != '\0'; }},
     };
     return parsers;
 }
@@ -92,6 +93,8 @@ std::string hostUsage(const char* program) {
            "  --hls               live HTTP streaming: video and AAC audio in a Transport\n"
            "                      Stream cut into one-second segments, served with HLS\n"
            "                      and MPEG-DASH playlists on port 8554 (key frame each second)\n"
+           "  --web-root DIR      folder of the web page the HTTP port serves (default\n"
+           "                      the project's web/ folder)\n"
            "  --net-setup         run the device's interface commands (multicast route,\n"
            "                      transmit queue length) for real; by default they are\n"
            "                      only traced, so this machine's network stays as it is\n"

@@ -4,6 +4,10 @@
 
 #include <string>
 
+#ifndef YVK_HOST_WEB_DIR
+#define YVK_HOST_WEB_DIR "web"
+#endif
+
 struct HostOptions {
     std::string mode;              // "live"
     unsigned short port = 8554;
@@ -21,6 +25,7 @@ struct HostOptions {
     int audioRate = 16000;
     int audioBits = 16;            // 8, 16 or 24
     int audioChannels = 1;
+    std::string webRoot = YVK_HOST_WEB_DIR; // static files of the HTTP port (HTTP_DOC_ROOT)
     bool help = false;
 };
 

@@ -94,6 +94,7 @@ int runLive(const HostOptions& options) {
     YVKStreamerLiveCfg cfg = liveConfig(options, *video);
     YVKStreamerQIO videoIO = videoPool.queueIO();
     YVKStreamerQIO audioIO = audioPool.queueIO();
+    HTTP_DOC_ROOT = options.webRoot.c_str(); // read by New
     YVKStreamerCore* core = YVK_StreamerCoreNew(YVK_STREAMER_MODE_LIVE, &cfg, &videoIO, &audioIO);
     if (core == nullptr || !YVK_StreamerCoreRun(core)) {
         std::fprintf(stderr, "yvkstreamer: the streaming instance could not be %s\n",

@@ -174,6 +174,14 @@ extern YVK_API const char *VERSION;
 extern YVK_API const char *HLS_VERSION;
 extern YVK_API const char *HLS_CACHE;
 
+/* The folder static files are served from (web pages and scripts of the HTTP
+ * port), read by each New.  Null (the default): the process's working
+ * directory.  A folder that resolves to "/" (or does not exist) switches
+ * static files off, with one trace line at New.  Only regular files inside
+ * the folder, after symbolic links are resolved, are served; names that
+ * begin with "." are refused. */
+extern YVK_API const char *HTTP_DOC_ROOT;
+
 /* 0 (the default): the MPEG-DASH manifest is the six-line form firmware
  * tools expect.  Non-zero: the manifest also carries what DASH players need
  * (Representation id and bandwidth, the actual codecs, an ISO-8601

@@ -80,7 +80,9 @@ int AudioEncSource::doEncodeAudio(YVKStreamerStream* record, unsigned char* outp
     }
     if (fInfo.encoderType != kAac || record == nullptr || output == nullptr) return 0;
     YVK_AudioPcm input{record->data, 0, static_cast<int32_t>(record->size)};
-    YVK_AudioCoded out{output, static_cast<int32_t>(fOutputSize)};
+    // The consumer's buffer may be smaller than the encoder's largest frame.
+    unsigned capacity = output == fTo && fMaxSize < fOutputSize ? fMaxSize : fOutputSize;
+    YVK_AudioCoded out{output, static_cast<int32_t>(capacity)};
     return YVK_AAC_Encode(fEncoder, &input, &out, 0);
 }
 

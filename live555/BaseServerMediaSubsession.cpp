@@ -85,7 +85,9 @@ RTPSink* BaseServerMediaSubsession::createSink(UsageEnvironment& env, Groupsock*
 
 char* BaseServerMediaSubsession::getAuxLine(H26xQueueSource* source, unsigned char payloadType) {
     if (source == nullptr) return nullptr;
-    std::string line = "a=fmtp:" + std::to_string(payloadType) + " " + source->getAuxLine() + "\r\n";
+    std::string parameters = source->getAuxLine(); // empty when the host sent none in time
+    std::string line;
+    if (!parameters.empty()) line = "a=fmtp:" + std::to_string(payloadType) + " " + parameters + "\r\n";
     if (source->width() > 0 && source->height() >= 1) {
         line += "a=x-dimensions:" + std::to_string(source->width()) + "," + std::to_string(source->height()) +
                 "\r\n";

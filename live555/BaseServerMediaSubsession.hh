@@ -32,7 +32,8 @@ public:
                                const std::string& format, int bitsPerSample, int samplingFrequency,
                                int numChannels);
     // "a=fmtp:<pt> <parameter text>\r\n" and, with a known picture size,
-    // "a=x-dimensions:<w>,<h>\r\n"; waits for the source's parameter sets.
+    // "a=x-dimensions:<w>,<h>\r\n"; waits, within the source's bound, for its
+    // parameter sets, and leaves the "a=fmtp" line out when none came.
     // A new[]-allocated text the caller deletes, or null for a null source.
     static char* getAuxLine(H26xQueueSource* source, unsigned char payloadType);
 

@@ -1,5 +1,10 @@
 // H26xQueueSource: cutting an access unit into NAL units, capturing the
 // parameter sets and building the SDP format parameters from them.
+//
+// Encoders write three- and four-byte start codes (libx264 and libx265 use
+// the short form inside an access unit), several slices per picture, SEI and
+// access unit delimiters: every NAL unit is found by its start code and
+// recognised by its type bits, never by position or count.
 #include "H26xQueueSource.hh"
 
 #include "yvk_system.h"
@@ -11,44 +16,34 @@
 
 namespace {
 
-constexpr uint8_t kH264Sps = 0x67, kH264Pps = 0x68, kH264Slice = 0x41, kH264Idr = 0x65;
-constexpr uint8_t kH265Vps = 0x40, kH265Sps = 0x42, kH265Pps = 0x44, kH265TrailR = 0x02, kH265IdrWRadl = 0x26;
-constexpr int kStartCodeSize = 4;
-
-// Offset of the first 00 00 00 01 in the size bytes at data, or -1.
-int findStartCode(const uint8_t* data, int size) {
-    for (int i = 0; i + kStartCodeSize <= size; ++i) {
-        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 0 && data[i + 3] == 1) return i;
+// Offset of the next 00 00 01 at or after from, or -1; codeStart receives
+// where its start code begins (one byte earlier for 00 00 00 01).
+int findStartCode(const uint8_t* data, int size, int from, int& codeStart) {
+    for (int i = from; i + 3 <= size; ++i) {
+        if (data[i + 2] > 1) {
+            i += 2; // no start code can begin at i, i + 1 or i + 2
+            continue;
+        }
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
+            codeStart = i > from && data[i - 1] == 0 ? i - 1 : i;
+            return i;
+        }
     }
     return -1;
 }
 
-// The next unit of the buffer.  A slice runs to the end of the record (its
-// payload may contain anything); other units end at the next start code.
-uint8_t* extractUnit(uint8_t* data, int size, int& length, bool keepStartCode, uint8_t slice1, uint8_t slice2) {
-    if (data == nullptr || size <= 0) return nullptr;
-    length = 0;
-    int start = findStartCode(data, size);
-    if (start < 0) return nullptr;
-    int header = start + kStartCodeSize;
-    if (header >= size) return nullptr; // a start code with nothing after it
-    int end = size;
-    if (data[header] != slice1 && data[header] != slice2) {
-        int next = findStartCode(data + header, size - header);
-        if (next >= 0) end = header + next;
-    }
-    int from = keepStartCode ? start : header;
-    length = end - from;
-    return data + from;
-}
-
-void keepCopy(uint8_t*& buffer, unsigned& size, const uint8_t* unit, int length) {
-    buffer = new uint8_t[length];
-    std::memcpy(buffer, unit, static_cast<size_t>(length));
-    size = static_cast<unsigned>(length);
+// Bytes of the start code at the front of a unit cut with its start code.
+int startCodeLength(const uint8_t* unit, int size) {
+    int i = 0;
+    while (i < size && unit[i] == 0) ++i;
+    return i < size && unit[i] == 1 ? i + 1 : 0;
 }
 
 } // namespace
+
+unsigned H26xNalKind::type(int codec, uint8_t header) {
+    return codec == 265 ? (header >> 1) & 0x3f : header & 0x1f;
+}
 
 char* base64EncodePrivate(const unsigned char* input, unsigned length, char* output) {
     static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -75,90 +70,96 @@ char* base64EncodePrivate(const unsigned char* input, unsigned length, char* out
     return output;
 }
 
+// The unit runs from its header to the next start code; trailing zero bytes
+// before that belong to the stream, not to the unit (a NAL unit never ends in
+// a zero byte).
+bool H26xQueueSource::nextUnit(uint8_t* data, int size, Unit& unit) const {
+    if (data == nullptr || size <= 0) return false;
+    int codeStart = 0;
+    int at = findStartCode(data, size, 0, codeStart);
+    while (at >= 0) {
+        int header = at + 3;
+        if (header >= size) return false; // a start code with nothing after it
+        int nextStart = size;
+        int next = findStartCode(data, size, header, nextStart);
+        int end = next >= 0 ? nextStart : size;
+        while (end > header && data[end - 1] == 0) --end;
+        if (end > header) {
+            int from = fKeepStartCode ? codeStart : header;
+            unit.data = data + from;
+            unit.size = end - from;
+            unit.header = header - from;
+            unit.type = H26xNalKind::type(fCodec, data[header]);
+            return true;
+        }
+        if (next < 0) return false;
+        at = next; // an empty unit: look on
+        codeStart = nextStart;
+    }
+    return false;
+}
+
 uint8_t* H26xQueueSource::extractFrameH264(uint8_t* data, int size, int& length) {
-    return extractUnit(data, size, length, fKeepStartCode, kH264Slice, kH264Idr);
+    Unit unit{};
+    length = 0;
+    if (!nextUnit(data, size, unit)) return nullptr;
+    length = unit.size;
+    return unit.data;
 }
 
 uint8_t* H26xQueueSource::extractFrameH265(uint8_t* data, int size, int& length) {
-    return extractUnit(data, size, length, fKeepStartCode, kH265TrailR, kH265IdrWRadl);
+    return extractFrameH264(data, size, length); // the cut is the same; the types differ
 }
 
 H26xQueueSource::Unit* H26xQueueSource::splitFrames(uint8_t* data, int size, bool& key) {
     key = false;
-    fUnitCount = 0;
-    const bool h265 = fCodec == 265;
-    const int maxUnits = h265 ? 6 : 5;
+    fUnits.clear();
     uint8_t* end = data != nullptr && size > 0 ? data + size : data;
-    int length = 0;
-    uint8_t* unit = h265 ? extractFrameH265(data, size, length) : extractFrameH264(data, size, length);
-    while (unit != nullptr) {
-        captureParameterSet(unit, length);
-        fUnits[fUnitCount].data = unit;
-        fUnits[fUnitCount].size = length;
-        ++fUnitCount;
-        uint8_t* rest = unit + length;
-        int remaining = static_cast<int>(end - rest);
-        int nextLength = 0;
-        uint8_t* next = h265 ? extractFrameH265(rest, remaining, nextLength) : extractFrameH264(rest, remaining, nextLength);
-        if (next == nullptr) {
-            key = fUnitCount >= (h265 ? 4 : 3);
-            break;
-        }
-        if (fUnitCount >= maxUnits) {
-            key = true; // the rest of an oversized access unit is not entered
-            break;
-        }
-        unit = next;
-        length = nextLength;
+    uint8_t* at = data;
+    Unit unit{};
+    while (at != nullptr && at < end && nextUnit(at, static_cast<int>(end - at), unit)) {
+        captureParameterSet(unit);
+        if (H26xNalKind::isKeySlice(fCodec, unit.type)) key = true;
+        fUnits.push_back(unit);
+        at = unit.data + unit.size;
     }
-    return fUnits;
+    fUnitCount = static_cast<int>(fUnits.size());
+    return fUnits.data();
 }
 
-void H26xQueueSource::captureParameterSet(const uint8_t* unit, int size) {
-    const int header = fKeepStartCode ? kStartCodeSize : 0;
-    if (size <= header) return;
-    const uint8_t type = unit[header];
-    uint8_t** buffer = nullptr;
-    unsigned* bufferSize = nullptr;
-    if (fCodec == 265) {
-        if (type == kH265Vps) buffer = &fVPS, bufferSize = &fVPSSize;
-        if (type == kH265Sps) buffer = &fSPS, bufferSize = &fSPSSize;
-        if (type == kH265Pps) buffer = &fPPS, bufferSize = &fPPSSize;
-    } else {
-        if (type == kH264Sps) buffer = &fSPS, bufferSize = &fSPSSize;
-        if (type == kH264Pps) buffer = &fPPS, bufferSize = &fPPSSize;
-    }
-    if (buffer == nullptr || *buffer != nullptr) return;
-    if (base64EncodedSize(static_cast<unsigned>(size)) > static_cast<unsigned>(kBase64Size)) {
-        if (!fOversizeReported) {
-            YVK_TRACE(YVK_TRACE_ERROR, "parameter set of %d bytes (type 0x%02x) is too long for the SDP, refused\n",
-                      size, type);
-            fOversizeReported = true;
-        }
-        return;
-    }
-    keepCopy(*buffer, *bufferSize, unit, size);
-    bool complete = fSPS != nullptr && fPPS != nullptr && (fCodec != 265 || fVPS != nullptr);
-    if (complete && !hasAuxLine()) buildAuxLine();
+void H26xQueueSource::captureParameterSet(const Unit& unit) {
+    std::vector<uint8_t>* buffer = nullptr;
+    if (H26xNalKind::isVideoParameterSet(fCodec, unit.type)) buffer = &fVPS;
+    if (H26xNalKind::isSequenceParameterSet(fCodec, unit.type)) buffer = &fSPS;
+    if (H26xNalKind::isPictureParameterSet(fCodec, unit.type)) buffer = &fPPS;
+    if (buffer == nullptr || !buffer->empty() || hasAuxLine()) return;
+    buffer->assign(unit.data, unit.data + unit.size);
+    bool complete = !fSPS.empty() && !fPPS.empty() && (fCodec != 265 || !fVPS.empty());
+    if (complete) buildAuxLine();
 }
+
+namespace {
+std::string base64(const std::vector<uint8_t>& bytes) {
+    std::string text(base64EncodedSize(static_cast<unsigned>(bytes.size())), '\0');
+    base64EncodePrivate(bytes.data(), static_cast<unsigned>(bytes.size()), &text[0]);
+    text.pop_back(); // the terminating NUL
+    return text;
+}
+} // namespace
 
 void H26xQueueSource::buildAuxLine() {
-    const unsigned header = fKeepStartCode ? kStartCodeSize : 0;
-    base64EncodePrivate(fSPS, fSPSSize, fSPSBase64);
-    base64EncodePrivate(fPPS, fPPSSize, fPPSBase64);
-    char text[3 * kBase64Size + 64];
     if (fCodec == 265) {
-        base64EncodePrivate(fVPS, fVPSSize, fVPSBase64);
-        std::snprintf(text, sizeof text, "sprop-vps=%s;sprop-sps=%s;sprop-pps=%s", fVPSBase64, fSPSBase64,
-                      fPPSBase64);
+        fAuxLine = "sprop-vps=" + base64(fVPS) + ";sprop-sps=" + base64(fSPS) + ";sprop-pps=" + base64(fPPS);
     } else {
+        const int header = fKeepStartCode ? startCodeLength(fSPS.data(), static_cast<int>(fSPS.size())) : 0;
         unsigned profileLevelId = 0;
-        if (fSPSSize >= header + 4) {
+        if (fSPS.size() >= static_cast<size_t>(header) + 4) {
             profileLevelId = (fSPS[header + 1] << 16) | (fSPS[header + 2] << 8) | fSPS[header + 3];
         }
-        std::snprintf(text, sizeof text, "profile-level-id=%06x;sprop-parameter-sets=%s,%s", profileLevelId,
-                      fSPSBase64, fPPSBase64);
+        char profile[16];
+        std::snprintf(profile, sizeof profile, "%06x", profileLevelId);
+        fAuxLine = std::string("profile-level-id=") + profile + ";sprop-parameter-sets=" + base64(fSPS) + "," +
+                   base64(fPPS);
     }
-    fAuxLine = text;
     fAuxLineReady.store(true, std::memory_order_release);
 }

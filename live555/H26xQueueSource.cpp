@@ -19,9 +19,9 @@ bool H26xQueueSource::gDeliverStarted = false;
 namespace {
 
 constexpr int kPopTimeoutMs = 1000;
-constexpr int kDeliverPopTimeoutMs = 1500;
 constexpr int kClearPopTimeoutMs = 10;
 constexpr unsigned kIdleSleepMs = 10;
+constexpr unsigned kStopPollMs = 5;
 constexpr long long kWarningIntervalMs = 3000;
 constexpr int kWarningQueueLevel = 19;
 
@@ -39,10 +39,6 @@ timeval wallClock() {
     timeval now{};
     gettimeofday(&now, nullptr);
     return now;
-}
-
-bool isParameterSetHeader(int codec, uint8_t header) {
-    return codec == 265 ? (header == 0x42 || header == 0x44) : header == 0x68;
 }
 
 } // namespace
@@ -69,17 +65,22 @@ H26xQueueSource* H26xQueueSource::createNew(UsageEnvironment& env, const std::st
 H26xQueueSource::H26xQueueSource(UsageEnvironment& env, const std::string& format, int frameRate, int width,
                                  int height, YVKStreamerQIO qio, bool startThread)
     : FramedSource(env), fUseWallClock(false), fQueueAllUnits(false), fKeepStartCode(false), fWholeFrame(false),
-      fCodec(format == "video/H265" ? 265 : 264), fFrameRate(frameRate), fWidth(width), fHeight(height),
-      fAuxLineReady(false), fVPS(nullptr), fSPS(nullptr), fPPS(nullptr), fVPSSize(0), fSPSSize(0), fPPSSize(0),
-      fVPSBase64{}, fSPSBase64{}, fPPSBase64{}, fOversizeReported(false), fQueueDepth(2 * frameRate),
-      fDropThreshold(18 * frameRate / 10), fRunning(true), fStreaming(true), fWaitKeyFrame(true), fQIO(qio),
-      fQueue(nullptr), fUnits{}, fUnitCount(0), fLastPresentationTime{}, fLastHostTimestamp{} {
+      fReaderLink(std::make_shared<ReaderLink>()), fCodec(format == "video/H265" ? 265 : 264),
+      fFrameRate(frameRate), fWidth(width), fHeight(height), fAuxLineReady(false), fAbortFlag(nullptr),
+      fQueueDepth(2 * frameRate), fDropThreshold(18 * frameRate / 10), fRunning(true), fStreaming(true),
+      fWaitKeyFrame(true), fQIO(qio), fQueue(nullptr), fUnitCount(0), fCurrent{}, fHaveCurrent(false),
+      fCursor(nullptr), fInjectNext(-1), fCurrentTime{}, fLastPresentationTime{}, fLastHostTimestamp{} {
+    fReaderLink->qio = qio;
     fEventTriggerId = envir().taskScheduler().createEventTrigger(deliverFrameStub);
     fQueue = queue_new(fQueueDepth, sizeof(QueuedUnit), "strm-h26x-live");
     gDeliverStarted = false;
     if (startThread && fQueue != nullptr) {
         try {
-            fThread = std::thread(threadStub, this);
+            std::shared_ptr<ReaderLink> link = fReaderLink;
+            fThread = std::thread([this, link] {
+                thread();
+                link->state.store(ReaderLink::kFinished, std::memory_order_release);
+            });
         } catch (const std::system_error& error) {
             YVK_TRACE(YVK_TRACE_ERROR, "cannot start the reader thread: %s\n", error.what());
         }
@@ -91,25 +92,42 @@ H26xQueueSource::~H26xQueueSource() {
     fStreaming = false;
     announceStreaming(false);
     clearFramesAll();
+    dropCurrentAccessUnit();
     handleClosure();
     envir().taskScheduler().deleteEventTrigger(fEventTriggerId);
-    delete[] fVPS;
-    delete[] fSPS;
-    delete[] fPPS;
-    fVPS = fSPS = fPPS = nullptr;
-    fVPSSize = fSPSSize = fPPSSize = 0;
     fAuxLine.clear();
     if (fQueue != nullptr) queue_free(fQueue);
 }
 
 std::string H26xQueueSource::getAuxLine() {
-    while (!fAuxLineReady.load(std::memory_order_acquire)) YVK_ThreadSleep(kIdleSleepMs);
+    const long long deadline = monotonicMs() + kAuxLineWaitMs;
+    while (!hasAuxLine() && monotonicMs() < deadline) {
+        if (fAbortFlag != nullptr && *fAbortFlag != 0) break;
+        YVK_ThreadSleep(kIdleSleepMs);
+    }
+    if (!hasAuxLine()) {
+        YVK_TRACE(YVK_TRACE_ERROR, "no parameter sets from the host yet: SDP without them\n");
+        return std::string();
+    }
     return fAuxLine;
 }
 
 void H26xQueueSource::threadstop() {
     fRunning = false;
-    if (fThread.joinable()) fThread.join();
+    if (!fThread.joinable()) return;
+    ReaderLink& link = *fReaderLink;
+    const long long deadline = monotonicMs() + kReaderStopMs;
+    while (link.state.load(std::memory_order_acquire) != ReaderLink::kFinished && monotonicMs() < deadline) {
+        YVK_ThreadSleep(kStopPollMs);
+    }
+    int inPop = ReaderLink::kInPop;
+    if (link.state.compare_exchange_strong(inPop, ReaderLink::kAbandoned, std::memory_order_acq_rel)) {
+        YVK_TRACE(YVK_TRACE_ERROR, "the host's popStream has not returned for %u ms: reader left behind\n",
+                  kReaderStopMs);
+        fThread.detach();
+        return;
+    }
+    fThread.join();
 }
 
 void H26xQueueSource::announceStreaming(bool on) {
@@ -129,8 +147,9 @@ void H26xQueueSource::clearFramesAll() {
     std::printf("H26xQueueSource: ClearQ\n");
 }
 
-void H26xQueueSource::threadStub(void* source) {
-    static_cast<H26xQueueSource*>(source)->thread();
+void H26xQueueSource::dropCurrentAccessUnit() {
+    if (fHaveCurrent && fCurrent.releaseRecord) releaseRecord(fCurrent.record);
+    fHaveCurrent = false;
 }
 
 void H26xQueueSource::deliverFrameStub(void* clientData) {
@@ -142,78 +161,112 @@ void H26xQueueSource::deliverFrameStub(void* clientData) {
 void H26xQueueSource::thread() {
     fStreaming = true;
     announceStreaming(true);
-    // Start-up: pull records until the parameter sets are known, throwing the
-    // units away again so that the queue does not fill while nobody reads.
+    // Start-up: pull records until the parameter sets are known; each record
+    // goes back as soon as it has been looked at.
+    // A false getNextFrame means this source is gone: touch nothing more.
+    fStartingUp = true;
     while (!hasAuxLine() && fRunning) {
-        getNextFrame();
-        if (!hasAuxLine() && queue_get_currnum(fQueue) > 0) {
-            auto* unit = static_cast<QueuedUnit*>(queue_pop(fQueue, nullptr, kPopTimeoutMs));
-            if (unit != nullptr && unit->releaseRecord) releaseRecord(unit->record);
-        }
+        if (!getNextFrame()) return;
     }
-    if (fRunning) {
-        fStreaming = false;
-        announceStreaming(false);
-        clearFramesAll();
-        fWaitKeyFrame = true;
+    fStartingUp = false;
+    if (!fRunning) return;
+    // The host is told to stop until a consumer asks; the loop thread, which
+    // also announces the consumers' requests, decides (a consumer may
+    // already wait: the HTTP segmenter asks at once).
+    fWaitKeyFrame = true;
+    fStartUpEnded = true;
+    envir().taskScheduler().triggerEvent(fEventTriggerId, this);
+    while (fRunning) {
+        if (!getNextFrame()) return;
     }
-    while (fRunning) getNextFrame();
-    clearFramesAll();
 }
 
-void H26xQueueSource::getNextFrame() {
+// Every record with a payload goes back exactly once: here when it is not
+// queued, otherwise when its access unit has been delivered or discarded.
+// A record of size 0 is dropped without release.
+bool H26xQueueSource::getNextFrame() {
     if (!fStreaming || fQIO.popStream == nullptr) {
         YVK_ThreadSleep(kIdleSleepMs);
-        return;
+        return true;
     }
-    YVKStreamerStream* record = fQIO.popStream(fQIO.handle, kPopTimeoutMs);
-    if (record == nullptr) return;
-    if (!record->resync && !fWaitKeyFrame) {
-        processFrame(record);
-    } else if (record->keyFrame == 0) {
-        fWaitKeyFrame = true;
-        if (record->size != 0) releaseRecord(record);
-    } else {
-        fWaitKeyFrame = false;
-        processFrame(record);
+    ReaderLink& link = *fReaderLink;
+    int running = ReaderLink::kRunning;
+    if (!fRunning || !link.state.compare_exchange_strong(running, ReaderLink::kInPop)) return true;
+    YVKStreamerStream* record = link.qio.popStream(link.qio.handle, kPopTimeoutMs);
+    int inPop = ReaderLink::kInPop;
+    if (!link.state.compare_exchange_strong(inPop, ReaderLink::kRunning)) {
+        // Left behind by the destructor: this source is gone.
+        if (record != nullptr && record->size != 0 && link.qio.releaseStream != nullptr)
+            link.qio.releaseStream(link.qio.handle, record, 1);
+        return false;
     }
+    takeRecord(record);
+    return true;
 }
 
-void H26xQueueSource::processFrame(YVKStreamerStream* record) {
-    bool key = false;
-    Unit* units = splitFrames(record->data, static_cast<int>(record->size), key);
-    if (fWholeFrame) {
-        queueFrame(record, record->data, record->size, key, record->timestamp, true);
-    } else if (fUnitCount == 0) {
-        if (record->size != 0) releaseRecord(record);
-    } else if (fQueueAllUnits) {
-        for (int i = 0; i < fUnitCount; ++i) {
-            queueFrame(record, units[i].data, static_cast<uint32_t>(units[i].size), key, record->timestamp,
-                       i == fUnitCount - 1);
-        }
-    } else {
-        // A key access unit is parameter sets then the picture: deliver the
-        // picture, the parameter sets reach the client through the SDP.
-        const Unit& unit = key ? units[fUnitCount - 1] : units[0];
-        queueFrame(record, unit.data, static_cast<uint32_t>(unit.size), key, record->timestamp, true);
+void H26xQueueSource::takeRecord(YVKStreamerStream* record) {
+    if (record == nullptr || record->size == 0) return;
+    if (record->data == nullptr) {
+        YVK_TRACE(YVK_TRACE_ERROR, "record of %u bytes without data, released\n", record->size);
+        releaseRecord(record);
+        return;
     }
+    bool key = false;
+    splitFrames(record->data, static_cast<int>(record->size), key);
+    if (fUnitCount == 0) {
+        YVK_TRACE(YVK_TRACE_ERROR, "record of %u bytes without a start code, released\n", record->size);
+        releaseRecord(record);
+        return;
+    }
+    bool hasParameterSets = false;
+    for (int i = 0; i < fUnitCount; ++i)
+        if (H26xNalKind::isSequenceParameterSet(fCodec, fUnits[i].type)) hasParameterSets = true;
+    if (fStartingUp) { // the record was only looked at
+        releaseRecord(record);
+        return;
+    }
+    if (record->resync) fWaitKeyFrame = true;
+    if (fWaitKeyFrame && !key) {
+        releaseRecord(record);
+        return;
+    }
+    fWaitKeyFrame = false;
+    processFrame(record, key, hasParameterSets);
+}
+
+void H26xQueueSource::processFrame(YVKStreamerStream* record, bool key, bool hasParameterSets) {
+    queueFrame(record, record->data, record->size, key, record->timestamp, true, hasParameterSets);
 }
 
 void H26xQueueSource::queueFrame(YVKStreamerStream* record, uint8_t* data, uint32_t size, bool key,
-                                 const YVKStreamerTime& timestamp, bool releaseRecordToo) {
+                                 const YVKStreamerTime& timestamp, bool releaseRecordToo, bool hasParameterSets) {
     int held = queue_get_currnum(fQueue);
     bool dropped = false;
-    if (held > fDropThreshold && !key) {
+    if (!key && (held > fDropThreshold || held >= fQueueDepth)) {
         // The consumer is behind by almost two seconds: start over at the
-        // next key unit rather than deliver stale pictures.
+        // next key access unit rather than deliver stale pictures or
+        // pictures whose references were thrown away.
         clearFramesAll();
         if (releaseRecordToo) releaseRecord(record);
+        fWaitKeyFrame = true;
         dropped = true;
     } else {
-        QueuedUnit unit{record, data, size, static_cast<uint8_t>(key ? 1 : 0),
-                        static_cast<uint8_t>(releaseRecordToo ? 1 : 0), timestamp.sec, timestamp.usec};
-        queue_push(fQueue, &unit, sizeof unit);
-        envir().taskScheduler().triggerEvent(fEventTriggerId, this);
+        if (held >= fQueueDepth) clearFramesAll(); // a key unit into a full queue: it is the fresh start
+        QueuedUnit unit{record,
+                        data,
+                        size,
+                        static_cast<uint8_t>(key ? 1 : 0),
+                        static_cast<uint8_t>(releaseRecordToo ? 1 : 0),
+                        static_cast<uint8_t>(hasParameterSets ? 1 : 0),
+                        timestamp.sec,
+                        timestamp.usec};
+        if (queue_push(fQueue, &unit, sizeof unit) != 0) {
+            if (releaseRecordToo) releaseRecord(record);
+            fWaitKeyFrame = true;
+            dropped = true;
+        } else {
+            envir().taskScheduler().triggerEvent(fEventTriggerId, this);
+        }
     }
     long long now = monotonicMs();
     if (now - gLastQueueWarningMs.load(std::memory_order_relaxed) > kWarningIntervalMs) {
@@ -239,6 +292,7 @@ void H26xQueueSource::doStopGettingFrames() {
     fStreaming = false;
     announceStreaming(false);
     clearFramesAll();
+    dropCurrentAccessUnit();
 }
 
 timeval H26xQueueSource::advancePresentationTime(const timeval& last, const timeval& lastHost,
@@ -259,19 +313,13 @@ timeval H26xQueueSource::advancePresentationTime(const timeval& last, const time
     return next;
 }
 
+// One time per access unit: every NAL unit of it, parameter sets included,
+// shares it.
 timeval H26xQueueSource::presentationTimeFor(const QueuedUnit& unit) {
     timeval unitTime{};
     unitTime.tv_sec = unit.timestampSec;
     unitTime.tv_usec = unit.timestampUsec;
-    unsigned header = fKeepStartCode ? 4 : 0;
-    if (fQueueAllUnits && unit.key && unit.size > header && isParameterSetHeader(fCodec, unit.data[header])) {
-        return fLastPresentationTime; // parameter sets share the picture's time
-    }
-    if (fUseWallClock) {
-        fLastHostTimestamp = unitTime;
-        return wallClock();
-    }
-    if (fLastPresentationTime.tv_sec == 0) {
+    if (fUseWallClock || fLastPresentationTime.tv_sec == 0) {
         fLastPresentationTime = wallClock();
     } else {
         fLastPresentationTime = advancePresentationTime(fLastPresentationTime, fLastHostTimestamp, unitTime);
@@ -280,7 +328,60 @@ timeval H26xQueueSource::presentationTimeFor(const QueuedUnit& unit) {
     return fLastPresentationTime;
 }
 
+// Never waits: with nothing queued the request stays open and the reader's
+// next push fires the trigger.
+bool H26xQueueSource::takeAccessUnit() {
+    auto* unit = static_cast<QueuedUnit*>(queue_pop(fQueue, nullptr, 0));
+    if (unit == nullptr) return false;
+    fCurrent = *unit;
+    fHaveCurrent = true;
+    fCursor = fCurrent.data;
+    if (fWaitKeyFrame) fLastPresentationTime.tv_sec = 0;
+    fCurrentTime = presentationTimeFor(fCurrent);
+    // A key picture whose access unit does not carry the parameter sets gets
+    // the stored ones in front, so a decoder can start at it.
+    fInjectNext = !fWholeFrame && fCurrent.key && !fCurrent.hasParameterSets && hasAuxLine() ? 0 : -1;
+    return true;
+}
+
+// The next piece of the current access unit to deliver: a stored parameter
+// set, the next NAL unit (access unit delimiters dropped), or the whole unit.
+bool H26xQueueSource::nextPiece(const uint8_t*& data, unsigned& size) {
+    if (fWholeFrame) {
+        if (fCursor != fCurrent.data) return false;
+        data = fCurrent.data;
+        size = fCurrent.size;
+        fCursor = fCurrent.data + fCurrent.size;
+        return true;
+    }
+    const std::vector<uint8_t>* stored[] = {&fVPS, &fSPS, &fPPS};
+    while (fInjectNext >= 0 && fInjectNext < 3) {
+        const std::vector<uint8_t>* set = stored[fInjectNext++];
+        if (!set->empty()) {
+            data = set->data();
+            size = static_cast<unsigned>(set->size());
+            return true;
+        }
+    }
+    uint8_t* end = fCurrent.data + fCurrent.size;
+    Unit unit{};
+    while (fCursor < end && nextUnit(fCursor, static_cast<int>(end - fCursor), unit)) {
+        fCursor = unit.data + unit.size;
+        if (H26xNalKind::isDelimiter(fCodec, unit.type)) continue;
+        data = unit.data;
+        size = static_cast<unsigned>(unit.size);
+        return true;
+    }
+    fCursor = end;
+    return false;
+}
+
 void H26xQueueSource::deliverFrame() {
+    if (fStartUpEnded.exchange(false) && !isCurrentlyAwaitingData()) {
+        fStreaming = false;
+        announceStreaming(false);
+        return;
+    }
     if (!isCurrentlyAwaitingData()) return;
     fFrameSize = 0;
     fDurationInMicroseconds = 0;
@@ -288,18 +389,30 @@ void H26xQueueSource::deliverFrame() {
         fStreaming = true;
         announceStreaming(true);
     }
-    auto* unit = static_cast<QueuedUnit*>(queue_pop(fQueue, nullptr, kDeliverPopTimeoutMs));
-    if (unit == nullptr || unit->size == 0) return; // the next push fires the trigger again
-    if (fWaitKeyFrame) fLastPresentationTime.tv_sec = 0;
+    const uint8_t* data = nullptr;
+    unsigned size = 0;
+    for (;;) {
+        if (!fHaveCurrent && !takeAccessUnit()) return; // the next push fires the trigger again
+        if (nextPiece(data, size)) break;
+        dropCurrentAccessUnit(); // nothing left in it
+    }
 
-    fFrameSize = std::min<unsigned>(unit->size, fMaxSize);
-    fNumTruncatedBytes = unit->size > fMaxSize ? unit->size - fMaxSize : 0;
-    fPresentationTime = presentationTimeFor(*unit);
+    fFrameSize = std::min(size, fMaxSize);
+    fNumTruncatedBytes = size > fMaxSize ? size - fMaxSize : 0;
+    fPresentationTime = fCurrentTime;
 
     gDeliverStarted = true;
-    std::memcpy(fTo, unit->data, fFrameSize);
-    if (fQIO.dumpEnabled && fQIO.dumpData != nullptr) fQIO.dumpData(unit->data, unit->size);
-    if (unit->releaseRecord) releaseRecord(unit->record);
+    std::memcpy(fTo, data, fFrameSize);
+    if (fQIO.dumpEnabled && fQIO.dumpData != nullptr) fQIO.dumpData(data, size);
+    // Look ahead: the record goes back with its last unit, before the
+    // consumer (which may ask again at once) sees it.
+    const uint8_t* nextData = nullptr;
+    unsigned nextSize = 0;
+    uint8_t* cursor = fCursor;
+    int inject = fInjectNext;
+    if (!nextPiece(nextData, nextSize)) dropCurrentAccessUnit();
+    fCursor = cursor;
+    fInjectNext = inject;
     unsigned frameSize = fFrameSize;
     afterGetting(this);
 

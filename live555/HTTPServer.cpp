@@ -2,6 +2,8 @@
 
 #include "SocketStreamSink.hh"
 
+#include "yvk_system.h"
+
 #include <ByteStreamMemoryBufferSource.hh>
 #include <RTSPCommon.hh>
 #include <liveMedia_version.hh>
@@ -18,7 +20,10 @@
 #include <fstream>
 #include <sstream>
 
+#define YVK_TRACE_MODULE "HTTPServer"
+
 YVK_API char const* VERSION = "1.0"; // declared in the public header
+YVK_API char const* HTTP_DOC_ROOT = nullptr;
 
 u_int32_t HTTPServer::HTTPClientConnection::fClientSessionId = 0;
 
@@ -39,7 +44,13 @@ HTTPServer::HTTPServer(UsageEnvironment& env, int ourSocketIPv4, int ourSocketIP
                        UserAuthenticationDatabase* authDatabase, unsigned reclamationSeconds,
                        unsigned segmentDuration)
     : LiveRTSPServer(env, ourSocketIPv4, ourSocketIPv6, ourPort, authDatabase, reclamationSeconds),
-      fSegmentDuration(segmentDuration), fOwnedAuthDatabase(authDatabase) {}
+      fSegmentDuration(segmentDuration), fOwnedAuthDatabase(authDatabase),
+      fDocumentRoot(resolveDocumentRoot(HTTP_DOC_ROOT)) {
+    if (fDocumentRoot.empty()) {
+        YVK_TRACE(YVK_TRACE_ERROR, "web root '%s' is '/' or no folder: static files are off\n",
+                  HTTP_DOC_ROOT != nullptr ? HTTP_DOC_ROOT : "(working directory)");
+    }
+}
 
 // The RTSPServer part closes the connections; their destructors need no
 // more of the server than its environment.
@@ -79,19 +90,34 @@ std::string staticFilePath(char const* fullRequestStr) {
     return path;
 }
 
-bool isServableFile(std::string const& path) {
-    if (path.empty() || path[0] == '/') return false;
+std::string resolveDocumentRoot(char const* folder) {
     char directory[PATH_MAX];
-    char resolvedDirectory[PATH_MAX];
-    char resolvedFile[PATH_MAX];
-    if (getcwd(directory, sizeof directory) == nullptr || realpath(directory, resolvedDirectory) == nullptr ||
-        realpath(path.c_str(), resolvedFile) == nullptr) {
-        return false;
+    if (folder == nullptr) {
+        if (getcwd(directory, sizeof directory) == nullptr) return std::string();
+        folder = directory;
     }
-    std::string inside = std::string(resolvedDirectory) + (std::strcmp(resolvedDirectory, "/") == 0 ? "" : "/");
-    if (std::strncmp(resolvedFile, inside.c_str(), inside.size()) != 0) return false;
+    char resolved[PATH_MAX];
     struct stat info;
-    return stat(resolvedFile, &info) == 0 && S_ISREG(info.st_mode);
+    if (realpath(folder, resolved) == nullptr || stat(resolved, &info) != 0 || !S_ISDIR(info.st_mode)) {
+        return std::string();
+    }
+    return std::strcmp(resolved, "/") == 0 ? std::string() : std::string(resolved);
+}
+
+std::string servableFile(std::string const& path, std::string const& root) {
+    if (root.empty() || path.empty() || path[0] == '/') return std::string();
+    // No hidden names (".htpasswd", ".git/..."), and so no "." or "..".
+    for (size_t at = 0; at != std::string::npos; at = path.find('/', at), at = at == std::string::npos ? at : at + 1) {
+        if (at < path.size() && path[at] == '.') return std::string();
+    }
+    std::string full = root + "/" + path;
+    char resolved[PATH_MAX];
+    if (realpath(full.c_str(), resolved) == nullptr) return std::string();
+    std::string inside = root + "/";
+    if (std::strncmp(resolved, inside.c_str(), inside.size()) != 0) return std::string();
+    struct stat info;
+    if (stat(resolved, &info) != 0 || !S_ISREG(info.st_mode)) return std::string();
+    return resolved;
 }
 
 // ---- a connection --------------------------------------------------------------
@@ -179,6 +205,10 @@ void HTTPServer::HTTPClientConnection::sendSegment(unsigned startOffset) {
     Boolean isMulticast = False;
     Port serverRTPPort(0);
     Port serverRTCPPort(0);
+    // No client ports and not over TCP: the subsession makes a stream state
+    // without destinations, so no RTP or RTCP socket is opened for a segment
+    // (opening them per request would bind ever more ports, and on a kernel
+    // without IPv6 the dependency's bind loop never ends).
     subsession->getStreamParameters(fSegmentSessionId, clientAddress, Port(0), Port(0), False, 0, 0, nullptr,
                                     destination, ttl, isMulticast, serverRTPPort, serverRTCPPort, fStreamToken);
     fSubsession = subsession; // the stream state is released with the connection
@@ -210,7 +240,8 @@ void HTTPServer::HTTPClientConnection::sendStaticFile(std::string extension, cha
     }
     if (extension == "js") extension = "javascript";
     std::ifstream file;
-    if (isServableFile(path)) file.open(path, std::ios::binary);
+    std::string resolved = servableFile(path, server().documentRoot());
+    if (!resolved.empty()) file.open(resolved, std::ios::binary);
     if (!file.is_open()) {
         refuse();
         return;

@@ -1,7 +1,7 @@
 // The instance's RTSP server, whose connections also answer plain HTTP: the
 // version, the list of streams, HLS and MPEG-DASH playlists, Transport Stream
-// segments from the segment store, and static files from the process's
-// working directory.  RTSP requests and RTSP-over-HTTP tunnelling are served
+// segments from the segment store, and static files from the web root
+// (HTTP_DOC_ROOT, or the working directory).  RTSP requests and RTSP-over-HTTP tunnelling are served
 // on the same connections as by LiveRTSPServer.
 #ifndef YVK_HTTP_SERVER_HH
 #define YVK_HTTP_SERVER_HH
@@ -25,6 +25,8 @@ public:
                                  unsigned reclamationSeconds, unsigned segmentDuration);
 
     unsigned segmentDuration() const { return fSegmentDuration; }
+    // The resolved web root; empty when static files are off.
+    std::string const& documentRoot() const { return fDocumentRoot; }
     // The registered session of that name, or null.
     ServerMediaSession* findSession(char const* streamName);
     // The stream names of all sessions, in the server's order.
@@ -79,14 +81,19 @@ protected:
 private:
     unsigned fSegmentDuration;
     UserAuthenticationDatabase* fOwnedAuthDatabase; // owned
+    std::string fDocumentRoot;
 };
 
-// Static files: the path a request names, relative to the working directory,
-// after the method and headers are cut and every "../" is removed; empty
-// when the request names nothing (the start page).
+// Static files: the path a request names, relative to the web root, after
+// the method and headers are cut and every "../" is removed; empty when the
+// request names nothing (the start page).
 std::string staticFilePath(char const* fullRequestStr);
-// Whether that path may be served: inside the working directory and a
-// regular file.
-bool isServableFile(std::string const& path);
+// The web root that folder (null: the working directory) resolves to, or
+// empty when it resolves to "/" or not at all: no static files then.
+std::string resolveDocumentRoot(char const* folder);
+// The resolved file a path names when it may be served: a regular file
+// inside root (a resolved root) after symbolic links are resolved, no part
+// of the path beginning with "."; otherwise empty.
+std::string servableFile(std::string const& path, std::string const& root);
 
 #endif // YVK_HTTP_SERVER_HH

@@ -59,10 +59,20 @@ RTPSink* UnicastServerMediaSubsession::createNewRTPSink(Groupsock* rtpGroupsock,
                       fSamplingFrequency, fNumChannels);
 }
 
+char const* UnicastServerMediaSubsession::sdpLines(int addressFamily) {
+    if (fSDPLinesLackParameters) {
+        delete[] fSDPLines;
+        fSDPLines = nullptr;
+        fSDPLinesLackParameters = false;
+    }
+    return OnDemandServerMediaSubsession::sdpLines(addressFamily);
+}
+
 char const* UnicastServerMediaSubsession::getAuxSDPLine(RTPSink* rtpSink, FramedSource* /*inputSource*/) {
     auto* video = dynamic_cast<H26xQueueSource*>(fReplicator->inputSource());
     if (video == nullptr || rtpSink == nullptr) return nullptr;
     delete[] fAuxSDPLine;
     fAuxSDPLine = getAuxLine(video, rtpSink->rtpPayloadType());
+    fSDPLinesLackParameters = !video->hasAuxLine();
     return fAuxSDPLine;
 }

@@ -25,6 +25,11 @@ protected:
                                  int bitsPerSample, int samplingFrequency, int numChannels);
     ~UnicastServerMediaSubsession() override;
 
+    // The video source's parameter text.  When the host has sent no
+    // parameter sets within the source's bound the lines go out without an
+    // "a=fmtp" line (a decoder then takes the sets in-band) and are not kept,
+    // so the next DESCRIBE asks again.
+    char const* sdpLines(int addressFamily) override;
     char const* getAuxSDPLine(RTPSink* rtpSink, FramedSource* inputSource) override;
     FramedSource* createNewStreamSource(unsigned clientSessionId, unsigned& estBitrate) override;
     RTPSink* createNewRTPSink(Groupsock* rtpGroupsock, unsigned char rtpPayloadTypeIfDynamic,
@@ -32,6 +37,7 @@ protected:
 
 private:
     char* fAuxSDPLine; // the last text handed out by getAuxSDPLine; owned
+    bool fSDPLinesLackParameters = false;
 };
 
 #endif // YVK_UNICAST_SERVER_MEDIA_SUBSESSION_HH

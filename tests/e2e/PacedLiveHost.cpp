@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace yvk::test {
@@ -57,6 +59,70 @@ PacedLiveHost::PacedLiveHost(int width, int height, unsigned pcmBlockBytes) : fP
     if (!unit.bytes.empty()) fUnits.push_back(std::move(unit));
 }
 
+namespace {
+
+// Type of the NAL unit whose header begins at p, and whether it is a slice
+// that starts a picture.
+struct NalInfo {
+    unsigned type;
+    bool vcl, firstSlice, key, parameterSet, opensUnit;
+};
+
+NalInfo nalInfo(const uint8_t* p, size_t left, bool h265) {
+    NalInfo n{};
+    if (h265) {
+        n.type = (p[0] >> 1) & 0x3f;
+        n.vcl = n.type < 32;
+        n.firstSlice = n.vcl && left > 2 && (p[2] & 0x80) != 0;
+        n.key = n.type >= 16 && n.type <= 23;
+        n.parameterSet = n.type >= 32 && n.type <= 34;
+        n.opensUnit = n.parameterSet || n.type == 35 || n.type == 39;
+    } else {
+        n.type = p[0] & 0x1f;
+        n.vcl = n.type >= 1 && n.type <= 5;
+        n.firstSlice = n.vcl && left > 1 && (p[1] & 0x80) != 0; // first_mb_in_slice 0
+        n.key = n.type == 5;
+        n.parameterSet = n.type == 7 || n.type == 8;
+        n.opensUnit = n.parameterSet || n.type == 9 || n.type == 6;
+    }
+    return n;
+}
+
+} // namespace
+
+PacedLiveHost::PacedLiveHost(const std::string& annexBFile, bool h265, unsigned pcmBlockBytes)
+    : fPcmBlockBytes(pcmBlockBytes), fH265(h265) {
+    std::ifstream in(annexBFile, std::ios::binary);
+    std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto bytes = reinterpret_cast<const uint8_t*>(s.data());
+    // Where each start code begins (a four-byte one at its first zero).
+    std::vector<size_t> codes;
+    for (size_t i = 0; i + 3 <= s.size(); ++i) {
+        if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1) {
+            codes.push_back(i > 0 && bytes[i - 1] == 0 ? i - 1 : i);
+            i += 2;
+        }
+    }
+    Unit unit;
+    bool hasPicture = false;
+    for (size_t n = 0; n < codes.size(); ++n) {
+        size_t begin = codes[n];
+        size_t end = n + 1 < codes.size() ? codes[n + 1] : s.size();
+        size_t header = begin + (bytes[begin + 2] == 1 ? 3 : 4);
+        if (header >= end) continue;
+        NalInfo info = nalInfo(bytes + header, end - header, h265);
+        if (hasPicture && (info.opensUnit || info.firstSlice)) {
+            fUnits.push_back(std::move(unit));
+            unit = Unit{};
+            hasPicture = false;
+        }
+        hasPicture = hasPicture || info.vcl;
+        unit.key = unit.key || info.key;
+        unit.bytes.insert(unit.bytes.end(), bytes + begin, bytes + end);
+    }
+    if (!unit.bytes.empty()) fUnits.push_back(std::move(unit));
+}
+
 void PacedLiveHost::start() {
     // Slices are cut at whole seconds of the clock that stamps the frames on
     // delivery.  A key frame right at a second's end would fall on either
@@ -81,13 +147,55 @@ void PacedLiveHost::produce() {
         int64_t wait = fStartUs + index * kFrameUs - nowUs();
         if (wait > 0) std::this_thread::sleep_for(std::chrono::microseconds(wait));
         const Unit& unit = fUnits[static_cast<size_t>(index) % fUnits.size()];
-        YVKStreamerStream* record = lend(unit.bytes, unit.key, index * kFrameUs);
-        std::lock_guard<std::mutex> lock(fMutex);
-        if (!fVideoWanted) continue; // as a camera does while told to stop
-        fVideoReady.push_back(record);
-        while (fVideoReady.size() > 50) fVideoReady.pop_front(); // nobody reads: keep the newest
-        fAvailable.notify_all();
+        std::vector<uint8_t> bytes = unit.bytes;
+        if (fMisbehaviour.noParameterSets) bytes = withoutParameterSets(bytes);
+        YVKStreamerStream* record = lend(std::move(bytes), unit.key, index * kFrameUs);
+        if (fMisbehaviour.resyncStorm && index % 100 >= 25 && index % 100 < 50) record->resync = 1;
+        publishVideo(record);
+        lendExtras(index, index * kFrameUs);
     }
+}
+
+// Records a lent copy leaves behind: they stay in the account either way.
+void PacedLiveHost::publishVideo(YVKStreamerStream* record) {
+    std::lock_guard<std::mutex> lock(fMutex);
+    if (!fVideoWanted) return; // as a camera does while told to stop
+    fVideoReady.push_back(record);
+    while (fVideoReady.size() > 50) fVideoReady.pop_front(); // nobody reads: keep the newest
+    fAvailable.notify_all();
+}
+
+void PacedLiveHost::lendExtras(int64_t index, int64_t captureUs) {
+    const HostMisbehaviour& how = fMisbehaviour;
+    if (how.emptyRecords && index % 5 == 4) publishVideo(lend({}, false, captureUs));
+    if (how.garbage && index % 7 == 6) publishVideo(lend(std::vector<uint8_t>(3000, 0x55), true, captureUs));
+    if (how.hugeBytes > 0 && index % 9 == 8) {
+        // Filler data (H.264 type 12, H.265 type 38): decoders skip it.
+        std::vector<uint8_t> filler(how.hugeBytes, 0xff);
+        filler[0] = filler[1] = filler[2] = 0;
+        filler[3] = 1;
+        filler[4] = fH265 ? 38 << 1 : 12;
+        if (fH265) filler[5] = 1;
+        filler.back() = 0x80;
+        publishVideo(lend(std::move(filler), false, captureUs));
+    }
+}
+
+std::vector<uint8_t> PacedLiveHost::withoutParameterSets(const std::vector<uint8_t>& unit) const {
+    std::vector<uint8_t> out;
+    size_t at = 0;
+    auto next = [&unit](size_t from) {
+        for (size_t i = from; i + 3 <= unit.size(); ++i)
+            if (unit[i] == 0 && unit[i + 1] == 0 && unit[i + 2] == 1) return i;
+        return unit.size();
+    };
+    for (at = next(0); at < unit.size();) {
+        size_t end = next(at + 3);
+        NalInfo info = nalInfo(unit.data() + at + 3, end - at - 3, fH265);
+        if (!info.parameterSet) out.insert(out.end(), unit.begin() + static_cast<long>(at), unit.begin() + static_cast<long>(end));
+        at = end;
+    }
+    return out;
 }
 
 // Records stay alive until the host goes, so a late or second release is
@@ -108,12 +216,20 @@ YVKStreamerStream* PacedLiveHost::lend(std::vector<uint8_t> payload, bool key, i
 
 YVKStreamerStream* PacedLiveHost::popVideo(void* handle, int timeoutMs) {
     auto* host = static_cast<PacedLiveHost*>(handle);
+    CallbackScope running(*host);
+    int pop = ++host->fVideoPops;
+    if (host->fMisbehaviour.stallPopMs > 0 && pop == host->fMisbehaviour.stallAtPop) {
+        host->fStalling = true; // a host that ignores the timeout for a while
+        std::this_thread::sleep_for(std::chrono::milliseconds(host->fMisbehaviour.stallPopMs));
+        host->fStalling = false;
+    }
     std::unique_lock<std::mutex> lock(host->fMutex);
     host->fAvailable.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                               [host] { return !host->fVideoReady.empty() || !host->fRunning; });
     if (host->fVideoReady.empty()) return nullptr;
     YVKStreamerStream* record = host->fVideoReady.front();
     host->fVideoReady.pop_front();
+    host->fLent[record]->popped = true;
     return record;
 }
 
@@ -131,14 +247,21 @@ YVKStreamerStream* PacedLiveHost::popAudio(void* handle, int) {
         pcm[static_cast<size_t>(2 * i + 1)] = static_cast<uint8_t>(value >> 8 & 0xFF);
     }
     host->fAudioSamples += samples;
-    return host->lend(std::move(pcm), false, 0);
+    ++host->fAudioPops;
+    YVKStreamerStream* record = host->lend(std::move(pcm), false, 0);
+    std::lock_guard<std::mutex> lock(host->fMutex);
+    host->fLent[record]->popped = true;
+    return record;
 }
 
 int PacedLiveHost::release(void* handle, YVKStreamerStream* record, int) {
     auto* host = static_cast<PacedLiveHost*>(handle);
+    CallbackScope running(*host);
     std::lock_guard<std::mutex> lock(host->fMutex);
     auto found = host->fLent.find(record);
-    if (found == host->fLent.end() || found->second->releases++ > 0) ++host->fBadReleases;
+    if (found == host->fLent.end() || !found->second->popped || found->second->record.size == 0 ||
+        found->second->releases++ > 0)
+        ++host->fBadReleases;
     return 0;
 }
 
@@ -156,10 +279,38 @@ YVKStreamerQIO PacedLiveHost::io(YVKStreamerStream* (*pop)(void*, int)) {
     YVKStreamerQIO io{};
     io.handle = this;
     if (pop == popVideo) io.setStreaming = setVideoStreaming;
-    io.isActive = [](void*) { return 1; };
+    if (pop == popVideo) {
+        io.isActive = [](void*) { return 1; };
+    } else {
+        io.isActive = [](void* handle) {
+            auto* host = static_cast<PacedLiveHost*>(handle);
+            int after = host->fMisbehaviour.inactiveAfterAudioPops;
+            return after > 0 && host->fAudioPops >= after ? 0 : 1;
+        };
+    }
     io.popStream = pop;
     io.releaseStream = release;
     return io;
+}
+
+bool PacedLiveHost::allPoppedReleased() {
+    std::lock_guard<std::mutex> lock(fMutex);
+    for (auto& [record, lent] : fLent) {
+        int expected = lent->popped && lent->record.size != 0 ? 1 : 0;
+        if (lent->releases != expected) return false;
+    }
+    return true;
+}
+
+bool PacedLiveHost::accountClosed() {
+    bool released = allPoppedReleased();
+    std::lock_guard<std::mutex> lock(fMutex);
+    return released && fBadReleases == 0;
+}
+
+void PacedLiveHost::waitForStallEnd() {
+    for (int i = 0; i < 500 && (fCallbacksRunning > 0 || !allPoppedReleased()); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 bool PacedLiveHost::balanced() {

@@ -15,15 +15,31 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <string>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 namespace yvk::test {
 
+// What a hostile host does besides lending the clip.
+struct HostMisbehaviour {
+    int stallPopMs = 0;          // one popStream call keeps the reader this long, whatever its timeout,
+    int stallAtPop = 0;          // the one of this number (counted from 1)
+    bool emptyRecords = false;   // a record of size 0 after every 5th frame
+    bool garbage = false;        // a record without any start code after every 7th frame
+    unsigned hugeBytes = 0;      // a filler-data record of this size after every 9th frame
+    bool resyncStorm = false;    // every record of the second second of each four asks for a resync
+    bool noParameterSets = false; // the parameter sets never reach the library
+    int inactiveAfterAudioPops = 0; // isActive answers 0 after that many audio pops (0: never)
+};
+
 class PacedLiveHost {
 public:
     PacedLiveHost(int width, int height, unsigned pcmBlockBytes);
+    // An encoder's Annex-B stream as it wrote it: cut into access units, not
+    // a byte changed (start codes of three bytes, SEI and delimiters stay).
+    PacedLiveHost(const std::string& annexBFile, bool h265, unsigned pcmBlockBytes);
     ~PacedLiveHost() { stop(); }
     PacedLiveHost(const PacedLiveHost&) = delete;
     PacedLiveHost& operator=(const PacedLiveHost&) = delete;
@@ -34,6 +50,15 @@ public:
     YVKStreamerQIO videoIO() { return io(popVideo); }
     YVKStreamerQIO audioIO() { return io(popAudio); }
     bool balanced(); // no record released twice or never lent
+    // Every record popped was released exactly once (size 0: never), none
+    // twice, none that was not popped.
+    bool accountClosed();
+    void misbehave(const HostMisbehaviour& how) { fMisbehaviour = how; }
+    bool stalling() const { return fStalling.load(); }
+    // Waits (5 s at most) until no callback runs and every popped record has
+    // come back: a reader the library left inside a stalled popStream
+    // releases its record when that call returns.
+    void waitForStallEnd();
 
 private:
     struct Unit {
@@ -44,9 +69,13 @@ private:
         YVKStreamerStream record{};
         std::vector<uint8_t> payload;
         int releases = 0;
+        bool popped = false;
     };
 
     void produce();
+    void lendExtras(int64_t index, int64_t captureUs);
+    void publishVideo(YVKStreamerStream* record);
+    std::vector<uint8_t> withoutParameterSets(const std::vector<uint8_t>& unit) const;
     YVKStreamerQIO io(YVKStreamerStream* (*pop)(void*, int));
     YVKStreamerStream* lend(std::vector<uint8_t> payload, bool key, int64_t captureUs);
     static YVKStreamerStream* popVideo(void* handle, int timeoutMs);
@@ -66,6 +95,18 @@ private:
     std::atomic<bool> fRunning{false};
     std::atomic<bool> fVideoWanted{false}; // the library's last word on video: start or stop
     std::thread fProducer;
+    HostMisbehaviour fMisbehaviour;
+    bool fH265 = false;
+    std::atomic<int> fVideoPops{0};
+    std::atomic<int> fAudioPops{0};
+    std::atomic<bool> fStalling{false};
+    std::atomic<int> fCallbacksRunning{0};
+    struct CallbackScope {
+        explicit CallbackScope(PacedLiveHost& host) : fHost(host) { ++fHost.fCallbacksRunning; }
+        ~CallbackScope() { --fHost.fCallbacksRunning; }
+        PacedLiveHost& fHost;
+    };
+    bool allPoppedReleased();
 };
 
 } // namespace yvk::test

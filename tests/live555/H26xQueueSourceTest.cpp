@@ -3,11 +3,14 @@
 // wait, resync, delivery and presentation times, driven step by step without
 // the reader thread (which the subsession tests run).
 #include "H26xQueueSource.hh"
+#include "EventLoop.hh"
 #include "LiveTestSupport.hh"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <string>
 
 #include <sys/time.h>
@@ -22,7 +25,7 @@ namespace {
 const Bytes kSps = {0x67, 0x42, 0xe0, 0x1f, 0xda, 0x02, 0x80};
 const Bytes kPps = {0x68, 0xce, 0x3c, 0x80};
 const Bytes kIdr = {0x65, 0x88, 0x84, 0x00, 0x33};
-const Bytes kP = {0x41, 0x9a, 0x02, 0x00, 0x00, 0x01, 0x77}; // a 3-byte code inside the slice
+const Bytes kP = {0x41, 0x9a, 0x02, 0x77};
 const Bytes kSei = {0x06, 0x05, 0x01};
 // H.265: VPS (0x40 01), SPS (0x42 01), PPS (0x44 01), IDR_W_RADL (0x26 01).
 const Bytes kVps265 = {0x40, 0x01, 0x0c, 0x01};
@@ -92,7 +95,16 @@ TEST(Base64, PaddingAndAlphabet) {
 
 // Each row's records go to a fresh source; the unit count and key decision
 // are those of the last record, the text is empty where none is built.
-TEST_F(H26x, UnitCountKeyDecisionAndParameterText) {
+// Encoders write three-byte start codes inside an access unit, several
+// slices per picture, SEI and delimiters: every unit is kept, the type bits
+// decide, and a key picture is one with an IDR (H.264) or IRAP (H.265) slice.
+TEST_F(H26x, EveryUnitKeptKeyPicturesByTypeAndParameterText) {
+    const Bytes x264Like = {0, 0, 0, 1, 0x67, 0x42, 0xe0, 0x1f, 0xda, 0x02, 0x80, // SPS, four-byte code
+                            0, 0, 0, 1, 0x68, 0xce, 0x3c, 0x80,                   // PPS
+                            0, 0, 1, 0x06, 0x05, 0x01,                            // SEI, three-byte code
+                            0, 0, 1, 0x65, 0x88, 0x84, 0x00, 0x33};               // IDR
+    auto many = std::vector<Bytes>{kSps, kPps, kSei};
+    for (int i = 0; i < 5; ++i) many.push_back(kIdr);
     struct Case {
         const char* name;
         const char* format;
@@ -106,15 +118,21 @@ TEST_F(H26x, UnitCountKeyDecisionAndParameterText) {
         {"H.264 slice", "video/H264", {annexB({kP})}, 1, false, ""},
         {"SPS alone waits for the PPS", "video/H264", {annexB({kSps, kP}), annexB({kPps, kP})}, 2, false, kText264},
         {"H.264 sets with other ref_idc", "video/H264", {annexB({{0x27, 0x42, 0xe0, 0x1f}, {0x28, 0xce}, kIdr})}, 3,
-         true, ""},
-        {"H.264 cut after five", "video/H264", {annexB(std::vector<Bytes>(7, kSei))}, 5, true, ""},
-        {"three-byte start code only", "video/H264", {{0x00, 0x00, 0x01, 0x65, 0x11}}, 0, false, ""},
+         true, "profile-level-id=42e01f;sprop-parameter-sets=J0LgHw==,KM4="},
+        {"x264: three-byte codes inside", "video/H264", {x264Like}, 4, true, kText264},
+        {"eight units, none cut", "video/H264", {annexB(many)}, 8, true, kText264},
+        {"P picture of four slices", "video/H264", {annexB({kP, kP, kP, kP})}, 4, false, ""},
+        {"three-byte start code only", "video/H264", {{0x00, 0x00, 0x01, 0x65, 0x11}}, 1, true, ""},
+        {"trailing zeros belong to no unit", "video/H264", {{0, 0, 0, 1, 0x65, 0x11, 0, 0, 0, 0, 1, 0x65}}, 2, true, ""},
+        {"garbage without start code", "video/H264", {{0x65, 0x00, 0x00, 0x02, 0x11}}, 0, false, ""},
         {"start code alone", "video/H264", {{0, 0, 0, 1}}, 0, false, ""},
         {"empty", "video/H264", {{}}, 0, false, ""},
         {"H.265 key", "video/H265", {annexB({kVps265, kSps265, kPps265, kIdr265})}, 4, true,
          "sprop-vps=QAEMAQ==;sprop-sps=QgEBAWA=;sprop-pps=RAHBcg=="},
-        {"H.265 without VPS", "video/H265", {annexB({kSps265, kPps265, kIdr265})}, 3, false, ""},
-        {"H.265 cut after six", "video/H265", {annexB(std::vector<Bytes>(8, kSei265))}, 6, true, ""},
+        {"H.265 without VPS", "video/H265", {annexB({kSps265, kPps265, kIdr265})}, 3, true, ""},
+        {"H.265 CRA is key", "video/H265", {annexB({kSei265, {0x2a, 0x01, 0x11}})}, 2, true, ""},
+        {"H.265 TRAIL_R slices", "video/H265", {annexB({{0x02, 0x01, 0xd0}, {0x02, 0x01, 0x30}})}, 2, false, ""},
+        {"H.265 nine units", "video/H265", {annexB(std::vector<Bytes>(9, kSei265))}, 9, false, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -139,39 +157,44 @@ TEST_F(H26x, UnitsPointIntoTheRecordWithOrWithoutTheirStartCodes) {
         EXPECT_EQ(fUnits[0].size, static_cast<int>(kSps.size()) + code);
         EXPECT_EQ(fUnits[1].size, static_cast<int>(kPps.size()) + code);
         EXPECT_EQ(fUnits[2].size, static_cast<int>(kIdr.size()) + code);
+        EXPECT_EQ(fUnits[2].header, code);
         EXPECT_EQ(fSource->getAuxLine(), keep ? "profile-level-id=42e01f;sprop-parameter-sets=AAAAAWdC4B/aAoA=,AAAAAWjOPIA="
                                               : kText264); // the sets as they were cut
     }
+    make("video/H264")->fKeepStartCode = true;
+    Bytes shortCode = {0, 0, 1, 0x67, 0x42, 0xe0, 0x1f, 0, 0, 1, 0x68, 0xce};
+    split(shortCode);
+    ASSERT_EQ(fSource->fUnitCount, 2);
+    EXPECT_EQ(fUnits[1].header, 3);
+    EXPECT_EQ(fSource->getAuxLine(), "profile-level-id=42e01f;sprop-parameter-sets=AAABZ0LgHw==,AAABaM4=");
 }
 
-// A parameter set of 93 bytes is the longest whose Base64 text fits.
-TEST_F(H26x, ParameterSetTooLongForTheTextIsRefusedWithATrace) {
-    for (size_t length : {94, 93}) {
-        SCOPED_TRACE(length);
-        Bytes sps(length, 0x11);
-        sps[0] = 0x67;
-        make("video/H264");
-        yvk::test::TraceCapture trace;
-        split(annexB({sps, kPps, kIdr}));
-        EXPECT_EQ(fSource->hasAuxLine(), length == 93);
-        EXPECT_EQ(yvk::test::errorLines(trace), length == 94 ? 1 : 0);
-        if (length == 94) {
-            split(annexB({kSps, kPps, kIdr})); // a set that fits is still taken afterwards
-            EXPECT_EQ(fSource->getAuxLine(), kText264);
-        }
-    }
+// x265 writes a VPS, an SPS with a long VUI and a PPS well past 93 bytes
+// together; their text is as long as they need.
+TEST_F(H26x, ParameterSetsOfAnyLengthAreTaken) {
+    Bytes sps(600, 0x11);
+    sps[0] = 0x67;
+    yvk::test::TraceCapture trace;
+    split(annexB({sps, kPps, kIdr}));
+    ASSERT_TRUE(fSource->hasAuxLine());
+    EXPECT_EQ(fSource->getAuxLine().size(), std::string("profile-level-id=111111;sprop-parameter-sets=").size() + 800 +
+                                                 1 + 8);
+    EXPECT_EQ(yvk::test::errorLines(trace), 0);
 }
 
-// At 25 frames per second the queue holds 50 units and non-key units are
-// dropped, with everything queued, once more than 45 wait.
+// At 25 frames per second the queue holds 50 access units and non-key ones
+// are dropped, with everything queued, once more than 45 wait.
 TEST_F(H26x, NonKeyUnitAboveTheDropThresholdClearsTheQueueKeyUnitsStay) {
     queue(46, false);
     EXPECT_EQ(fSource->queued(), 46);
     queue(1, false);
     EXPECT_EQ(fSource->queued(), 0);
+    EXPECT_TRUE(fSource->fWaitKeyFrame); // delivery resumes at the next key access unit
     queue(46, false);
     queue(4, true);
     EXPECT_EQ(fSource->queued(), 50);
+    queue(1, true); // a key unit into a full queue starts it over
+    EXPECT_EQ(fSource->queued(), 1);
 }
 
 TEST_F(H26x, ZeroOrNegativeFrameRateIsRefusedWithATrace) {
@@ -197,6 +220,10 @@ TEST_F(H26x, RecordsAreDroppedUntilAKeyFrameAndAgainAfterResync) {
         {annexB({kP}), false, false, true, true},
         {annexB({kSps, kPps, kIdr}), true, true, false, false},
         {{}, false, false, false, false}, // an empty record is never released
+        {{0x65, 0x11, 0x22}, true, false, true, false},  // no start code: back at once, traced
+        {annexB({kP}), false, true, true, true},
+        {annexB({kSei, kP}), true, false, true, true},   // the host's flag does not make a key picture
+        {annexB({kSei, kIdr}), false, false, false, false}, // its content does
     };
     fSource->fWaitKeyFrame = true;
     for (size_t i = 0; i < std::size(steps); ++i) {
@@ -206,28 +233,57 @@ TEST_F(H26x, RecordsAreDroppedUntilAKeyFrameAndAgainAfterResync) {
         EXPECT_EQ(fHost.released(record), steps[i].releasedAtOnce ? 1 : 0);
         EXPECT_EQ(fSource->fWaitKeyFrame, steps[i].waitingAfter);
     }
-    EXPECT_EQ(fSource->queued(), 3); // released on close
+    EXPECT_EQ(fSource->queued(), 4); // released on close
 }
 
-// Stopping tells the host and releases what is still queued.
-TEST_F(H26x, RtspDeliversThePictureOfAKeyUnitAndTheFirstUnitOtherwiseUntilStopped) {
-    auto* key = fHost.add(annexB({kSps, kPps, kIdr}), true);
-    fHost.add(annexB({{0x09, 0xf0}, kP}));
+// Each unit goes to the framer on its own: parameter sets in front of a key
+// picture in-band, SEI and every slice, delimiters dropped; a key picture
+// that came without parameter sets gets the stored ones in front.  The
+// record goes back with its last unit; stopping tells the host and releases
+// what is still queued.
+TEST_F(H26x, RtspDeliversEveryUnitOfAnAccessUnitOnItsOwnUntilStopped) {
+    auto* key = fHost.add(annexB({kSps, kPps, kSei, kIdr}), true);
+    auto* slices = fHost.add(annexB({{0x09, 0xf0}, kP, kP}));
+    fHost.add(annexB({{0x09, 0xf0}, kIdr}), true);
     auto* left = fHost.add(annexB({kP}));
-    for (int i = 0; i < 3; ++i) fSource->getNextFrame();
-    Delivery first = request();
-    ASSERT_TRUE(first.done);
-    EXPECT_EQ(first.size, kIdr.size());
-    EXPECT_EQ(0, std::memcmp(fBuffer, kIdr.data(), kIdr.size()));
-    EXPECT_EQ(fHost.released(key), 1);
-    Delivery second = request(1); // the delimiter in place of the slice, cut to the consumer's buffer
-    EXPECT_EQ(second.size, 1u);
-    EXPECT_EQ(second.truncated, 1u);
+    for (int i = 0; i < 4; ++i) fSource->getNextFrame();
+    std::vector<Bytes> expected = {kSps, kPps, kSei, kIdr, kP, kP, kSps, kPps, kIdr};
+    for (size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(fHost.released(key), i >= 4 ? 1 : 0);
+        EXPECT_EQ(fHost.released(slices), i >= 6 ? 1 : 0);
+        Delivery d = request();
+        ASSERT_TRUE(d.done);
+        EXPECT_EQ(Bytes(fBuffer, fBuffer + d.size), expected[i]);
+    }
+    Delivery cut = request(1); // cut to the consumer's buffer
+    EXPECT_EQ(cut.size, 1u);
+    EXPECT_EQ(cut.truncated, kP.size() - 1);
+    fHost.add(annexB({kP}));
+    fSource->getNextFrame();
     fSource->stopGettingFrames();
     EXPECT_FALSE(fSource->fStreaming);
     EXPECT_EQ(fHost.streamingCalls().back(), 0);
     EXPECT_EQ(fHost.released(left), 1);
     EXPECT_EQ(fSource->queued(), 0);
+}
+
+// A request with nothing queued returns at once and stays open; the
+// reader's next push answers it through the event loop.
+TEST_F(H26x, DeliveryNeverWaitsTheNextPushAnswersAnOpenRequest) {
+    Delivery d;
+    auto after = [](void* data, unsigned size, unsigned truncated, timeval time, unsigned duration) {
+        *static_cast<Delivery*>(data) = Delivery{true, size, truncated, duration, time};
+    };
+    auto before = std::chrono::steady_clock::now();
+    fSource->getNextFrame(fBuffer, sizeof fBuffer, after, &d, nullptr, nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(1000)); // no wait on the queue
+    EXPECT_FALSE(d.done);
+    fHost.add(annexB({kP}));
+    std::thread reader([this] { fSource->getNextFrame(); });
+    reader.join();
+    EXPECT_TRUE(yvk::test::runLoopUntil(env(), [&] { return d.done; }, 5000));
+    EXPECT_EQ(d.size, kP.size());
 }
 
 // The first unit starts at the wall clock; each next one follows the host's
@@ -242,6 +298,29 @@ TEST_F(H26x, PresentationTimesFollowTheHostClockFromAWallClockStart) {
     EXPECT_NEAR(a.time.tv_sec, before.tv_sec + 1, 1);
     EXPECT_EQ(yvk::test::microseconds(b.time) - yvk::test::microseconds(a.time), 200000);
     EXPECT_EQ(yvk::test::microseconds(c.time) - yvk::test::microseconds(b.time), 40000);
+}
+
+// Every unit of an access unit shares its time; in wall-clock mode a whole
+// access unit is stamped with the clock, whatever unit it begins with.
+TEST_F(H26x, UnitsOfOneAccessUnitShareItsTimeAndWallClockTimesAreNeverZero) {
+    fHost.add(annexB({kSps, kPps, kIdr}), true, 5, 0);
+    fSource->getNextFrame();
+    Delivery sps = request(), pps = request(), idr = request();
+    EXPECT_NE(sps.time.tv_sec, 0);
+    EXPECT_EQ(yvk::test::microseconds(sps.time), yvk::test::microseconds(pps.time));
+    EXPECT_EQ(yvk::test::microseconds(sps.time), yvk::test::microseconds(idr.time));
+    for (const Bytes& first : {kPps, kSps}) {
+        make("video/H264");
+        fSource->fUseWallClock = fSource->fQueueAllUnits = fSource->fKeepStartCode = fSource->fWholeFrame = true;
+        fSource->fWaitKeyFrame = false;
+        auto record = annexB({first, kSei, kIdr});
+        fHost.add(record, true, 5, 0);
+        fSource->getNextFrame();
+        Delivery whole = request();
+        ASSERT_TRUE(whole.done);
+        EXPECT_EQ(whole.size, record.size());
+        EXPECT_NE(whole.time.tv_sec, 0);
+    }
 }
 
 // Previous presentation time + (unit time - previous host time).

@@ -7,6 +7,8 @@
 #include "HTTPServer.hh"
 #include "Process.hh"
 #include "RawHttp.hh"
+#include "TraceCapture.hh"
+#include "yvk_system.h"
 #include "yvkstreamer_core_live555.hh"
 
 #include <BasicUsageEnvironment.hh>
@@ -14,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -194,8 +197,8 @@ TEST_F(HTTPServerTest, AttackCorpusNeverEscapesTheWebFolder) {
 }
 
 // A "../" that a removal forms behind the search position stays; the
-// servable-file check is what keeps such a path inside.
-TEST(StaticFilePath, MethodHeadersLeadingSlashAndDotDotSlashesGoAndOnlyFilesInsideAreServable) {
+// servable-file check (below) is what keeps such a path inside.
+TEST(StaticFilePath, MethodHeadersLeadingSlashAndDotDotSlashesGo) {
     for (auto [request, path] : {std::pair{"GET / HTTP/1.1\r\nHost: x\r\n\r\n", ""},
                                  {"GET /css/site.css HTTP/1.1\r\n\r\n", "css/site.css"},
                                  {"GET /a/../../etc/passwd HTTP/1.1\r\n", "a/etc/passwd"},
@@ -204,8 +207,63 @@ TEST(StaticFilePath, MethodHeadersLeadingSlashAndDotDotSlashesGoAndOnlyFilesInsi
                                  {"GET /index.html\r\n", "index.html"},
                                  {"", ""}})
         EXPECT_EQ(staticFilePath(request), path) << request;
-    for (const char* path : {"", "/etc/passwd", "..", ".", "no-such-file", "../x"})
-        EXPECT_FALSE(isServableFile(path)) << path;
+}
+
+// The web root comes from HTTP_DOC_ROOT, whatever the working directory;
+// one that resolves to "/" switches static files off with one trace line,
+// as does a working directory of "/" when none is named.  Hidden names and
+// links that leave the root are refused.
+TEST_F(HTTPServerTest, StaticFilesOnlyFromAWebRootThatIsNotTheFileSystemRoot) {
+    writeFile(fWeb + "/.htpasswd", "user:hash");
+    mkdir((fWeb + "/.git").c_str(), 0755);
+    writeFile(fWeb + "/.git/config", "[core]");
+    ASSERT_EQ(symlink("/etc", (fWeb + "/sys-etc").c_str()), 0);
+    struct Case {
+        const char* docRoot; // "WEB": the test's web folder
+        const char* cwd;     // "WEB" likewise
+        int traces;
+        std::vector<std::pair<std::string, std::string>> replies; // path -> body, "" for refused
+    } cases[] = {
+        {"WEB", "/", 0, {{"/", "<html>start</html>"}, {"/css/site.css", "body{}"}, {"/etc/passwd", ""}}},
+        {nullptr, "WEB", 0, {{"/", "<html>start</html>"}, {"/.htpasswd", ""}, {"/.git/config", ""},
+                             {"/css/.%2e/.htpasswd", ""}, {"/sys-etc/passwd", ""}}},
+        {nullptr, "/", 1, {{"/etc/passwd", ""}, {"/", ""}}},
+        {"/", "WEB", 1, {{"/etc/passwd", ""}, {"/index.html", ""}}},
+        {"/etc/..", "WEB", 1, {{"/etc/passwd", ""}}},
+    };
+    std::string root = resolveDocumentRoot(nullptr); // the web folder, the working directory
+    ASSERT_EQ(root, resolveDocumentRoot(fWeb.c_str()));
+    for (const char* path : {"", "/etc/passwd", "..", ".", "no-such-file", "../x", "css", "leak.txt", ".htpasswd"})
+        EXPECT_EQ(servableFile(path, root), "") << path;
+    EXPECT_EQ(servableFile("css/site.css", root), root + "/css/site.css");
+    EXPECT_EQ(servableFile("index.html", ""), "");
+    for (const char* folder : {"/", "/tmp/../", "/no/such/folder"}) EXPECT_EQ(resolveDocumentRoot(folder), "") << folder;
+
+    Medium::close(fServer);
+    fServer = nullptr;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.docRoot != nullptr ? c.docRoot : "null") + " from " + c.cwd);
+        std::string docRoot = c.docRoot != nullptr && std::string(c.docRoot) == "WEB" ? fWeb : c.docRoot ? c.docRoot : "";
+        HTTP_DOC_ROOT = c.docRoot != nullptr ? docRoot.c_str() : nullptr;
+        ASSERT_EQ(chdir(std::string(c.cwd) == "WEB" ? fWeb.c_str() : c.cwd), 0);
+        yvk::test::TraceCapture trace;
+        fPort = yvk::test::freeTcpPort();
+        fServer = HTTPServer::createNew(*fEnv, Port(fPort), nullptr, 500, 1);
+        HTTP_DOC_ROOT = nullptr;
+        ASSERT_NE(fServer, nullptr);
+        auto lines = trace.lines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.level == YVK_TRACE_ERROR; }), c.traces);
+        start();
+        for (auto& [path, body] : c.replies) {
+            std::string reply = get(path);
+            EXPECT_EQ(body.empty() ? "" : replyBody(reply), body) << path << "\n" << reply;
+            if (body.empty()) { EXPECT_EQ(reply.find(" 200 OK"), std::string::npos) << path << "\n" << reply; }
+        }
+        fLoop.reset();
+        Medium::close(fServer);
+        fServer = nullptr;
+    }
+    ASSERT_EQ(chdir(fWeb.c_str()), 0);
 }
 
 TEST_F(HTTPServerTest, RtspDescribeOfAnUnknownStreamListsTheStreams) {

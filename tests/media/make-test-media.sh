@@ -97,4 +97,19 @@ done
 printf 'this is not a media file\n' > not-media.mp4
 head -c 2000 clip.mp4 > truncated.mp4
 
+# Encoder outputs as they come, for the live input: raw Annex-B streams of
+# 4 s at 352x288, the encoders' default settings but for a key picture each
+# second (so a late client and every HTTP slice start at one).  libx264
+# writes three-byte start codes inside an access unit and SEI, libx265 SEI
+# and a long VUI; the variants add slices and delimiters.
+enc() { # NAME EXTENSION ENCODER PARAMS
+    ff -f lavfi -i "$(picture 352x288 4)" -c:v "$3" -g 25 -pix_fmt yuv420p "-${3#lib}-params" "log-level=error${4:+:$4}" \
+       "encoder-$1.$2"
+}
+enc x264-default h264 libx264 ""
+enc x264-slices4 h264 libx264 "slices=4"
+enc x264-aud-sei h264 libx264 "aud=1"
+enc x265-default hevc libx265 ""
+enc x265-slices2 hevc libx265 "slices=2"
+
 touch stamp
