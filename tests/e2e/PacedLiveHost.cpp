@@ -216,6 +216,7 @@ YVKStreamerStream* PacedLiveHost::lend(std::vector<uint8_t> payload, bool key, i
 
 YVKStreamerStream* PacedLiveHost::popVideo(void* handle, int timeoutMs) {
     auto* host = static_cast<PacedLiveHost*>(handle);
+    CallbackScope running(*host);
     int pop = ++host->fVideoPops;
     if (host->fMisbehaviour.stallPopMs > 0 && pop == host->fMisbehaviour.stallAtPop) {
         host->fStalling = true; // a host that ignores the timeout for a while
@@ -255,6 +256,7 @@ YVKStreamerStream* PacedLiveHost::popAudio(void* handle, int) {
 
 int PacedLiveHost::release(void* handle, YVKStreamerStream* record, int) {
     auto* host = static_cast<PacedLiveHost*>(handle);
+    CallbackScope running(*host);
     std::lock_guard<std::mutex> lock(host->fMutex);
     auto found = host->fLent.find(record);
     if (found == host->fLent.end() || !found->second->popped || found->second->record.size == 0 ||
@@ -291,17 +293,24 @@ YVKStreamerQIO PacedLiveHost::io(YVKStreamerStream* (*pop)(void*, int)) {
     return io;
 }
 
-bool PacedLiveHost::accountClosed() {
+bool PacedLiveHost::allPoppedReleased() {
     std::lock_guard<std::mutex> lock(fMutex);
     for (auto& [record, lent] : fLent) {
         int expected = lent->popped && lent->record.size != 0 ? 1 : 0;
         if (lent->releases != expected) return false;
     }
-    return fBadReleases == 0;
+    return true;
+}
+
+bool PacedLiveHost::accountClosed() {
+    bool released = allPoppedReleased();
+    std::lock_guard<std::mutex> lock(fMutex);
+    return released && fBadReleases == 0;
 }
 
 void PacedLiveHost::waitForStallEnd() {
-    while (fStalling) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 500 && (fCallbacksRunning > 0 || !allPoppedReleased()); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 bool PacedLiveHost::balanced() {

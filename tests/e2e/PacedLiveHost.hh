@@ -55,7 +55,9 @@ public:
     bool accountClosed();
     void misbehave(const HostMisbehaviour& how) { fMisbehaviour = how; }
     bool stalling() const { return fStalling.load(); }
-    // Waits until no popStream call is stalled any more.
+    // Waits (5 s at most) until no callback runs and every popped record has
+    // come back: a reader the library left inside a stalled popStream
+    // releases its record when that call returns.
     void waitForStallEnd();
 
 private:
@@ -98,6 +100,13 @@ private:
     std::atomic<int> fVideoPops{0};
     std::atomic<int> fAudioPops{0};
     std::atomic<bool> fStalling{false};
+    std::atomic<int> fCallbacksRunning{0};
+    struct CallbackScope {
+        explicit CallbackScope(PacedLiveHost& host) : fHost(host) { ++fHost.fCallbacksRunning; }
+        ~CallbackScope() { --fHost.fCallbacksRunning; }
+        PacedLiveHost& fHost;
+    };
+    bool allPoppedReleased();
 };
 
 } // namespace yvk::test

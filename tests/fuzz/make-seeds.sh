@@ -7,7 +7,7 @@
 set -euo pipefail
 out=${1:?usage: make-seeds.sh OUT_DIR}
 rm -rf "$out"
-mkdir -p "$out"/{file,ts-probe,mp3-decoder}
+mkdir -p "$out"/{file,ts-probe,mp3-decoder,h26x-split}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -42,5 +42,16 @@ ff -f lavfi -i "$(tone 440 44100 0.3)" -c:a libmp3lame -ac 2 -b:a 64k stereo.mp3
 { printf '\x07\x10'; cat mono.mp3; } > "$out/mp3-decoder/mono-32k.bin"
 { printf '\xc3\xff'; cat stereo.mp3; } > "$out/mp3-decoder/stereo-44k.bin"
 { printf '\x01\x00'; head -c 3000 stereo.mp3; } > "$out/mp3-decoder/stereo-small-output.bin"
+
+# Live video records: a mode byte (bit 0 H.265, bit 1 start codes kept),
+# then the first access units of an encoder at its defaults (three-byte
+# start codes, SEI) and with several slices.
+ff -f lavfi -i "$(picture 0.2)" -c:v libx264 -preset ultrafast -x264-params log-level=error -f h264 x264.h264
+ff -f lavfi -i "$(picture 0.2)" -c:v libx264 -preset ultrafast -x264-params slices=4:log-level=error -f h264 slices.h264
+ff -f lavfi -i "$(picture 0.2)" -c:v libx265 -preset ultrafast -x265-params log-level=error -f hevc x265.hevc
+{ printf '\x00'; head -c 6000 x264.h264; } > "$out/h26x-split/x264.bin"
+{ printf '\x02'; head -c 6000 slices.h264; } > "$out/h26x-split/x264-slices-kept-codes.bin"
+{ printf '\x01'; head -c 6000 x265.hevc; } > "$out/h26x-split/x265.bin"
+{ printf '\x03'; head -c 6000 x265.hevc; } > "$out/h26x-split/x265-kept-codes.bin"
 
 touch "$out/stamp"

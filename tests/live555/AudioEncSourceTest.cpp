@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <vector>
 
 namespace {
@@ -30,10 +32,11 @@ protected:
     void queueBlocks(int count, unsigned bytes) {
         for (int i = 0; i < count; ++i) fHost.add(std::vector<uint8_t>(bytes, 0x10));
     }
-    // Asks for one frame and runs the loop until it arrives or timeoutMs passed.
-    bool requestFrame(int timeoutMs = 1000) {
+    // Asks for one frame into the first maxSize bytes of the buffer and runs
+    // the loop until it arrives or timeoutMs passed.
+    bool requestFrame(int timeoutMs = 1000, unsigned maxSize = sizeof fBuffer) {
         fDelivered = false;
-        fSource->getNextFrame(fBuffer, sizeof fBuffer, afterGetting, this, FramedSource::handleClosure, fSource);
+        fSource->getNextFrame(fBuffer, maxSize, afterGetting, this, FramedSource::handleClosure, fSource);
         return yvk::test::runLoopUntil(env(), [this] { return fDelivered; }, timeoutMs);
     }
     static void afterGetting(void* data, unsigned frameSize, unsigned truncated, timeval presentationTime, unsigned) {
@@ -57,6 +60,18 @@ protected:
     bool fDelivered = false;
     unsigned fFrameSize = 0;
 };
+
+// A consumer whose buffer is smaller than the encoder's largest frame: the
+// encoder is given the consumer's size, never writes past it, and a frame
+// that does not fit is not delivered.
+TEST_F(AudioEncSourceTest, EncoderNeverWritesPastTheConsumersBuffer) {
+    ASSERT_NE(create(1, true), nullptr);
+    queueBlocks(8, 2048);
+    const unsigned small = 64;
+    std::fill(std::begin(fBuffer), std::end(fBuffer), 0xa5);
+    EXPECT_FALSE(requestFrame(500, small)); // every block is tried in turn; none fits
+    for (unsigned at = small; at < sizeof fBuffer; ++at) ASSERT_EQ(fBuffer[at], 0xa5) << "written at " << at;
+}
 
 // 1024 samples at 16 kHz are 64 ms of silence per frame.
 TEST_F(AudioEncSourceTest, SilenceBeforeVideoComesAtRealTimePaceAndLeavesTheHostAlone) {

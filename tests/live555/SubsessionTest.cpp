@@ -1,6 +1,7 @@
 // The per-format tables of the live subsessions: framer, RTP sink, payload
 // type and bitrate estimate, and the SDP lines of a video source.
 #include "BaseServerMediaSubsession.hh"
+#include "EventLoop.hh"
 #include "H26xQueueSource.hh"
 #include "LiveRTSPServer.hh"
 #include "LiveTestSupport.hh"
@@ -77,7 +78,7 @@ TEST_F(Tables, SourcesAndBitrateEstimates) {
 }
 
 // The reader thread as the assembly starts it: records before the parameter
-// sets go back, the thread tells the host to stop once it has the text, and
+// sets go back, the host is told to stop once the text exists, and
 // closing joins it and releases what it took.  Width 0: no dimensions line.
 TEST_F(Tables, ReaderThreadCapturesTheAuxLineWithTheDimensions) {
     yvk::test::FakeHostQueue host;
@@ -92,9 +93,9 @@ TEST_F(Tables, ReaderThreadCapturesTheAuxLineWithTheDimensions) {
         EXPECT_EQ(std::string(line), "a=fmtp:96 profile-level-id=42e01f;sprop-parameter-sets=Z0LgHw==,aM4=\r\n" +
                                          std::string(width > 0 ? "a=x-dimensions:1280,720\r\n" : ""));
         delete[] line;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (host.streamingCalls().size() < before + 2 && std::chrono::steady_clock::now() < deadline)
-            YVK_ThreadSleep(5);
+        // The event loop, woken by the reader, tells the host to stop while
+        // nobody asks.
+        yvk::test::runLoopUntil(env(), [&] { return host.streamingCalls().size() >= before + 2; }, 5000);
         std::vector<int> calls = host.streamingCalls();
         EXPECT_EQ(std::vector<int>(calls.begin() + static_cast<long>(before), calls.end()), (std::vector<int>{1, 0}));
         Medium::close(video);
