@@ -16,6 +16,7 @@
 #include <liveMedia.hh>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #define YVK_TRACE_MODULE "yvkstreamer_core"
@@ -59,7 +60,7 @@ ServerMediaSubsession* unicastSubsession(UsageEnvironment& env, FramedSource* so
 }
 
 bool buildRtspSubsessions(YVKStreamerCore* core, const YVKStreamerQIO& videoIO, const YVKStreamerQIO& audioIO,
-                          SubsessionList& subsessions) {
+                          SubsessionList& subsessions, std::shared_ptr<StreamCounters>& counters) {
     UsageEnvironment& env = *core->env;
     const YVKStreamerLiveCfg& cfg = core->liveCfg;
     if (cfg.videoEnable) {
@@ -72,6 +73,7 @@ bool buildRtspSubsessions(YVKStreamerCore* core, const YVKStreamerQIO& videoIO, 
             return false;
         }
         video->abortWaitsOn(&core->stopFlag); // Stop never waits for a DESCRIBE
+        counters = video->counters();
         ServerMediaSubsession* subsession =
             unicastSubsession(env, video, mediaFormat, kVideoBitsPerSample, kVideoSamplingFrequency,
                               kVideoNumChannels, "Vid StreamReplicator create(live) fail\n");
@@ -112,7 +114,7 @@ void setMuxFrameLimit(unsigned maxFrameSize) {
 // slices from now on.  An audio source that cannot be made leaves video
 // alone; no video leaves nothing to serve.
 bool buildHttpSubsessions(YVKStreamerCore* core, const YVKStreamerQIO& videoIO, const YVKStreamerQIO& audioIO,
-                          unsigned segDur, SubsessionList& subsessions) {
+                          unsigned segDur, SubsessionList& subsessions, std::shared_ptr<StreamCounters>& counters) {
     UsageEnvironment& env = *core->env;
     const YVKStreamerLiveCfg& cfg = core->liveCfg;
     setMuxFrameLimit(cfg.maxFrameSize);
@@ -138,6 +140,7 @@ bool buildHttpSubsessions(YVKStreamerCore* core, const YVKStreamerQIO& videoIO, 
         return false;
     }
     video->abortWaitsOn(&core->stopFlag);
+    counters = video->counters();
     video->fUseWallClock = true;
     video->fQueueAllUnits = true;
     video->fKeepStartCode = true;
@@ -168,7 +171,7 @@ bool buildHttpSubsessions(YVKStreamerCore* core, const YVKStreamerQIO& videoIO, 
 }
 
 // What the server's statistics tell of the stream.
-void describeLiveStream(YVKStreamerCore* core, bool http) {
+void describeLiveStream(YVKStreamerCore* core, bool http, std::shared_ptr<StreamCounters> counters) {
     const YVKStreamerLiveCfg& cfg = core->liveCfg;
     StreamDescription description;
     description.name = core->sessionNameBuf;
@@ -179,6 +182,7 @@ void describeLiveStream(YVKStreamerCore* core, bool http) {
     description.width = cfg.videoWidth;
     description.height = cfg.videoHeight;
     description.frameRate = cfg.videoFrameRate;
+    description.counters = std::move(counters);
     static_cast<HTTPServer*>(core->rtspServer)->describeStream(std::move(description));
 }
 
@@ -259,12 +263,13 @@ bool streamer_new_live(YVKStreamerCore* core, const YVKStreamerLiveCfg* cfg, con
     if (core->liveCfg.maxFrameSize > OutPacketBuffer::maxSize) OutPacketBuffer::maxSize = core->liveCfg.maxFrameSize;
 
     SubsessionList subsessions;
+    std::shared_ptr<StreamCounters> counters;
     if (segDur == 0) {
-        if (!buildRtspSubsessions(core, video, audio, subsessions)) {
+        if (!buildRtspSubsessions(core, video, audio, subsessions, counters)) {
             closeSubsessions(subsessions);
             return false;
         }
-    } else if (!buildHttpSubsessions(core, video, audio, segDur, subsessions)) {
+    } else if (!buildHttpSubsessions(core, video, audio, segDur, subsessions, counters)) {
         closeSubsessions(subsessions);
         return false;
     }
@@ -272,7 +277,7 @@ bool streamer_new_live(YVKStreamerCore* core, const YVKStreamerLiveCfg* cfg, con
     std::snprintf(core->sessionNameBuf, sizeof core->sessionNameBuf, "%s", name);
     if (addSubSessions(core->rtspServer, core->sessionNameBuf, core->ifNameBuf, subsessions) > 0 &&
         core->liveCfg.videoEnable) {
-        describeLiveStream(core, segDur != 0);
+        describeLiveStream(core, segDur != 0, std::move(counters));
     }
     return true;
 }

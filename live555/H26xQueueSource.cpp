@@ -135,14 +135,21 @@ void H26xQueueSource::announceStreaming(bool on) {
 }
 
 void H26xQueueSource::releaseRecord(YVKStreamerStream* record) {
-    if (record != nullptr && fQIO.releaseStream != nullptr) fQIO.releaseStream(fQIO.handle, record, 1);
+    if (record == nullptr) return;
+    fCounters->recordsInFlight.fetch_sub(1, std::memory_order_relaxed);
+    if (fQIO.releaseStream != nullptr) fQIO.releaseStream(fQIO.handle, record, 1);
+}
+
+void H26xQueueSource::releaseUnsent(YVKStreamerStream* record) {
+    if (record != nullptr) fCounters->framesDropped.fetch_add(1, std::memory_order_relaxed);
+    releaseRecord(record);
 }
 
 void H26xQueueSource::clearFramesAll() {
     if (fQueue == nullptr) return;
     while (queue_get_currnum(fQueue) > 0) {
         auto* unit = static_cast<QueuedUnit*>(queue_pop(fQueue, nullptr, kClearPopTimeoutMs));
-        if (unit != nullptr && unit->releaseRecord) releaseRecord(unit->record);
+        if (unit != nullptr && unit->releaseRecord) releaseUnsent(unit->record);
     }
     std::printf("H26xQueueSource: ClearQ\n");
 }
@@ -206,16 +213,18 @@ bool H26xQueueSource::getNextFrame() {
 
 void H26xQueueSource::takeRecord(YVKStreamerStream* record) {
     if (record == nullptr || record->size == 0) return;
+    fCounters->framesIn.fetch_add(1, std::memory_order_relaxed);
+    fCounters->recordsInFlight.fetch_add(1, std::memory_order_relaxed);
     if (record->data == nullptr) {
         YVK_TRACE(YVK_TRACE_ERROR, "record of %u bytes without data, released\n", record->size);
-        releaseRecord(record);
+        releaseUnsent(record);
         return;
     }
     bool key = false;
     splitFrames(record->data, static_cast<int>(record->size), key);
     if (fUnitCount == 0) {
         YVK_TRACE(YVK_TRACE_ERROR, "record of %u bytes without a start code, released\n", record->size);
-        releaseRecord(record);
+        releaseUnsent(record);
         return;
     }
     bool hasParameterSets = false;
@@ -227,7 +236,7 @@ void H26xQueueSource::takeRecord(YVKStreamerStream* record) {
     }
     if (record->resync) fWaitKeyFrame = true;
     if (fWaitKeyFrame && !key) {
-        releaseRecord(record);
+        releaseUnsent(record);
         return;
     }
     fWaitKeyFrame = false;
@@ -247,7 +256,7 @@ void H26xQueueSource::queueFrame(YVKStreamerStream* record, uint8_t* data, uint3
         // next key access unit rather than deliver stale pictures or
         // pictures whose references were thrown away.
         clearFramesAll();
-        if (releaseRecordToo) releaseRecord(record);
+        if (releaseRecordToo) releaseUnsent(record);
         fWaitKeyFrame = true;
         dropped = true;
     } else {
@@ -261,7 +270,7 @@ void H26xQueueSource::queueFrame(YVKStreamerStream* record, uint8_t* data, uint3
                         timestamp.sec,
                         timestamp.usec};
         if (queue_push(fQueue, &unit, sizeof unit) != 0) {
-            if (releaseRecordToo) releaseRecord(record);
+            if (releaseRecordToo) releaseUnsent(record);
             fWaitKeyFrame = true;
             dropped = true;
         } else {

@@ -11,6 +11,7 @@
 #ifndef YVK_H26X_QUEUE_SOURCE_HH
 #define YVK_H26X_QUEUE_SOURCE_HH
 
+#include "StreamCounters.hh"
 #include "yvkstreamer_core.h"
 #include "yvk_queue.h"
 
@@ -74,6 +75,10 @@ public:
     // Not owned; it must outlive the source.
     void abortWaitsOn(const EventLoopWatchVariable* flag) { fAbortFlag = flag; }
     static constexpr unsigned kAuxLineWaitMs = 10000;
+
+    // Records taken from the host, dropped unsent, and not yet given back;
+    // shared with whoever reports them (the server's statistics).
+    std::shared_ptr<StreamCounters> counters() const { return fCounters; }
 
     int width() const { return fWidth; }
     int height() const { return fHeight; }
@@ -164,6 +169,7 @@ protected:
 
     void announceStreaming(bool on);
     void releaseRecord(YVKStreamerStream* record);
+    void releaseUnsent(YVKStreamerStream* record); // a record dropped without being delivered
     void captureParameterSet(const Unit& unit);
     void buildAuxLine();
     timeval presentationTimeFor(const QueuedUnit& unit);
@@ -182,6 +188,7 @@ protected:
     EventTriggerId fEventTriggerId;
     std::thread fThread;
     std::shared_ptr<ReaderLink> fReaderLink;
+    std::shared_ptr<StreamCounters> fCounters = std::make_shared<StreamCounters>();
     int fCodec; // 264 or 265
     int fFrameRate;
     int fWidth;

@@ -456,12 +456,6 @@ TEST(FileStreamE2E, ReferenceHostServesAFileAndPrintsItsSubtitles) {
     EXPECT_NE(host.output().find("Stopped."), std::string::npos);
 }
 
-// The session id of an RTSP reply, or "".
-std::string sessionOf(const std::string& reply) {
-    size_t at = reply.find("Session: ");
-    return at == std::string::npos ? "" : reply.substr(at + 9, reply.find_first_of(";\r", at + 9) - at - 9);
-}
-
 // After a client vanished, the file's only stream is taken over by a later
 // client within seconds of the last sign of life (not after the session
 // timeout); the time from the vanishing to the first frames served.
@@ -487,16 +481,9 @@ TEST(FileStreamE2E, AClientThatVanishedFreesTheFileWithinSeconds) {
     ASSERT_NE(control, std::string::npos) << sdp;
     std::string track = sdp.substr(control + 10, sdp.find('\r', control) - control - 10);
     unsigned short port = static_cast<unsigned short>(std::stoi(instance.url().substr(17)));
-    std::string setup = yvk::test::rawExchange(port,
-                                               "SETUP " + instance.url() + "/" + track + " RTSP/1.0\r\nCSeq: 1\r\n"
-                                               "Transport: RTP/AVP;unicast;client_port=45000-45001\r\n\r\n",
-                                               5000, true);
-    std::string session = sessionOf(setup);
-    ASSERT_FALSE(session.empty()) << setup;
+    std::string setup;
+    ASSERT_NE(yvk::test::rawSetupAndPlay(port, instance.url() + "/" + track, instance.url(), 45000, &setup), "") << setup;
     EXPECT_NE(setup.find(";timeout=60"), std::string::npos) << setup; // what the client must keep alive within
-    std::string play = yvk::test::rawExchange(
-        port, "PLAY " + instance.url() + " RTSP/1.0\r\nCSeq: 2\r\nSession: " + session + "\r\n\r\n", 5000, true);
-    ASSERT_EQ(play.rfind("RTSP/1.0 200 OK", 0), 0u) << play;
     auto vanished = std::chrono::steady_clock::now();
     ProcessResult refused = probe(instance.url(), "1");
     EXPECT_NE(refused.err.find("SETUP failed: 503"), std::string::npos) << refused.err;
