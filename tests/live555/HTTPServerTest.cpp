@@ -314,10 +314,10 @@ TEST(HttpHelpers, ContentTypesAndSegmentNumbers) {
                               {"README", "application/octet-stream"}, {"dir.d/file", "application/octet-stream"},
                               {"x.exe", "application/octet-stream"}})
         EXPECT_STREQ(contentTypeOf(path), type) << path;
-    for (auto [query, offset] : {std::pair{"?segment=0", 0L}, {"?segment=17", 17L}, {"?segment=4294967295", 4294967295L},
-                                 {"?segment=-1", -1L}, {"?segment=", -1L}, {"?segment=1x", -1L}, {"?segment= 1", -1L},
-                                 {"?segment=4294967296", -1L}, {"?segment=99999999999", -1L},
-                                 {"?segment=+3", -1L}, {"?segments=3", -1L}}) {
+    for (auto [query, offset] : {std::pair{"?segment=0", 0LL}, {"?segment=17", 17LL}, {"?segment=4294967295", 4294967295LL},
+                                 {"?segment=-1", -1LL}, {"?segment=", -1LL}, {"?segment=1x", -1LL}, {"?segment= 1", -1LL},
+                                 {"?segment=4294967296", -1LL}, {"?segment=99999999999", -1LL},
+                                 {"?segment=+3", -1LL}, {"?segments=3", -1LL}}) {
         uint32_t parsed = 0;
         EXPECT_EQ(parseSegmentOffset(query, parsed), offset >= 0) << query;
         if (offset >= 0) { EXPECT_EQ(parsed, static_cast<uint32_t>(offset)) << query; }
