@@ -325,10 +325,12 @@ void HTTPServer::HTTPClientConnection::closeConnection() {
 
 // When the next limit of the connection's state runs out.
 std::chrono::steady_clock::time_point HTTPServer::HTTPClientConnection::deadline() const {
+    // An RTSP connection is left to the RTSP session timeout: it may rightly
+    // sit quiet while its session plays, and once it carries interleaved
+    // RTP its request buffer also sees the client's RTCP.
+    if (fSpokeRtsp) return Clock::time_point::max();
     if (fRequestBytesAlreadySeen > 0) return fRequestStarted + std::chrono::seconds(kRequestSeconds);
     if (fReply != nullptr) return fLastActivity + std::chrono::seconds(kStalledSeconds);
-    // An RTSP connection may rightly sit quiet while its session plays.
-    if (fSpokeRtsp) return Clock::time_point::max();
     return fLastActivity + std::chrono::seconds(kIdleSeconds);
 }
 

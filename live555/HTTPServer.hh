@@ -46,10 +46,11 @@ public:
     // usual; HTTP requests are answered here, in order (pipelined requests
     // wait for the reply before them), over keep-alive connections.  A reply
     // is written as the socket takes it: while it waits for a full socket,
-    // the connection reads nothing more and costs nothing.  A request must
-    // be complete within kRequestSeconds of its first byte; a connection
-    // that has spoken only HTTP goes after kIdleSeconds without a request,
-    // or kStalledSeconds without taking any byte of a reply.
+    // the connection reads nothing more and costs nothing.  A connection
+    // that has spoken only HTTP must complete a request within
+    // kRequestSeconds of its first byte, and goes after kIdleSeconds without
+    // a request or kStalledSeconds without taking any byte of a reply; one
+    // that has spoken RTSP is left to the RTSP session timeout.
     class YVK_API HTTPClientConnection : public RTSPServer::RTSPClientConnection {
     public:
         HTTPClientConnection(HTTPServer& ourServer, int clientSocket, struct sockaddr_storage const& clientAddr);
