@@ -157,6 +157,7 @@ void H26xQueueSource::clearFramesAll() {
 void H26xQueueSource::dropCurrentAccessUnit() {
     if (fHaveCurrent && fCurrent.releaseRecord) releaseRecord(fCurrent.record);
     fHaveCurrent = false;
+    fHaveNext = false;
 }
 
 void H26xQueueSource::deliverFrameStub(void* clientData) {
@@ -398,13 +399,14 @@ void H26xQueueSource::deliverFrame() {
         fStreaming = true;
         announceStreaming(true);
     }
-    const uint8_t* data = nullptr;
-    unsigned size = 0;
     for (;;) {
         if (!fHaveCurrent && !takeAccessUnit()) return; // the next push fires the trigger again
-        if (nextPiece(data, size)) break;
+        if (fHaveNext || (fHaveNext = nextPiece(fNextData, fNextSize))) break;
         dropCurrentAccessUnit(); // nothing left in it
     }
+    const uint8_t* data = fNextData;
+    const unsigned size = fNextSize;
+    fHaveNext = false;
 
     fFrameSize = std::min(size, fMaxSize);
     fNumTruncatedBytes = size > fMaxSize ? size - fMaxSize : 0;
@@ -413,15 +415,11 @@ void H26xQueueSource::deliverFrame() {
     gDeliverStarted = true;
     std::memcpy(fTo, data, fFrameSize);
     if (fQIO.dumpEnabled && fQIO.dumpData != nullptr) fQIO.dumpData(data, size);
-    // Look ahead: the record goes back with its last unit, before the
-    // consumer (which may ask again at once) sees it.
-    const uint8_t* nextData = nullptr;
-    unsigned nextSize = 0;
-    uint8_t* cursor = fCursor;
-    int inject = fInjectNext;
-    if (!nextPiece(nextData, nextSize)) dropCurrentAccessUnit();
-    fCursor = cursor;
-    fInjectNext = inject;
+    // Look ahead (the piece found is the next delivery's): the record goes
+    // back with its last unit, before the consumer (which may ask again at
+    // once) sees it.
+    fHaveNext = nextPiece(fNextData, fNextSize);
+    if (!fHaveNext) dropCurrentAccessUnit();
     unsigned frameSize = fFrameSize;
     afterGetting(this);
 

@@ -213,6 +213,9 @@ protected:
     bool fHaveCurrent;
     uint8_t* fCursor;           // next byte of fCurrent to look at
     int fInjectNext;            // next stored parameter set to send in front of a key picture, -1: none
+    bool fHaveNext = false;     // the next piece of fCurrent, found by the last delivery's look-ahead
+    const uint8_t* fNextData = nullptr;
+    unsigned fNextSize = 0;
     timeval fCurrentTime;
     timeval fLastPresentationTime;
     timeval fLastHostTimestamp;
