@@ -81,9 +81,11 @@ void HTTPServer::HTTPClientConnection::handleRequestBytes(int newBytesRead) {
                                                       this);
     }
     if (!fSpokeRtsp && newBytesRead > 0) {
-        unsigned end = fRequestBytesAlreadySeen + static_cast<unsigned>(newBytesRead);
-        std::string seen(reinterpret_cast<char const*>(fRequestBuffer), end < sizeof fRequestBuffer ? end : 0);
-        fSpokeRtsp = seen.find(" RTSP/1.") != std::string::npos;
+        static constexpr char kRtspVersion[] = " RTSP/1.";
+        auto* begin = reinterpret_cast<char const*>(fRequestBuffer);
+        char const* end = begin + std::min<size_t>(fRequestBytesAlreadySeen + static_cast<unsigned>(newBytesRead),
+                                                   sizeof fRequestBuffer);
+        fSpokeRtsp = std::search(begin, end, kRtspVersion, kRtspVersion + sizeof kRtspVersion - 1) != end;
     }
     RTSPClientConnection::handleRequestBytes(newBytesRead);
 }
