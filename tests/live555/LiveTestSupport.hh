@@ -149,14 +149,16 @@ struct Delivery {
     timeval time{};
 };
 
+// The after-getting function that fills the Delivery given as client data.
+inline void delivered(void* data, unsigned size, unsigned truncated, timeval time, unsigned duration) {
+    *static_cast<Delivery*>(data) = Delivery{true, size, truncated, duration, time};
+}
+
 // One request of a consumer with a buffer of maxSize bytes, answered within
 // the call or not at all (then it is withdrawn).
 inline Delivery request(FramedSource& source, unsigned char* buffer, unsigned maxSize) {
     Delivery d;
-    auto after = [](void* data, unsigned size, unsigned truncated, timeval time, unsigned duration) {
-        *static_cast<Delivery*>(data) = Delivery{true, size, truncated, duration, time};
-    };
-    source.getNextFrame(buffer, maxSize, after, &d, nullptr, nullptr);
+    source.getNextFrame(buffer, maxSize, delivered, &d, nullptr, nullptr);
     if (!d.done) source.stopGettingFrames();
     return d;
 }
