@@ -61,28 +61,10 @@ TEST(FileParameterSets, SpsAndPpsAreKeptWithoutStartCodesOthersIgnoredAndTooLong
     EXPECT_TRUE(traces.contains("SPS of 129 bytes skipped"));
 }
 
-struct Frame {
-    bool delivered = false, closed = false;
-    unsigned size = 0, truncated = 0, durationUs = 0;
-    Bytes head;
-};
-
-// Where closures land: a source keeps its close handler after a request,
-// and a later end of file may call it, so it must outlive every request.
-bool gClosed = false;
-
-// One request, answered synchronously by the parser.
+// One request, answered (or closed) synchronously by the parser.
+using Frame = yvk::test::Delivery;
 Frame pull(FramedSource* source, Bytes& buffer) {
-    Frame frame;
-    gClosed = false;
-    auto after = [](void* data, unsigned size, unsigned truncated, timeval, unsigned durationUs) {
-        *static_cast<Frame*>(data) = Frame{true, false, size, truncated, durationUs, {}};
-    };
-    source->getNextFrame(buffer.data(), static_cast<unsigned>(buffer.size()), after, &frame,
-                         [](void*) { gClosed = true; }, nullptr);
-    frame.closed = gClosed;
-    if (frame.delivered) frame.head.assign(buffer.begin(), buffer.begin() + std::min<size_t>(frame.size, 4));
-    return frame;
+    return yvk::test::request(*source, buffer.data(), static_cast<unsigned>(buffer.size()));
 }
 
 class FileFixture : public yvk::test::LiveEnvironment {
@@ -159,7 +141,7 @@ TEST_F(FileFixture, OneDemuxAtATimeGoingWithItsLastTrackOrItsFile) {
     fFile = nullptr;
     Bytes buffer(64);
     Frame frame = pull(video, buffer);
-    EXPECT_FALSE(frame.delivered);
+    EXPECT_FALSE(frame.done);
     EXPECT_TRUE(frame.closed);
     EXPECT_STREQ(video->MIMEtype(), "(unknown)");
     Medium::close(video);
@@ -176,12 +158,12 @@ TEST_F(FileFixture, SeekingClampsAndRoundsDownToWholeSeconds) {
         EXPECT_TRUE(traces.contains(offset)) << offset;
     }
     Bytes buffer(AviFileParser::kSampleCapacity);
-    EXPECT_TRUE(pull(video, buffer).delivered);
+    EXPECT_TRUE(pull(video, buffer).done);
     double npt = 60;
     video->seekToTime(npt);
     EXPECT_FLOAT_EQ(static_cast<float>(npt), file->fileDuration());
     Frame afterEnd = pull(video, buffer);
-    EXPECT_FALSE(afterEnd.delivered);
+    EXPECT_FALSE(afterEnd.done);
     EXPECT_TRUE(afterEnd.closed) << "the track ends at once";
     Medium::close(video);
 }
@@ -202,23 +184,23 @@ TEST_F(FileFixture, DeliveryFitsTheClientsBufferAndEndsWithALastFrame) {
         bool lastZeroed = false;
         unsigned truncated = 0, totalUs = 0;
         for (int i = 0; i < 2000 && !next.closed; ++i) {
-            if (next.delivered) beforeLast = last, last = next;
+            if (next.done) beforeLast = last, last = next;
             std::fill(buffer.begin(), buffer.end(), 0xAA);
             next = pull(source, buffer);
-            ASSERT_TRUE(next.delivered || next.closed);
+            ASSERT_TRUE(next.done || next.closed);
             EXPECT_LE(next.size, bufferSize);
-            if (next.delivered) lastZeroed = std::count(buffer.begin(), buffer.end(), 0) == static_cast<long>(bufferSize);
+            if (next.done) lastZeroed = std::count(buffer.begin(), buffer.end(), 0) == static_cast<long>(bufferSize);
             // The first sample (a key frame: SPS, PPS, ..., slice) spends
             // its 40 ms on its last unit only.
-            if (trackNumber == 1 && i == 0) { EXPECT_EQ(next.durationUs, 0u); }
-            if (trackNumber == 1 && next.delivered) { EXPECT_NE(next.head[0], 0) << "no start code in front of a unit"; }
+            if (trackNumber == 1 && i == 0) { EXPECT_EQ(next.duration, 0u); }
+            if (trackNumber == 1 && next.done) { EXPECT_NE(buffer[0], 0) << "no start code in front of a unit"; }
             truncated += next.truncated;
-            totalUs += next.durationUs;
+            totalUs += next.duration;
         }
         ASSERT_TRUE(next.closed);
-        EXPECT_FALSE(next.delivered);
+        EXPECT_FALSE(next.done);
         EXPECT_EQ(last.size, beforeLast.size);
-        EXPECT_EQ(last.durationUs, 0u);
+        EXPECT_EQ(last.duration, 0u);
         EXPECT_EQ(lastZeroed, trackNumber == 2);
         if (trackNumber == 1) {
             EXPECT_GT(truncated, 0u);
@@ -244,11 +226,11 @@ TEST_F(FileFixture, AllKeyFrameVideoAlternatesWithTheFourByteFrameAtHalfDuration
     int skipFrames = 0;
     for (int i = 0; i < 14; ++i) {
         Frame frame = pull(video, buffer);
-        ASSERT_TRUE(frame.delivered);
-        if (frame.head == Bytes{0x41, 0x9A, 0x20, 0x41} && frame.size == 4) {
+        ASSERT_TRUE(frame.done);
+        if (frame.size == 4 && Bytes(buffer.begin(), buffer.begin() + 4) == Bytes{0x41, 0x9A, 0x20, 0x41}) {
             ++skipFrames;
-            EXPECT_EQ(frame.durationUs, 20000u);
-            EXPECT_EQ(previous.durationUs, 20000u) << "the real frame before it is halved too";
+            EXPECT_EQ(frame.duration, 20000u);
+            EXPECT_EQ(previous.duration, 20000u) << "the real frame before it is halved too";
         }
         previous = frame;
     }
@@ -274,14 +256,14 @@ TEST_F(FileFixture, Mp3IsConvertedAtItsOwnRateAndChannelCount) {
         const int frames = 60;  // clip.avi holds 94
         for (int i = 0; i < frames; ++i) {
             Frame frame = pull(audio, buffer);
-            ASSERT_TRUE(frame.delivered) << i;
+            ASSERT_TRUE(frame.done) << i;
             EXPECT_GT(frame.size, 0u);
-            totalUs += frame.durationUs;
+            totalUs += frame.duration;
         }
         EXPECT_NEAR(static_cast<double>(totalUs), frames * 1024 * 1e6 / rate, 1.0);
         double npt = 1.0;
         audio->seekToTime(npt);
-        EXPECT_TRUE(pull(audio, buffer).delivered);
+        EXPECT_TRUE(pull(audio, buffer).done);
         bool closed = false;
         for (int i = 0; i < 300 && !closed; ++i) closed = pull(audio, buffer).closed;  // 4 s are 188 frames
         EXPECT_TRUE(closed);
@@ -305,7 +287,7 @@ TEST_F(FileFixture, AKeyFrameLargerThanTheBufferIsSkippedAndPlaybackGoesOn) {
     for (int i = 0; i < 2000 && !closed; ++i) {
         Frame frame = pull(video, buffer);
         closed = frame.closed;
-        if (frame.delivered && frame.durationUs > 0) ++slices;
+        if (frame.done && frame.duration > 0) ++slices;
     }
     EXPECT_TRUE(closed);
     EXPECT_TRUE(traces.contains("skipped"));
