@@ -4,8 +4,6 @@
 #include "EventLoop.hh"
 #include "LiveTestSupport.hh"
 
-#include <gtest/gtest.h>
-
 #include <iterator>
 
 namespace {

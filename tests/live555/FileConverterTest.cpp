@@ -9,8 +9,6 @@
 #include "yvk_audio_codec.h"
 #include "yvk_demux.h"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
 
 namespace {

@@ -8,8 +8,6 @@
 
 #include "yvk_demux.h"
 
-#include <gtest/gtest.h>
-
 #include <tuple>
 
 namespace {

@@ -5,8 +5,6 @@
 #include "EventLoop.hh"
 #include "LiveTestSupport.hh"
 
-#include <gtest/gtest.h>
-
 using yvk::test::annexB;
 using yvk::test::Delivery;
 using Bytes = std::vector<uint8_t>;

@@ -6,11 +6,7 @@
 
 #include <StreamReplicator.hh>
 
-#include <gtest/gtest.h>
-
-#include <atomic>
 #include <cstring>
-#include <string>
 
 namespace {
 

@@ -12,8 +12,6 @@
 
 #include <liveMedia_version.hh>
 
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
 #include <sys/stat.h>
 #include <unistd.h>
