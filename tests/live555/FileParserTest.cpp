@@ -86,19 +86,6 @@ protected:
     AviFile* fFile = nullptr;
 };
 
-TEST_F(FileFixture, DirectPathNumbersVideoFirstAndAudioAfterAndTakesTheLongerDuration) {
-    AviFile* file = open(media("clip.mp4"));
-    ASSERT_EQ(file->numTracks(), 2u);
-    EXPECT_STREQ(mimeOf(1), "video/H264");
-    EXPECT_TRUE(file->lookup(1)->spsSize > 0 && file->lookup(1)->ppsSize > 0);
-    EXPECT_STREQ(mimeOf(2), "audio/L16");
-    EXPECT_EQ(file->lookup(2)->samplingFrequency, 44100u);
-    void* handle = YVK_StreamerDemuxOpen(media("clip.mp4").c_str());
-    int longer = std::max(YVK_StreamerDemuxGetVidDur(handle), YVK_StreamerDemuxGetAudDur(handle));
-    YVK_StreamerDemuxClose(handle);
-    EXPECT_FLOAT_EQ(file->fileDuration(), static_cast<float>(longer) / 1000.0f);
-}
-
 const char* twoEntryList(int index) {
     static const std::string names[] = {media("list-1.mp4"), media("list-2.mp4")};
     return index >= 0 && index < 2 ? names[index].c_str() : nullptr;
@@ -118,10 +105,20 @@ TEST_F(FileFixture, PlayListPathNumbersAudioFirstAndVideoAfterAndSumsDurations) 
     fFile = nullptr;
 }
 
-// A consumer may hold a track after its demux went (the file closed under
-// it): the track ends instead of reaching the demux again.
-TEST_F(FileFixture, OneDemuxAtATimeGoingWithItsLastTrackOrItsFile) {
+// The direct path numbers video first; a file lasts as long as its longer
+// track.  A consumer may hold a track after its demux went (the file closed
+// under it): the track ends instead of reaching the demux again.
+TEST_F(FileFixture, DirectPathTracksAndOneDemuxAtATimeGoingWithItsLastTrackOrItsFile) {
     AviFile* file = open(media("clip.mp4"));
+    ASSERT_EQ(file->numTracks(), 2u);
+    EXPECT_STREQ(mimeOf(1), "video/H264");
+    EXPECT_TRUE(file->lookup(1)->spsSize > 0 && file->lookup(1)->ppsSize > 0);
+    EXPECT_STREQ(mimeOf(2), "audio/L16");
+    EXPECT_EQ(file->lookup(2)->samplingFrequency, 44100u);
+    void* handle = YVK_StreamerDemuxOpen(media("clip.mp4").c_str());
+    int longer = std::max(YVK_StreamerDemuxGetVidDur(handle), YVK_StreamerDemuxGetAudDur(handle));
+    YVK_StreamerDemuxClose(handle);
+    EXPECT_FLOAT_EQ(file->fileDuration(), static_cast<float>(longer) / 1000.0f);
     AviDemux* demux = file->newDemux(1);
     ASSERT_NE(demux, nullptr);
     EXPECT_EQ(file->newDemux(1), nullptr) << "a second client gets no demux";

@@ -80,8 +80,12 @@ protected:
     std::unique_ptr<yvk::test::LoopThread> fLoop;
 };
 
-// The version text is read at each request: the host may repoint it.
-TEST_F(HTTPServerTest, VersionIsPlainTextWithTheHeadersAndTheHostsText) {
+// The version as plain text with the usual headers.  Requests on one
+// connection are answered in order, each reply whole, the connection kept
+// open between them: a refused query, a pipelined pair, a HEAD (the head
+// alone, with the body's length), methods that are not served (405 with the
+// allowed ones), and a close when asked.
+TEST_F(HTTPServerTest, VersionAndRequestsOnOneConnectionAnsweredInOrder) {
     start();
     std::string reply = curl("/getVersion");
     EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reply;
@@ -90,23 +94,7 @@ TEST_F(HTTPServerTest, VersionIsPlainTextWithTheHeadersAndTheHostsText) {
                                "Server: LIVE555 Streaming Media v" LIVEMEDIA_LIBRARY_VERSION_STRING "\r\n"})
         EXPECT_NE(reply.find(header), std::string::npos) << header << reply;
     EXPECT_EQ(replyBody(reply), "1.0");
-    fLoop.reset(); // the loop thread reads VERSION: it is ours while no loop runs
-    const char* saved = VERSION;
-    VERSION = "2.5-device";
-    start();
-    reply = curl("/getVersion");
-    fLoop.reset();
-    VERSION = saved;
-    EXPECT_EQ(replyBody(reply), "2.5-device");
-}
-
-// Requests on one connection are answered in order, each reply whole, the
-// connection kept open between them: a refused query, a pipelined pair, a
-// HEAD (the head alone, with the body's length), methods that are not
-// served (405 with the allowed ones), and a close when asked.
-TEST_F(HTTPServerTest, RequestsOnOneConnectionAnsweredInOrder) {
-    start();
-    std::string reply = rawExchange(fPort,
+    reply = rawExchange(fPort,
                                     "GET /getVersion?x HTTP/1.1\r\n\r\n"
                                     "GET /getVersion HTTP/1.1\r\n\r\n"
                                     "HEAD /index.html HTTP/1.1\r\n\r\n"
@@ -128,6 +116,15 @@ TEST_F(HTTPServerTest, RequestsOnOneConnectionAnsweredInOrder) {
         EXPECT_EQ(refused.rfind("HTTP/1.1 405 Method Not Allowed\r\n", 0), 0u) << method << "\n" << refused;
         EXPECT_EQ(refused.find("<html>"), std::string::npos) << method;
     }
+    // The version text is read at each request: the host may repoint it.
+    fLoop.reset(); // the loop thread reads VERSION: it is ours while no loop runs
+    const char* saved = VERSION;
+    VERSION = "2.5-device";
+    start();
+    reply = curl("/getVersion");
+    fLoop.reset();
+    VERSION = saved;
+    EXPECT_EQ(replyBody(reply), "2.5-device");
 }
 
 TEST_F(HTTPServerTest, StreamListAsArrayAsScriptVariableAndInTheRtsp404) {
