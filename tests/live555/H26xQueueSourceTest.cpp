@@ -133,7 +133,7 @@ TEST_F(H26x, EveryUnitKeptKeyPicturesByTypeAndParameterText) {
     }
 }
 
-TEST_F(H26x, UnitsPointIntoTheRecordWithOrWithoutTheirStartCodes) {
+TEST_F(H26x, UnitsPointIntoTheRecordWithOrWithoutTheirStartCodesSetsOfAnyLengthTaken) {
     auto au = annexB({kSps, kPps, kIdr});
     for (bool keep : {false, true}) {
         SCOPED_TRACE(keep);
@@ -155,11 +155,9 @@ TEST_F(H26x, UnitsPointIntoTheRecordWithOrWithoutTheirStartCodes) {
     ASSERT_EQ(fSource->fUnitCount, 2);
     EXPECT_EQ(fUnits[1].header, 3);
     EXPECT_EQ(fSource->getAuxLine(), "profile-level-id=42e01f;sprop-parameter-sets=AAABZ0LgHw==,AAABaM4=");
-}
-
-// x265 writes a VPS, an SPS with a long VUI and a PPS well past 93 bytes
-// together; their text is as long as they need.
-TEST_F(H26x, ParameterSetsOfAnyLengthAreTaken) {
+    // x265 writes a VPS, an SPS with a long VUI and a PPS well past 93 bytes
+    // together; their text is as long as they need.
+    make("video/H264");
     Bytes sps(600, 0x11);
     sps[0] = 0x67;
     yvk::test::TraceCapture trace;

@@ -67,20 +67,19 @@ TEST_F(PCMSource, LaterBlocksContinueTheSampleClockWhateverTheWallClockAndAcross
     EXPECT_EQ(cut.truncated, 500u);
 }
 
-TEST_F(PCMSource, NoRecordGivesAnEmptyDeliveryAndLeavesTheClock) {
-    fSource = PCMQueueSource::createNew(env(), 16000, 16, 1, YVKStreamerQIO{});
-    Delivery d = request();
-    EXPECT_TRUE(d.done);
-    EXPECT_EQ(d.size, 0u);
-    EXPECT_EQ(d.time.tv_sec, 0);
-}
-
-TEST_F(PCMSource, UnusableFormatsAreRefusedNarrowSamplesCountOneBytePerSampleFrame) {
+// Without a host record a request gets an empty delivery and leaves the clock.
+TEST_F(PCMSource, RefusedAndNarrowFormatsAndAMissingRecord) {
     EXPECT_EQ(create(16000, 0), nullptr);
     EXPECT_EQ(create(0, 16), nullptr);
     ASSERT_NE(create(8000, 4), nullptr);
     fHost.add(std::vector<uint8_t>(80, 0));
     EXPECT_EQ(request().duration, 10000u); // 80 "frames" of 125 us
+    Medium::close(fSource);
+    fSource = PCMQueueSource::createNew(env(), 16000, 16, 1, YVKStreamerQIO{});
+    Delivery d = request();
+    EXPECT_TRUE(d.done);
+    EXPECT_EQ(d.size, 0u);
+    EXPECT_EQ(d.time.tv_sec, 0);
 }
 
 // The u-law subsession with its protected steps opened up.
