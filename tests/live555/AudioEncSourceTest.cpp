@@ -4,13 +4,7 @@
 #include "EventLoop.hh"
 #include "LiveTestSupport.hh"
 
-#include <GroupsockHelper.hh>
-
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <iterator>
-#include <vector>
 
 namespace {
 
@@ -33,32 +27,29 @@ protected:
         for (int i = 0; i < count; ++i) fHost.add(std::vector<uint8_t>(bytes, 0x10));
     }
     // Asks for one frame into the first maxSize bytes of the buffer and runs
-    // the loop until it arrives or timeoutMs passed.
+    // the loop until it arrives (whole, stamped now) or timeoutMs passed.
     bool requestFrame(int timeoutMs = 1000, unsigned maxSize = sizeof fBuffer) {
-        fDelivered = false;
-        fSource->getNextFrame(fBuffer, maxSize, afterGetting, this, FramedSource::handleClosure, fSource);
-        return yvk::test::runLoopUntil(env(), [this] { return fDelivered; }, timeoutMs);
+        fGot = {};
+        fSource->getNextFrame(fBuffer, maxSize, yvk::test::delivered, &fGot, FramedSource::handleClosure, fSource);
+        return waitFrame(timeoutMs);
     }
-    static void afterGetting(void* data, unsigned frameSize, unsigned truncated, timeval presentationTime, unsigned) {
-        auto* self = static_cast<AudioEncSourceTest*>(data);
-        self->fDelivered = true;
-        self->fFrameSize = frameSize;
-        EXPECT_EQ(truncated, 0u);
-        EXPECT_NEAR(seconds(presentationTime), now(), 0.5);
+    bool waitFrame(int timeoutMs) {
+        if (!yvk::test::runLoopUntil(env(), [this] { return fGot.done; }, timeoutMs)) return false;
+        EXPECT_EQ(fGot.truncated, 0u);
+        EXPECT_NEAR(yvk::test::microseconds(fGot.time) / 1e6, now(), 0.5);
+        return true;
     }
-    static double seconds(timeval t) { return t.tv_sec + t.tv_usec / 1e6; }
     static double now() {
         timeval t;
         gettimeofday(&t, nullptr);
-        return seconds(t);
+        return yvk::test::microseconds(t) / 1e6;
     }
 
     AudioEncSource* fSource = nullptr;
     yvk::test::FakeHostQueue fHost;
     bool fVideoStarted = false;
     unsigned char fBuffer[8199];
-    bool fDelivered = false;
-    unsigned fFrameSize = 0;
+    yvk::test::Delivery fGot;
 };
 
 // A consumer whose buffer is smaller than the encoder's largest frame: the
@@ -81,7 +72,7 @@ TEST_F(AudioEncSourceTest, SilenceBeforeVideoComesAtRealTimePaceAndLeavesTheHost
     int nonEmpty = 0;
     for (int i = 0; i < 10; ++i) {
         ASSERT_TRUE(requestFrame());
-        nonEmpty += fFrameSize > 0 ? 1 : 0;
+        nonEmpty += fGot.size > 0 ? 1 : 0;
     }
     EXPECT_GT(now() - first, 10 * 0.064 * 0.8);
     EXPECT_GT(nonEmpty, 0); // encoded silence once the encoder's look-ahead is filled
@@ -96,7 +87,7 @@ TEST_F(AudioEncSourceTest, AfterVideoStartsTheHostsBlocksAreEncodedAndReleasedAc
     queueBlocks(8, 2048);
     for (int i = 0; i < 5; ++i) {
         ASSERT_TRUE(requestFrame()) << i;
-        EXPECT_GT(fFrameSize, 0u); // the encoder's look-ahead takes blocks, never frames
+        EXPECT_GT(fGot.size, 0u); // the encoder's look-ahead takes blocks, never frames
     }
     EXPECT_GE(fHost.polls(), 5);
     fSource->stopGettingFrames(); // tells the host; the next read announces again
@@ -117,8 +108,8 @@ TEST_F(AudioEncSourceTest, EmptyQueueKeepsTheRequestOpenUntilBlocksArrive) {
     for (const auto& line : trace.lines()) emptyLines += line.message == "Input queue is empty!" ? 1 : 0;
     EXPECT_EQ(emptyLines, 1) << "traced once per empty spell";
     queueBlocks(4, 2048);
-    EXPECT_TRUE(yvk::test::runLoopUntil(env(), [this] { return fDelivered; }, 2000));
-    EXPECT_GT(fFrameSize, 0u);
+    EXPECT_TRUE(waitFrame(2000));
+    EXPECT_GT(fGot.size, 0u);
 }
 
 TEST_F(AudioEncSourceTest, StoppedHostLeavesTheRequestUnanswered) {
@@ -131,25 +122,23 @@ TEST_F(AudioEncSourceTest, StoppedHostLeavesTheRequestUnanswered) {
     EXPECT_TRUE(trace.contains("Stopped..."));
 }
 
-// MP3 and unknown types make no encoder: every frame is empty.
-TEST_F(AudioEncSourceTest, WithoutAnEncoderFramesAreEmpty) {
+// MP3 and unknown types make no encoder: every frame is empty.  Without the
+// video flag there is no source.
+TEST_F(AudioEncSourceTest, WithoutAnEncoderFramesAreEmptyWithoutTheVideoFlagNoSource) {
+    AudioEncInfo info{16000, 16, 1, 0, 96000, 1};
+    EXPECT_EQ(AudioEncSource::createNew(env(), &info, fHost.io(), true, nullptr), nullptr);
     for (auto [type, created] : {std::pair{2, "MP3 Encoder is created!"}, {7, "Encoder 7 is not supported!"}}) {
         SCOPED_TRACE(type);
         TraceCapture trace;
         ASSERT_NE(create(type), nullptr);
         EXPECT_TRUE(trace.contains(created));
         ASSERT_TRUE(requestFrame());
-        EXPECT_EQ(fFrameSize, 0u);
+        EXPECT_EQ(fGot.size, 0u);
         EXPECT_TRUE(trace.contains("No encoder exists!"));
         Medium::close(fSource);
         fSource = nullptr;
         EXPECT_FALSE(trace.contains("Encoder is destroyed!"));
     }
-}
-
-TEST_F(AudioEncSourceTest, NullVideoFlagIsRefused) {
-    AudioEncInfo info{16000, 16, 1, 0, 96000, 1};
-    EXPECT_EQ(AudioEncSource::createNew(env(), &info, fHost.io(), true, nullptr), nullptr);
 }
 
 } // namespace

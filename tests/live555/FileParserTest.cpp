@@ -1,6 +1,5 @@
-// The file objects and parser on the generated media: NAL cutting and
-// parameter sets, track numbering on both paths, delivery into small
-// buffers, seeking, duration, the skip-frame toggle and the audio converter.
+// The file objects and parser on the generated media: NAL cutting, track
+// numbering on both paths, delivery, seeking, the skip frame, MP3 to AAC.
 #include "AVIFileParser.hh"
 #include "AviFile.hh"
 #include "CoreInstance.hh"
@@ -9,22 +8,13 @@
 
 #include "yvk_demux.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdlib>
-#include <string>
 #include <tuple>
-#include <utility>
-#include <vector>
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 
 std::string media(const char* name) { return std::string(YVK_MEDIA_DIR) + "/" + name; }
-
-// ---- NAL cutting -----------------------------------------------------------
 
 TEST(FileNalCutting, UnitsStartAfterTheirCodesAndThreeByteCodesCountOnlyWhereNoFourByteOneFollows) {
     struct Cutting {
@@ -69,30 +59,10 @@ TEST(FileParameterSets, SpsAndPpsAreKeptWithoutStartCodesOthersIgnoredAndTooLong
     EXPECT_TRUE(traces.contains("SPS of 129 bytes skipped"));
 }
 
-// ---- Files and delivery ----------------------------------------------------
-
-struct Frame {
-    bool delivered = false, closed = false;
-    unsigned size = 0, truncated = 0, durationUs = 0;
-    Bytes head;
-};
-
-// Where closures land: a source keeps its close handler after a request,
-// and a later end of file may call it, so it must outlive every request.
-bool gClosed = false;
-
-// One request, answered synchronously by the parser.
+// One request, answered (or closed) synchronously by the parser.
+using Frame = yvk::test::Delivery;
 Frame pull(FramedSource* source, Bytes& buffer) {
-    Frame frame;
-    gClosed = false;
-    auto after = [](void* data, unsigned size, unsigned truncated, timeval, unsigned durationUs) {
-        *static_cast<Frame*>(data) = Frame{true, false, size, truncated, durationUs, {}};
-    };
-    source->getNextFrame(buffer.data(), static_cast<unsigned>(buffer.size()), after, &frame,
-                         [](void*) { gClosed = true; }, nullptr);
-    frame.closed = gClosed;
-    if (frame.delivered) frame.head.assign(buffer.begin(), buffer.begin() + std::min<size_t>(frame.size, 4));
-    return frame;
+    return yvk::test::request(*source, buffer.data(), static_cast<unsigned>(buffer.size()));
 }
 
 class FileFixture : public yvk::test::LiveEnvironment {
@@ -116,19 +86,6 @@ protected:
     AviFile* fFile = nullptr;
 };
 
-TEST_F(FileFixture, DirectPathNumbersVideoFirstAndAudioAfterAndTakesTheLongerDuration) {
-    AviFile* file = open(media("clip.mp4"));
-    ASSERT_EQ(file->numTracks(), 2u);
-    EXPECT_STREQ(mimeOf(1), "video/H264");
-    EXPECT_TRUE(file->lookup(1)->spsSize > 0 && file->lookup(1)->ppsSize > 0);
-    EXPECT_STREQ(mimeOf(2), "audio/L16");
-    EXPECT_EQ(file->lookup(2)->samplingFrequency, 44100u);
-    void* handle = YVK_StreamerDemuxOpen(media("clip.mp4").c_str());
-    int longer = std::max(YVK_StreamerDemuxGetVidDur(handle), YVK_StreamerDemuxGetAudDur(handle));
-    YVK_StreamerDemuxClose(handle);
-    EXPECT_FLOAT_EQ(file->fileDuration(), static_cast<float>(longer) / 1000.0f);
-}
-
 const char* twoEntryList(int index) {
     static const std::string names[] = {media("list-1.mp4"), media("list-2.mp4")};
     return index >= 0 && index < 2 ? names[index].c_str() : nullptr;
@@ -148,8 +105,20 @@ TEST_F(FileFixture, PlayListPathNumbersAudioFirstAndVideoAfterAndSumsDurations) 
     fFile = nullptr;
 }
 
-TEST_F(FileFixture, OneDemuxAtATimeAndItGoesWithItsLastTrack) {
+// The direct path numbers video first; a file lasts as long as its longer
+// track.  A consumer may hold a track after its demux went (the file closed
+// under it): the track ends instead of reaching the demux again.
+TEST_F(FileFixture, DirectPathTracksAndOneDemuxAtATimeGoingWithItsLastTrackOrItsFile) {
     AviFile* file = open(media("clip.mp4"));
+    ASSERT_EQ(file->numTracks(), 2u);
+    EXPECT_STREQ(mimeOf(1), "video/H264");
+    EXPECT_TRUE(file->lookup(1)->spsSize > 0 && file->lookup(1)->ppsSize > 0);
+    EXPECT_STREQ(mimeOf(2), "audio/L16");
+    EXPECT_EQ(file->lookup(2)->samplingFrequency, 44100u);
+    void* handle = YVK_StreamerDemuxOpen(media("clip.mp4").c_str());
+    int longer = std::max(YVK_StreamerDemuxGetVidDur(handle), YVK_StreamerDemuxGetAudDur(handle));
+    YVK_StreamerDemuxClose(handle);
+    EXPECT_FLOAT_EQ(file->fileDuration(), static_cast<float>(longer) / 1000.0f);
     AviDemux* demux = file->newDemux(1);
     ASSERT_NE(demux, nullptr);
     EXPECT_EQ(file->newDemux(1), nullptr) << "a second client gets no demux";
@@ -161,23 +130,13 @@ TEST_F(FileFixture, OneDemuxAtATimeAndItGoesWithItsLastTrack) {
     EXPECT_TRUE(file->hasDemux(demux));
     Medium::close(audio);
     EXPECT_FALSE(file->hasAnyDemux());
-    FramedSource* unknown = newClientTrack(7);
-    ASSERT_NE(unknown, nullptr) << "the next client gets a demux";
-    EXPECT_STREQ(unknown->MIMEtype(), "(unknown)");
-    Medium::close(unknown);
-}
-
-// A consumer may hold a track after its demux went (the file closed under
-// it): the track ends instead of reaching the demux again.
-TEST_F(FileFixture, ATrackOutlivingItsDemuxEndsInsteadOfReachingIt) {
-    open(media("clip.mp4"));
-    FramedSource* video = newClientTrack(1);
-    ASSERT_NE(video, nullptr);
+    video = newClientTrack(1);
+    ASSERT_NE(video, nullptr) << "the next client gets a demux";
     Medium::close(fFile);
     fFile = nullptr;
     Bytes buffer(64);
     Frame frame = pull(video, buffer);
-    EXPECT_FALSE(frame.delivered);
+    EXPECT_FALSE(frame.done);
     EXPECT_TRUE(frame.closed);
     EXPECT_STREQ(video->MIMEtype(), "(unknown)");
     Medium::close(video);
@@ -194,12 +153,12 @@ TEST_F(FileFixture, SeekingClampsAndRoundsDownToWholeSeconds) {
         EXPECT_TRUE(traces.contains(offset)) << offset;
     }
     Bytes buffer(AviFileParser::kSampleCapacity);
-    EXPECT_TRUE(pull(video, buffer).delivered);
+    EXPECT_TRUE(pull(video, buffer).done);
     double npt = 60;
     video->seekToTime(npt);
     EXPECT_FLOAT_EQ(static_cast<float>(npt), file->fileDuration());
     Frame afterEnd = pull(video, buffer);
-    EXPECT_FALSE(afterEnd.delivered);
+    EXPECT_FALSE(afterEnd.done);
     EXPECT_TRUE(afterEnd.closed) << "the track ends at once";
     Medium::close(video);
 }
@@ -220,23 +179,23 @@ TEST_F(FileFixture, DeliveryFitsTheClientsBufferAndEndsWithALastFrame) {
         bool lastZeroed = false;
         unsigned truncated = 0, totalUs = 0;
         for (int i = 0; i < 2000 && !next.closed; ++i) {
-            if (next.delivered) beforeLast = last, last = next;
+            if (next.done) beforeLast = last, last = next;
             std::fill(buffer.begin(), buffer.end(), 0xAA);
             next = pull(source, buffer);
-            ASSERT_TRUE(next.delivered || next.closed);
+            ASSERT_TRUE(next.done || next.closed);
             EXPECT_LE(next.size, bufferSize);
-            if (next.delivered) lastZeroed = std::count(buffer.begin(), buffer.end(), 0) == static_cast<long>(bufferSize);
+            if (next.done) lastZeroed = std::count(buffer.begin(), buffer.end(), 0) == static_cast<long>(bufferSize);
             // The first sample (a key frame: SPS, PPS, ..., slice) spends
             // its 40 ms on its last unit only.
-            if (trackNumber == 1 && i == 0) { EXPECT_EQ(next.durationUs, 0u); }
-            if (trackNumber == 1 && next.delivered) { EXPECT_NE(next.head[0], 0) << "no start code in front of a unit"; }
+            if (trackNumber == 1 && i == 0) { EXPECT_EQ(next.duration, 0u); }
+            if (trackNumber == 1 && next.done) { EXPECT_NE(buffer[0], 0) << "no start code in front of a unit"; }
             truncated += next.truncated;
-            totalUs += next.durationUs;
+            totalUs += next.duration;
         }
         ASSERT_TRUE(next.closed);
-        EXPECT_FALSE(next.delivered);
+        EXPECT_FALSE(next.done);
         EXPECT_EQ(last.size, beforeLast.size);
-        EXPECT_EQ(last.durationUs, 0u);
+        EXPECT_EQ(last.duration, 0u);
         EXPECT_EQ(lastZeroed, trackNumber == 2);
         if (trackNumber == 1) {
             EXPECT_GT(truncated, 0u);
@@ -262,11 +221,11 @@ TEST_F(FileFixture, AllKeyFrameVideoAlternatesWithTheFourByteFrameAtHalfDuration
     int skipFrames = 0;
     for (int i = 0; i < 14; ++i) {
         Frame frame = pull(video, buffer);
-        ASSERT_TRUE(frame.delivered);
-        if (frame.head == Bytes{0x41, 0x9A, 0x20, 0x41} && frame.size == 4) {
+        ASSERT_TRUE(frame.done);
+        if (frame.size == 4 && Bytes(buffer.begin(), buffer.begin() + 4) == Bytes{0x41, 0x9A, 0x20, 0x41}) {
             ++skipFrames;
-            EXPECT_EQ(frame.durationUs, 20000u);
-            EXPECT_EQ(previous.durationUs, 20000u) << "the real frame before it is halved too";
+            EXPECT_EQ(frame.duration, 20000u);
+            EXPECT_EQ(previous.duration, 20000u) << "the real frame before it is halved too";
         }
         previous = frame;
     }
@@ -276,7 +235,8 @@ TEST_F(FileFixture, AllKeyFrameVideoAlternatesWithTheFourByteFrameAtHalfDuration
 
 // The converted track keeps the MP3's rate and channels (the SDP announces
 // them), and frames are stamped by their 1024 samples at that rate without
-// drifting.
+// drifting.  A seek restarts the converter; at the end of the audio the
+// track ends instead of stalling.
 TEST_F(FileFixture, Mp3IsConvertedAtItsOwnRateAndChannelCount) {
     for (auto [name, rate, channels] : {std::tuple{"clip.avi", 32000u, 1u}, {"mp3-44k-stereo.avi", 44100u, 2u},
                                         {"mp3-48k-stereo.mkv", 48000u, 2u}}) {
@@ -291,11 +251,17 @@ TEST_F(FileFixture, Mp3IsConvertedAtItsOwnRateAndChannelCount) {
         const int frames = 60;  // clip.avi holds 94
         for (int i = 0; i < frames; ++i) {
             Frame frame = pull(audio, buffer);
-            ASSERT_TRUE(frame.delivered) << i;
+            ASSERT_TRUE(frame.done) << i;
             EXPECT_GT(frame.size, 0u);
-            totalUs += frame.durationUs;
+            totalUs += frame.duration;
         }
         EXPECT_NEAR(static_cast<double>(totalUs), frames * 1024 * 1e6 / rate, 1.0);
+        double npt = 1.0;
+        audio->seekToTime(npt);
+        EXPECT_TRUE(pull(audio, buffer).done);
+        bool closed = false;
+        for (int i = 0; i < 300 && !closed; ++i) closed = pull(audio, buffer).closed;  // 4 s are 188 frames
+        EXPECT_TRUE(closed);
         Medium::close(audio);
         Medium::close(fFile);
         fFile = nullptr;
@@ -316,37 +282,13 @@ TEST_F(FileFixture, AKeyFrameLargerThanTheBufferIsSkippedAndPlaybackGoesOn) {
     for (int i = 0; i < 2000 && !closed; ++i) {
         Frame frame = pull(video, buffer);
         closed = frame.closed;
-        if (frame.delivered && frame.durationUs > 0) ++slices;
+        if (frame.done && frame.duration > 0) ++slices;
     }
     EXPECT_TRUE(closed);
     EXPECT_TRUE(traces.contains("skipped"));
     // Frames 25 to 50 (from the key frame at 1 s on) and the last frame's repeat.
     EXPECT_GE(slices, 25);
     Medium::close(video);
-}
-
-TEST_F(FileFixture, Mp3IsConvertedToAacFramesOfThirtyTwoMilliseconds) {
-    AviFile* file = open(media("clip.avi"));
-    ASSERT_STREQ(mimeOf(2), "audio/aac");
-    EXPECT_EQ(file->lookup(2)->audioConverted, 1u);
-    AviDemuxedTrack* audio = newClientTrack(2);
-    Bytes buffer(8192);
-    for (int i = 0; i < 20; ++i) {
-        Frame frame = pull(audio, buffer);
-        ASSERT_TRUE(frame.delivered) << i;
-        EXPECT_EQ(frame.durationUs, 32000u);
-        EXPECT_GT(frame.size, 0u);
-    }
-    // A seek restarts the converter: frames come again from the new place.
-    double npt = 1.0;
-    audio->seekToTime(npt);
-    EXPECT_TRUE(pull(audio, buffer).delivered);
-    // 3 s of 32 kHz audio make at most 94 frames of 1024 samples; the track
-    // then ends instead of stalling.
-    bool closed = false;
-    for (int i = 0; i < 200 && !closed; ++i) closed = pull(audio, buffer).closed;
-    EXPECT_TRUE(closed);
-    Medium::close(audio);
 }
 
 } // namespace

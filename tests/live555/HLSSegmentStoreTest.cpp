@@ -6,11 +6,7 @@
 
 #include <StreamReplicator.hh>
 
-#include <gtest/gtest.h>
-
-#include <atomic>
 #include <cstring>
-#include <string>
 
 namespace {
 
@@ -58,7 +54,8 @@ protected:
     std::atomic<bool> fReady{false};
 };
 
-TEST_F(SegmentStore, FirstSliceAloneIsNotReadyTheSecondOneRaisesReadiness) {
+// Slices a gap skips have no entry; the duration spans them.
+TEST_F(SegmentStore, FirstSliceAloneIsNotReadyTheSecondOneRaisesReadinessGapsLeaveNoEntries) {
     start(2);
     EXPECT_EQ(slice(0), "<none>");
     EXPECT_EQ(fSink->getHLSBufferSize(0), 0u);
@@ -72,6 +69,11 @@ TEST_F(SegmentStore, FirstSliceAloneIsNotReadyTheSecondOneRaisesReadiness) {
     EXPECT_EQ(fSink->duration(), 2u);
     EXPECT_EQ(fSink->firstSecond(), static_cast<uint32_t>(F));
     EXPECT_EQ(slice(1), "cc");
+    chunk("dd", F + 7); // slice 3
+    EXPECT_EQ(slice(2), "<none>");
+    EXPECT_EQ(slice(3), "dd");
+    EXPECT_EQ(fSink->duration(), 6u);
+    EXPECT_EQ(fSink->firstTime(), 0u);
 }
 
 TEST_F(SegmentStore, EleventhSliceEvictsTheOldestAndTheWindowSlides) {
@@ -88,16 +90,6 @@ TEST_F(SegmentStore, EleventhSliceEvictsTheOldestAndTheWindowSlides) {
     EXPECT_EQ(fSink->firstTime(), 2u);
     EXPECT_EQ(fSink->duration(), 9u);
     EXPECT_EQ(slice(11), "x11");
-}
-
-TEST_F(SegmentStore, GapsLeaveNoEntriesAndTheDurationSpansThem) {
-    start(1);
-    chunk("a", F);
-    chunk("b", F + 1);
-    chunk("c", F + 5);
-    EXPECT_EQ(slice(3), "<none>");
-    EXPECT_EQ(fSink->duration(), 5u);
-    EXPECT_EQ(fSink->firstTime(), 0u);
 }
 
 TEST_F(SegmentStore, OversizeChunkGrowsTheBufferByTheTruncatedBytesAndIsDropped) {

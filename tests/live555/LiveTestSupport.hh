@@ -142,22 +142,30 @@ inline std::vector<uint8_t> annexB(const std::vector<std::vector<uint8_t>>& nals
     return out;
 }
 
-// What one consumer request got.
+// What one consumer request got: a frame, the source's end, or neither.
 struct Delivery {
-    bool done = false;
+    bool done = false, closed = false;
     unsigned size = 0, truncated = 0, duration = 0;
     timeval time{};
 };
 
-// One request of a consumer with a buffer of maxSize bytes, answered within
-// the call or not at all (then it is withdrawn).
+// The after-getting function that fills the Delivery given as client data.
+inline void delivered(void* data, unsigned size, unsigned truncated, timeval time, unsigned duration) {
+    *static_cast<Delivery*>(data) = Delivery{true, false, size, truncated, duration, time};
+}
+
+// Where closures land: a source keeps its close handler after a request and
+// may call it later (at its end, when it goes), past any one request.
+inline bool gSourceClosed = false;
+
+// One request of a consumer with a buffer of maxSize bytes, answered or
+// closed within the call, or else withdrawn.
 inline Delivery request(FramedSource& source, unsigned char* buffer, unsigned maxSize) {
     Delivery d;
-    auto after = [](void* data, unsigned size, unsigned truncated, timeval time, unsigned duration) {
-        *static_cast<Delivery*>(data) = Delivery{true, size, truncated, duration, time};
-    };
-    source.getNextFrame(buffer, maxSize, after, &d, nullptr, nullptr);
-    if (!d.done) source.stopGettingFrames();
+    gSourceClosed = false;
+    source.getNextFrame(buffer, maxSize, delivered, &d, [](void*) { gSourceClosed = true; }, nullptr);
+    d.closed = gSourceClosed;
+    if (!d.done && !d.closed) source.stopGettingFrames();
     return d;
 }
 

@@ -3,11 +3,8 @@
 #include "LiveTestSupport.hh"
 #include "PCMAudioServerMediaSubsession.hh"
 #include "PCMQueueSource.hh"
-#include "yvk_system.h"
 
 #include <liveMedia.hh>
-
-#include <gtest/gtest.h>
 
 using yvk::test::Delivery;
 using yvk::test::microseconds;
@@ -36,7 +33,7 @@ TEST(PCMBlockSize, AtMost1400BytesAndAtMost20Milliseconds) {
     EXPECT_EQ(PCMQueueSource::preferredFrameSize(16000, 4, 1), 160u);
 }
 
-TEST_F(PCMSource, LaterBlocksContinueTheSampleClockWhateverTheWallClockAndAcrossStops) {
+TEST_F(PCMSource, LaterBlocksContinueTheSampleClockWhateverTheWallClockAndAcrossStopsLargeOnesAreCut) {
     ASSERT_NE(create(), nullptr);
     auto* a = fHost.add(std::vector<uint8_t>(640, 1));
     Delivery first = request();
@@ -57,38 +54,32 @@ TEST_F(PCMSource, LaterBlocksContinueTheSampleClockWhateverTheWallClockAndAcross
     Delivery fourth = request();
     EXPECT_EQ(microseconds(fourth.time) - microseconds(third.time), 10000); // the clock runs on across stops
     EXPECT_EQ(fHost.streamingCalls(), (std::vector<int>{1, 0, 1}));
+    // A block larger than the consumer's buffer, lowered to the 640-byte
+    // block, is cut and counted.
+    auto* big = fHost.add(std::vector<uint8_t>(1000, 7));
+    Delivery cut = request();
+    EXPECT_EQ(cut.size, 640u);
+    EXPECT_EQ(cut.truncated, 360u);
+    EXPECT_EQ(fHost.released(big), 1);
+    fHost.add(std::vector<uint8_t>(600, 7));
+    cut = request(100);
+    EXPECT_EQ(cut.size, 100u);
+    EXPECT_EQ(cut.truncated, 500u);
 }
 
-TEST_F(PCMSource, NoRecordGivesAnEmptyDeliveryAndLeavesTheClock) {
+// Without a host record a request gets an empty delivery and leaves the clock.
+TEST_F(PCMSource, RefusedAndNarrowFormatsAndAMissingRecord) {
+    EXPECT_EQ(create(16000, 0), nullptr);
+    EXPECT_EQ(create(0, 16), nullptr);
+    ASSERT_NE(create(8000, 4), nullptr);
+    fHost.add(std::vector<uint8_t>(80, 0));
+    EXPECT_EQ(request().duration, 10000u); // 80 "frames" of 125 us
+    Medium::close(fSource);
     fSource = PCMQueueSource::createNew(env(), 16000, 16, 1, YVKStreamerQIO{});
     Delivery d = request();
     EXPECT_TRUE(d.done);
     EXPECT_EQ(d.size, 0u);
     EXPECT_EQ(d.time.tv_sec, 0);
-}
-
-TEST_F(PCMSource, BlockLargerThanTheConsumerBufferIsCutAndCounted) {
-    create();
-    auto* big = fHost.add(std::vector<uint8_t>(1000, 7));
-    Delivery d = request(); // the buffer is lowered to the 640-byte block
-    EXPECT_EQ(d.size, 640u);
-    EXPECT_EQ(d.truncated, 360u);
-    EXPECT_EQ(fHost.released(big), 1);
-    fHost.add(std::vector<uint8_t>(600, 7));
-    Delivery small = request(100);
-    EXPECT_EQ(small.size, 100u);
-    EXPECT_EQ(small.truncated, 500u);
-}
-
-TEST_F(PCMSource, NarrowSamplesCountOneBytePerSampleFrame) {
-    create(8000, 4);
-    fHost.add(std::vector<uint8_t>(80, 0));
-    EXPECT_EQ(request().duration, 10000u); // 80 "frames" of 125 us
-}
-
-TEST_F(PCMSource, UnusableFormatIsRefused) {
-    EXPECT_EQ(create(16000, 0), nullptr);
-    EXPECT_EQ(create(0, 16), nullptr);
 }
 
 // The u-law subsession with its protected steps opened up.

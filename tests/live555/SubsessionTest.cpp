@@ -10,8 +10,6 @@
 
 #include <liveMedia.hh>
 
-#include <gtest/gtest.h>
-
 using yvk::test::annexB;
 
 namespace {

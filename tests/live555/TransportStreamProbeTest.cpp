@@ -6,29 +6,22 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
+// One second of ffmpeg's Transport Stream, read from its standard output.
 std::vector<unsigned char> makeStream(const std::vector<std::string>& encoding, bool audio) {
-    std::string path = "/tmp/yvk-probe-" + std::to_string(::getpid()) + ".ts";
-    std::vector<std::string> command = {"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+    std::vector<std::string> command = {"ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i",
                                         "testsrc2=size=640x360:rate=25:duration=1"};
     if (audio) command.insert(command.end(), {"-f", "lavfi", "-i", "sine=frequency=440:duration=1"});
     command.insert(command.end(), encoding.begin(), encoding.end());
     if (audio) command.insert(command.end(), {"-c:a", "aac", "-ac", "1"});
-    command.insert(command.end(), {"-f", "mpegts", path});
+    command.insert(command.end(), {"-f", "mpegts", "pipe:1"});
     auto result = yvk::test::runProcess(command, 60000);
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    std::remove(path.c_str());
-    std::string text = bytes.str();
-    return std::vector<unsigned char>(text.begin(), text.end());
+    return std::vector<unsigned char>(result.out.begin(), result.out.end());
 }
 
 TEST(TransportStreamProbe, H264WithAac) {
