@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -33,9 +34,7 @@ std::string tempPath() {
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 pid_t spawn(const std::vector<std::string>& argv, const std::string& outPath, const std::string& errPath) {
@@ -91,13 +90,9 @@ void killGroup(pid_t pid) {
 
 ProcessResult runProcess(const std::vector<std::string>& argv, int timeoutMs) {
     ChildProcess child(argv);
-    ProcessResult result;
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    result.exitCode = child.stop(0, timeoutMs); // signal 0 is none: it only waits
-    result.timedOut = result.exitCode == -1 && Clock::now() >= deadline;
-    result.out = child.output();
-    result.err = child.errors();
-    return result;
+    int exitCode = child.stop(0, timeoutMs); // signal 0 is none: it only waits
+    return {exitCode, exitCode == -1 && Clock::now() >= deadline, child.output(), child.errors()};
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv) : fOutPath(tempPath()), fErrPath(tempPath()) {
@@ -136,9 +131,8 @@ std::string ChildProcess::errors() const { return readFile(fErrPath); }
 std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
     std::vector<std::string> found;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
+    for (std::string line; std::getline(in, line);)
         if (line.rfind(prefix, 0) == 0) found.push_back(line);
-    }
     return found;
 }
 
