@@ -1,6 +1,7 @@
 // streamer_new_live and createAudioSource: what New builds for RTSP, the
 // sample widths it refuses, and a clean teardown of the reader thread.
 #include "../live555/LiveTestSupport.hh"
+#include "CoreTestSupport.hh"
 #include "PCMQueueSource.hh"
 #include "Process.hh"
 #include "TraceCapture.hh"
@@ -16,21 +17,10 @@ using yvk::test::FakeHostQueue;
 using yvk::test::TraceCapture;
 
 // Mono 16 kHz audio of that sample width.
-YVKStreamerAudio audioOf(int bits) {
-    YVKStreamerAudio audio{};
-    audio.enable = 1;
-    audio.format = "audio/L16";
-    audio.samplingFrequency = 16000;
-    audio.bitsPerSample = bits;
-    audio.numChannels = 1;
-    return audio;
-}
+YVKStreamerAudio audioOf(int bits) { return YVKStreamerAudio{1, {}, "audio/L16", 16000, bits, 1}; }
 
 YVKStreamerLiveCfg liveCfg(unsigned short port, const char* video, int bits) {
-    YVKStreamerLiveCfg cfg{};
-    cfg.rtspPort = port;
-    cfg.sessionName = "live";
-    cfg.ifName = "lo";
+    YVKStreamerLiveCfg cfg = yvk::test::liveConfig(port, "live");
     cfg.videoEnable = video != nullptr ? 1 : 0;
     cfg.videoFormat = video;
     cfg.videoFrameRate = 25;
