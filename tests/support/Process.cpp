@@ -62,19 +62,23 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& outPath, co
     return pid;
 }
 
-// Waits for pid up to timeoutMs; true with its exit code when it ended.
-bool waitFor(pid_t pid, int timeoutMs, int& exitCode) {
+// Polls done() every 10 ms until it holds (true) or timeoutMs passed.
+template <typename Done> bool pollUntil(int timeoutMs, Done done) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        int status = 0;
-        pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) {
-            exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            return true;
-        }
-        if (done < 0 || Clock::now() >= deadline) return done < 0;
+    while (!done()) {
+        if (Clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    return true;
+}
+
+// Waits for pid up to timeoutMs; true with its exit code when it ended.
+bool waitFor(pid_t pid, int timeoutMs, int& exitCode) {
+    int status = 0;
+    pid_t done = 0;
+    if (!pollUntil(timeoutMs, [&] { return (done = waitpid(pid, &status, WNOHANG)) != 0; })) return false;
+    if (done == pid) exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return true;
 }
 
 void killGroup(pid_t pid) {
@@ -117,12 +121,7 @@ int ChildProcess::stop(int signal, int timeoutMs) {
 }
 
 bool ChildProcess::waitForOutput(const std::string& text, int timeoutMs) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (output().find(text) == std::string::npos) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return pollUntil(timeoutMs, [&] { return output().find(text) != std::string::npos; });
 }
 
 std::string ChildProcess::output() const { return readFile(fOutPath); }
