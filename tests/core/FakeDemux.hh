@@ -27,7 +27,6 @@ struct FakeMedia {
     bool openable = true;
 };
 
-// Size of every fake video unit.
 constexpr int kFakeUnitSize = 8;
 
 namespace FakeDemux {

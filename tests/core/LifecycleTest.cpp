@@ -28,8 +28,6 @@ protected:
 
 TEST_F(Lifecycle, RefusedInputsGiveNullOrZeroWithATrace) {
     TraceCapture trace;
-    YVKStreamerLiveCfg cfg = liveConfig(0);
-    EXPECT_EQ(YVK_StreamerCoreNew(0, &cfg, nullptr, nullptr), nullptr);
     EXPECT_EQ(YVK_StreamerCoreNew(YVK_STREAMER_MODE_LIVE, nullptr, nullptr, nullptr), nullptr);
     EXPECT_EQ(YVK_StreamerCoreNew(kOtherMode, nullptr, nullptr, nullptr), nullptr);
     EXPECT_TRUE(trace.contains("configuration record is NULL"));

@@ -100,7 +100,6 @@ TEST_F(VodFileInput, EntryDurations) {
         fCore->skipPreBuffer = c.skipPreBuffer;
         ASSERT_NE(open(), nullptr);
         EXPECT_EQ(fFile->fileCount, 3);
-        EXPECT_EQ(fFile->nextIndex, 1);
         EXPECT_EQ(std::vector<int32_t>(fFile->durations, fFile->durations + 3), c.durations);
         EXPECT_EQ(fFile->totalDurationMs, c.durations[0] + c.durations[1] + c.durations[2]);
         vod_close(fFile);
