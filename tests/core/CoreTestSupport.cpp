@@ -5,8 +5,6 @@
 
 #include <liveMedia.hh>
 
-#include <cstring>
-
 namespace yvk::test {
 
 namespace {
@@ -26,33 +24,25 @@ protected:
 } // namespace
 
 YVKStreamerLiveCfg liveConfig(unsigned short port, const char* sessionName, const char* ifName) {
-    YVKStreamerLiveCfg cfg;
-    std::memset(&cfg, 0, sizeof cfg);
+    YVKStreamerLiveCfg cfg{};
     cfg.rtspPort = port;
     cfg.sessionName = sessionName;
     cfg.ifName = ifName;
     return cfg;
 }
 
-void guardNetworkSetup() {
-    NET_SETUP_COMMANDS = inPrivateNetNamespace() ? 1 : 0;
-}
+void guardNetworkSetup() { NET_SETUP_COMMANDS = inPrivateNetNamespace() ? 1 : 0; }
 
-ServerMediaSubsession* createIdleSubsession(UsageEnvironment& env) {
-    return new IdleSubsession(env);
-}
+ServerMediaSubsession* createIdleSubsession(UsageEnvironment& env) { return new IdleSubsession(env); }
 
 ServerMediaSession* findSession(RTSPServer& server, const std::string& name) {
     // The server's own lookup answers at once for sessions it holds.
     ServerMediaSession* found = nullptr;
-    server.lookupServerMediaSession(
-        name.c_str(), [](void* result, ServerMediaSession* session) { *static_cast<ServerMediaSession**>(result) = session; },
-        &found);
+    auto take = [](void* result, ServerMediaSession* session) { *static_cast<ServerMediaSession**>(result) = session; };
+    server.lookupServerMediaSession(name.c_str(), take, &found);
     return found;
 }
 
-std::string commandOutput(const std::string& commandLine) {
-    return runProcess({"sh", "-c", commandLine}, 10000).out;
-}
+std::string commandOutput(const std::string& commandLine) { return runProcess({"sh", "-c", commandLine}, 10000).out; }
 
 } // namespace yvk::test

@@ -13,21 +13,20 @@ namespace yvk::test {
 struct FakeMedia {
     int videoDurMs = 0;
     int audioDurMs = 0;
-    int fps = 25;
-    int preBufFrames = 0;
+    uint8_t tag = 0;
     int videoFrames = 0;      // units: 00 00 00 01, 0x65 (key) or 0x41, tag, index
+    int audioBlocks = 0;      // blocks of audioBlockSize bytes, every byte the tag
+    int preBufFrames = 0;
+    int fps = 25;
     int keyInterval = 25;     // frame i is a key frame when i % keyInterval == firstKey
     int firstKey = 0;
-    int audioBlocks = 0;      // blocks of audioBlockSize bytes, every byte the tag
     int audioBlockSize = 100;
     int sampleRate = 48000;
     int channels = 1;
     int oversizeFrame = -1;   // this video frame is larger than any buffer
     bool openable = true;
-    uint8_t tag = 0;
 };
 
-// Size of every fake video unit.
 constexpr int kFakeUnitSize = 8;
 
 namespace FakeDemux {

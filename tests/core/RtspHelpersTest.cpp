@@ -1,5 +1,6 @@
 // The RTSP server helpers: server creation, the digest database and session
 // registration with its URL.
+#include "../live555/LiveTestSupport.hh"
 #include "CoreTestSupport.hh"
 #include "Process.hh"
 #include "TraceCapture.hh"
@@ -18,6 +19,8 @@
 
 namespace {
 
+using yvk::test::createIdleSubsession;
+using yvk::test::findSession;
 using yvk::test::TraceCapture;
 
 TEST(UserDatabase, ColonRulesEmptyEntriesAndRealm) {
@@ -44,7 +47,7 @@ TEST(UserDatabase, ColonRulesEmptyEntriesAndRealm) {
 // The exported setting: one entry per line; lines without a user and a
 // colon are traced and left out, a trailing carriage return goes.
 TEST(UserDatabase, ExportedUserListSetting) {
-    yvk::test::TraceCapture trace;
+    TraceCapture trace;
     RTSP_USERS = "alice:secret\r\n\nnocolon\n:x\nbob:b:c";
     UserList users = configuredUsers();
     RTSP_USERS = nullptr;
@@ -54,103 +57,76 @@ TEST(UserDatabase, ExportedUserListSetting) {
     EXPECT_TRUE(configuredUsers().empty());
 }
 
-class RtspHelpers : public testing::Test {
+class RtspHelpers : public yvk::test::LiveEnvironment {
 protected:
-    void SetUp() override {
-        fScheduler = BasicTaskScheduler::createNew();
-        fEnv = BasicUsageEnvironment::createNew(*fScheduler);
-        fPort = yvk::test::freeTcpPort();
-        fServer = createRTSPServer(*fEnv, fPort, 0, 500, 0, {}, nullptr);
-        ASSERT_NE(fServer, nullptr);
-    }
+    void SetUp() override { ASSERT_NE(fServer = createRTSPServer(env(), fPort, 0, 500, 0, {}, nullptr), nullptr); }
     void TearDown() override {
         ReceivingInterfaceAddr = INADDR_ANY;
         if (fServer != nullptr) Medium::close(fServer);
-        fEnv->reclaim();
-        delete fScheduler;
     }
+    SubsessionList twoSubsessions() { return {createIdleSubsession(env()), createIdleSubsession(env())}; }
 
-    SubsessionList twoSubsessions() {
-        return {yvk::test::createIdleSubsession(*fEnv), yvk::test::createIdleSubsession(*fEnv)};
-    }
-
-    TaskScheduler* fScheduler = nullptr;
-    UsageEnvironment* fEnv = nullptr;
-    unsigned short fPort = 0;
+    unsigned short fPort = yvk::test::freeTcpPort();
     RTSPServer* fServer = nullptr;
 };
 
-TEST_F(RtspHelpers, TunnellingPortOnlyWhenGivenAndBusyPortGivesNull) {
+// A busy port gives no server; so does another program listening on the
+// port's IPv4 side, as a server on IPv6 alone would leave IPv4 clients to it.
+TEST_F(RtspHelpers, TunnellingPortOnlyWhenGivenAndBusyPortsGiveNull) {
     EXPECT_EQ(fServer->httpServerPortNum(), 0);
-    unsigned short rtspPort = yvk::test::freeTcpPort();
-    unsigned short httpPort = yvk::test::freeTcpPort();
-    RTSPServer* server = createRTSPServer(*fEnv, rtspPort, httpPort, 500, 0, {}, nullptr);
+    unsigned short rtspPort = yvk::test::freeTcpPort(), httpPort = yvk::test::freeTcpPort();
+    RTSPServer* server = createRTSPServer(env(), rtspPort, httpPort, 500, 0, {}, nullptr);
     ASSERT_NE(server, nullptr);
     EXPECT_EQ(server->httpServerPortNum(), httpPort);
     Medium::close(server);
 
     TraceCapture trace;
-    EXPECT_EQ(createRTSPServer(*fEnv, fPort, 0, 500, 0, {}, nullptr), nullptr);
+    EXPECT_EQ(createRTSPServer(env(), fPort, 0, 500, 0, {}, nullptr), nullptr);
     EXPECT_TRUE(trace.contains("RTSP server on port"));
-}
 
-// Another program listening on the port's IPv4 side: a server on IPv6
-// alone would leave IPv4 clients to it, so there is none.
-TEST_F(RtspHelpers, PortHeldOnIpv4GivesNull) {
-    unsigned short port = yvk::test::freeTcpPort();
     int holder = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(holder, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(port);
+    address.sin_port = htons(rtspPort);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(listen(holder, 1), 0);
-    TraceCapture trace;
-    RTSPServer* server = createRTSPServer(*fEnv, port, 0, 60, 0, {}, nullptr);
+    server = createRTSPServer(env(), rtspPort, 0, 60, 0, {}, nullptr);
     close(holder);
     EXPECT_EQ(server, nullptr);
     if (server != nullptr) Medium::close(server);
-    EXPECT_TRUE(trace.contains("port " + std::to_string(port) + " cannot be bound on IPv4"));
+    EXPECT_TRUE(trace.contains("port " + std::to_string(rtspPort) + " cannot be bound on IPv4"));
 }
 
-TEST_F(RtspHelpers, EmptyListRegistersNothingAndLooksNothingUp) {
+TEST_F(RtspHelpers, SessionsAreCountedAndTheirUrlPrinted) {
     TraceCapture trace;
-    EXPECT_EQ(addSubSessions(fServer, "empty", "nosuch0", {}), 0);
+    EXPECT_EQ(addSubSessions(fServer, "empty", "nosuch0", {}), 0);  // nothing registered, nothing looked up
     EXPECT_EQ(addSession(fServer, "empty", {}), 0);
-    EXPECT_EQ(yvk::test::findSession(*fServer, "empty"), nullptr);
+    EXPECT_EQ(findSession(*fServer, "empty"), nullptr);
     EXPECT_TRUE(trace.lines().empty());
-}
 
-TEST_F(RtspHelpers, AddSessionCountsAndPrintsTheUrl) {
-    TraceCapture trace;
     EXPECT_EQ(addSession(fServer, "plain", twoSubsessions()), 2);
-    ServerMediaSession* session = yvk::test::findSession(*fServer, "plain");
+    ServerMediaSession* session = findSession(*fServer, "plain");
     ASSERT_NE(session, nullptr);
     EXPECT_EQ(session->numSubsessions(), 2u);
     int line = trace.indexOf("Play this stream using the URL rtsp://");
     ASSERT_GE(line, 0);
     EXPECT_EQ(trace.lines()[line].level, 2);
+
+    EXPECT_EQ(addSubSessions(fServer, "cam", "lo", twoSubsessions()), 2);
+    EXPECT_EQ(ReceivingInterfaceAddr, inet_addr("127.0.0.1"));
+    EXPECT_TRUE(trace.contains("Play this stream using the URL rtsp://127.0.0.1:" + std::to_string(fPort) + "/cam"));
 }
 
 TEST_F(RtspHelpers, FailedInterfaceLookupStillRegistersAndPrintsTheUrl) {
     TraceCapture trace;
     EXPECT_EQ(addSubSessions(fServer, "lost", "nosuch0", twoSubsessions()), 2);
-    EXPECT_NE(yvk::test::findSession(*fServer, "lost"), nullptr);
+    EXPECT_NE(findSession(*fServer, "lost"), nullptr);
     int failed = trace.indexOf("Getting my IP from 'nosuch0' failed, use INADDR_ANY instead (delay..)");
-    int url = trace.indexOf("Play this stream using the URL rtsp://");
     ASSERT_GE(failed, 0);
-    EXPECT_GT(url, failed);
+    EXPECT_GT(trace.indexOf("Play this stream using the URL rtsp://"), failed);
     EXPECT_EQ(trace.lines()[failed].level, 1);
     EXPECT_EQ(ReceivingInterfaceAddr, static_cast<ipv4AddressBits>(INADDR_ANY));
-}
-
-TEST_F(RtspHelpers, UrlForLoopbackCarriesItsAddress) {
-    TraceCapture trace;
-    EXPECT_EQ(addSubSessions(fServer, "cam", "lo", twoSubsessions()), 2);
-    EXPECT_EQ(ReceivingInterfaceAddr, inet_addr("127.0.0.1"));
-    std::string expected = "Play this stream using the URL rtsp://127.0.0.1:" + std::to_string(fPort) + "/cam";
-    EXPECT_TRUE(trace.contains(expected)) << expected;
 }
 
 } // namespace

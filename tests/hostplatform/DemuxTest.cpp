@@ -1,50 +1,20 @@
 // The demux service over the generated media: counts, codecs, sizes,
 // durations, key frames, start codes, seeking, text and failures.
-#include "yvk_demux.h"
-
 #include "MediaTestUtil.hh"
 #include "TraceCapture.hh"
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <tuple>
 #include <vector>
 
+using yvk::test::Demux;
 using yvk::test::mediaPath;
 using yvk::test::scanStartCodes;
+using yvk::test::VideoSample;
 using yvk::test::TraceCapture;
 
 namespace {
-
-struct VideoSample { std::vector<uint8_t> data; int key = -1; uint64_t ts = 0; };
-
-// An open file and a buffer of the standard capacity.
-struct Demux {
-    explicit Demux(const char* name) : h(YVK_StreamerDemuxOpen(mediaPath(name).c_str())) {}
-    ~Demux() { YVK_StreamerDemuxClose(h); }
-    bool next(int track, VideoSample& out) {
-        int size = 0;  // 0: the standard capacity
-        if (YVK_StreamerDemuxReadVideo(h, track, buffer.data(), &size, &out.key, &out.ts) == 0) return false;
-        out.data.assign(buffer.begin(), buffer.begin() + size);
-        return true;
-    }
-    std::vector<VideoSample> all(int track) {
-        std::vector<VideoSample> samples;
-        VideoSample s;
-        while (samples.size() < 1000 && next(track, s)) samples.push_back(s);
-        return samples;
-    }
-    int readAudio() {
-        int size = static_cast<int>(buffer.size());
-        int n = YVK_StreamerDemuxReadAudio(h, buffer.data(), &size);
-        EXPECT_EQ(n, size);
-        return n;
-    }
-    void* h;
-    std::vector<uint8_t> buffer = std::vector<uint8_t>(YVK_DEMUX_SAMPLE_CAPACITY);
-};
 
 // The four clips: 320x240 at 25 fps with a key frame every second.  AAC is
 // handed out decoded to 16-bit PCM, MP3 as it is.

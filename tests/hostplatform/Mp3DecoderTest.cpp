@@ -1,10 +1,6 @@
 // The MP3 decoder over the MP3 track of the generated AVI (32 kHz mono, 3 s).
-#include "yvk_audio_codec.h"
-#include "yvk_demux.h"
-
 #include "MediaTestUtil.hh"
-
-#include <gtest/gtest.h>
+#include "yvk_audio_codec.h"
 
 #include <algorithm>
 #include <tuple>
@@ -14,14 +10,10 @@ namespace {
 
 TEST(Mp3Decoder, DecodesAnyChunkingAtTheFilesRateAndLength) {
     // The whole MP3 stream of the AVI, as the demux service hands it out.
-    void* f = YVK_StreamerDemuxOpen(yvk::test::mediaPath("clip.avi").c_str());
-    std::vector<uint8_t> stream, buffer(8192);
-    for (int i = 0; i < 1000; ++i) {
-        int size = static_cast<int>(buffer.size());
-        if (YVK_StreamerDemuxReadAudio(f, buffer.data(), &size) == 0) break;
-        stream.insert(stream.end(), buffer.begin(), buffer.begin() + size);
-    }
-    YVK_StreamerDemuxClose(f);
+    yvk::test::Demux f("clip.avi");
+    std::vector<uint8_t> stream;
+    for (int i = 0, n; i < 1000 && (n = f.readAudio()) > 0; ++i)
+        stream.insert(stream.end(), f.buffer.begin(), f.buffer.begin() + n);
     ASSERT_GT(stream.size(), 10000u);
 
     void* dec = YVK_MP3_DecNew(nullptr, nullptr);

@@ -1,7 +1,5 @@
 #include "EventLoop.hh"
 
-#include <UsageEnvironment.hh>
-
 #include <chrono>
 
 namespace yvk::test {
@@ -16,11 +14,8 @@ struct LoopWatch {
 
     static void check(void* data) {
         auto* watch = static_cast<LoopWatch*>(data);
-        if (watch->done() || std::chrono::steady_clock::now() >= watch->deadline) {
-            watch->stop = 1;
-            return;
-        }
-        watch->env.taskScheduler().scheduleDelayedTask(5000, check, watch);
+        if (watch->done() || std::chrono::steady_clock::now() >= watch->deadline) watch->stop = 1;
+        else watch->env.taskScheduler().scheduleDelayedTask(5000, check, watch);
     }
 };
 
@@ -28,8 +23,7 @@ struct LoopWatch {
 
 bool runLoopUntil(UsageEnvironment& env, const std::function<bool()>& done, int timeoutMs) {
     LoopWatch watch{env, done, std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs)};
-    TaskToken first = env.taskScheduler().scheduleDelayedTask(0, LoopWatch::check, &watch);
-    (void)first;
+    env.taskScheduler().scheduleDelayedTask(0, LoopWatch::check, &watch);
     env.taskScheduler().doEventLoop(&watch.stop);
     return done();
 }
@@ -38,16 +32,10 @@ void runLoopFor(UsageEnvironment& env, int milliseconds) {
     runLoopUntil(env, [] { return false; }, milliseconds);
 }
 
-} // namespace yvk::test
-
-namespace yvk::test {
-
 LoopThread::LoopThread(UsageEnvironment& env)
     : fThread([this, &env] { env.taskScheduler().doEventLoop(&fStop); }) {}
 
-LoopThread::~LoopThread() {
-    stop();
-}
+LoopThread::~LoopThread() { stop(); }
 
 void LoopThread::stop() {
     fStop = 1;

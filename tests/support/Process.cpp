@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -33,9 +34,7 @@ std::string tempPath() {
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 pid_t spawn(const std::vector<std::string>& argv, const std::string& outPath, const std::string& errPath) {
@@ -63,19 +62,23 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& outPath, co
     return pid;
 }
 
-// Waits for pid up to timeoutMs; true with its exit code when it ended.
-bool waitFor(pid_t pid, int timeoutMs, int& exitCode) {
+// Polls done() every 10 ms until it holds (true) or timeoutMs passed.
+template <typename Done> bool pollUntil(int timeoutMs, Done done) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        int status = 0;
-        pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) {
-            exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            return true;
-        }
-        if (done < 0 || Clock::now() >= deadline) return done < 0;
+    while (!done()) {
+        if (Clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    return true;
+}
+
+// Waits for pid up to timeoutMs; true with its exit code when it ended.
+bool waitFor(pid_t pid, int timeoutMs, int& exitCode) {
+    int status = 0;
+    pid_t done = 0;
+    if (!pollUntil(timeoutMs, [&] { return (done = waitpid(pid, &status, WNOHANG)) != 0; })) return false;
+    if (done == pid) exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return true;
 }
 
 void killGroup(pid_t pid) {
@@ -91,13 +94,9 @@ void killGroup(pid_t pid) {
 
 ProcessResult runProcess(const std::vector<std::string>& argv, int timeoutMs) {
     ChildProcess child(argv);
-    ProcessResult result;
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    result.exitCode = child.stop(0, timeoutMs); // signal 0 is none: it only waits
-    result.timedOut = result.exitCode == -1 && Clock::now() >= deadline;
-    result.out = child.output();
-    result.err = child.errors();
-    return result;
+    int exitCode = child.stop(0, timeoutMs); // signal 0 is none: it only waits
+    return {exitCode, exitCode == -1 && Clock::now() >= deadline, child.output(), child.errors()};
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv) : fOutPath(tempPath()), fErrPath(tempPath()) {
@@ -122,12 +121,7 @@ int ChildProcess::stop(int signal, int timeoutMs) {
 }
 
 bool ChildProcess::waitForOutput(const std::string& text, int timeoutMs) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (output().find(text) == std::string::npos) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return pollUntil(timeoutMs, [&] { return output().find(text) != std::string::npos; });
 }
 
 std::string ChildProcess::output() const { return readFile(fOutPath); }
@@ -136,9 +130,8 @@ std::string ChildProcess::errors() const { return readFile(fErrPath); }
 std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
     std::vector<std::string> found;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
+    for (std::string line; std::getline(in, line);)
         if (line.rfind(prefix, 0) == 0) found.push_back(line);
-    }
     return found;
 }
 

@@ -40,14 +40,12 @@ std::string rawExchange(unsigned short port, const std::string& request, int tim
     std::string reply;
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
         send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        using namespace std::chrono;
+        auto deadline = steady_clock::now() + milliseconds(timeoutMs);
         char buffer[65536];
-        for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) break;
+        for (long left; (left = duration_cast<milliseconds>(deadline - steady_clock::now()).count()) > 0;) {
             pollfd waiting{fd, POLLIN, 0};
-            if (poll(&waiting, 1, static_cast<int>(left.count())) <= 0) break;
-            ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+            ssize_t got = poll(&waiting, 1, static_cast<int>(left)) > 0 ? recv(fd, buffer, sizeof buffer, 0) : 0;
             if (got <= 0) break;
             reply.append(buffer, static_cast<size_t>(got));
             if (oneReply && holdsWholeReply(reply)) break;

@@ -4,13 +4,8 @@
 
 namespace yvk::test {
 
-TraceCapture::TraceCapture() {
-    YVK_HostSetTraceSink(&TraceCapture::sink, this);
-}
-
-TraceCapture::~TraceCapture() {
-    YVK_HostSetTraceSink(nullptr, nullptr);
-}
+TraceCapture::TraceCapture() { YVK_HostSetTraceSink(&TraceCapture::sink, this); }
+TraceCapture::~TraceCapture() { YVK_HostSetTraceSink(nullptr, nullptr); }
 
 void TraceCapture::sink(void* context, int level, const char* module, const char* function, const char* message) {
     auto* self = static_cast<TraceCapture*>(context);
@@ -21,10 +16,6 @@ void TraceCapture::sink(void* context, int level, const char* module, const char
 std::vector<TraceLine> TraceCapture::lines() const {
     std::lock_guard<std::mutex> lock(fMutex);
     return fLines;
-}
-
-bool TraceCapture::contains(const std::string& text) const {
-    return indexOf(text) >= 0;
 }
 
 int TraceCapture::indexOf(const std::string& text) const {

@@ -24,7 +24,7 @@ public:
 
     std::vector<TraceLine> lines() const;
     // Whether some line's message contains text.
-    bool contains(const std::string& text) const;
+    bool contains(const std::string& text) const { return indexOf(text) >= 0; }
     // Index of the first line whose message contains text, or -1.
     int indexOf(const std::string& text) const;
 
