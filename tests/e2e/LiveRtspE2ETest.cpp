@@ -111,6 +111,27 @@ void expectDecodedVideo(const ProcessResult& result, size_t atLeast, const char*
     if (fromKeyFrame && !frames.empty()) { EXPECT_NE(frames[0].find("key_frame=1"), std::string::npos) << frames[0]; }
 }
 
+// GStreamer plays a stream for 5 s with every track's pad linked: an
+// unlinked audio pad that gets data before video has started ends rtspsrc
+// with "not-linked".  Its video sink prints each decoded frame.
+ProcessResult playWithGStreamer(const std::string& url, const std::string& codec, bool withAudio,
+                                const std::string& sourceOption = "") {
+    std::vector<std::string> pipeline = {"timeout", "-s", "INT", "-k", "2", "5", "gst-launch-1.0", "-e", "-v",
+                                         "rtspsrc", "name=src", "location=" + url, "protocols=tcp"};
+    if (!sourceOption.empty()) pipeline.push_back(sourceOption);
+    pipeline.insert(pipeline.end(), {"src.", "!", "application/x-rtp,media=video", "!", "rtp" + codec + "depay", "!",
+                                     codec + "parse", "!", "avdec_" + codec, "!", "fakesink", "name=video",
+                                     "silent=false"});
+    if (withAudio) pipeline.insert(pipeline.end(), {"src.", "!", "application/x-rtp,media=audio", "!", "fakesink"});
+    return runProcess(pipeline, kClientTimeoutMs);
+}
+
+void expectGStreamerDecoded(const ProcessResult& result, size_t atLeast) {
+    EXPECT_GE(lines(result.out, "/GstPipeline:pipeline0/GstFakeSink:video: last-message = chain").size(), atLeast)
+        << result.err << result.out.substr(0, 2000);
+    EXPECT_EQ((result.out + result.err).find("ERROR"), std::string::npos) << result.err << result.out;
+}
+
 // A recording cut by time may end with the in-band parameter sets of a
 // picture that never came: it is read up to the end of its last slice.
 std::string upToLastPicture(const std::string& annexB, bool h265) {
@@ -187,19 +208,7 @@ TEST_P(LiveRtsp, ClientsAtOnceDecodeVideoAndAudio) {
                             "compact", host.url()},
                            kClientTimeoutMs);
     });
-    // GStreamer plays 5 s with every track's pad linked: an unlinked audio
-    // pad that gets data before video has started ends rtspsrc with
-    // "not-linked".  Its video sink prints each decoded frame.
-    start([&] {
-        std::vector<std::string> pipeline = {
-            "timeout", "-s", "INT", "-k", "2", "5", "gst-launch-1.0", "-e", "-v", "rtspsrc", "name=src",
-            "location=" + host.url(), "protocols=tcp", "src.", "!", "application/x-rtp,media=video", "!",
-            "rtp" + codec + "depay", "!", codec + "parse", "!", "avdec_" + codec, "!", "fakesink", "name=video",
-            "silent=false"};
-        if (c.bytesPerSampleFrame != 0)
-            pipeline.insert(pipeline.end(), {"src.", "!", "application/x-rtp,media=audio", "!", "fakesink"});
-        gstreamer = runProcess(pipeline, kClientTimeoutMs);
-    });
+    start([&] { gstreamer = playWithGStreamer(host.url(), codec, c.bytesPerSampleFrame != 0); });
     start([&] { openRtsp = runProcess({"openRTSP", "-v", "-d", "2", host.url()}, kClientTimeoutMs); });
     std::this_thread::sleep_for(std::chrono::milliseconds(1700)); // inside a one-second GOP
     // Up to a second waiting for a key picture, then enough time for 40
@@ -210,9 +219,7 @@ TEST_P(LiveRtsp, ClientsAtOnceDecodeVideoAndAudio) {
     expectDecodedVideo(early, 50);
     expectDecodedVideo(late, 40);
     if (c.bytesPerSampleFrame != 0) expectContinuousPcm(audio, c);
-    EXPECT_GE(lines(gstreamer.out, "/GstPipeline:pipeline0/GstFakeSink:video: last-message = chain").size(), 50u)
-        << gstreamer.err << gstreamer.out.substr(0, 2000);
-    EXPECT_EQ((gstreamer.out + gstreamer.err).find("ERROR"), std::string::npos) << gstreamer.err << gstreamer.out;
+    expectGStreamerDecoded(gstreamer, 50);
     EXPECT_EQ(openRtsp.exitCode, 0) << openRtsp.err;
     EXPECT_NE(openRtsp.err.find("a=fmtp:96 "), std::string::npos) << openRtsp.err;
     std::string path = std::string(YVK_BINARY_DIR) + "/openrtsp-" + std::to_string(::getpid()) + "." + codec;
@@ -480,13 +487,8 @@ TEST(LiveRtspSecurity, RtspsOnlyOnTheTlsPort) {
                                       "compact", host.url("rtsps")},
                                      kClientTimeoutMs);
     expectDecodedVideo(rtsps, 30);
-    ProcessResult gstreamer = runProcess({"gst-launch-1.0", "-q", "rtspsrc", "location=" + host.url("rtsps"),
-                                          "tls-validation-flags=0", "!", "rtph264depay", "!", "h264parse", "!",
-                                          "avdec_h264", "!", "identity", "eos-after=30", "!", "fakesink"},
-                                         kClientTimeoutMs);
-    EXPECT_GE(lines(gstreamer.out, "/GstPipeline:pipeline0/GstFakeSink:video: last-message = chain").size(), 50u)
-        << gstreamer.err << gstreamer.out.substr(0, 2000);
-    EXPECT_EQ((gstreamer.out + gstreamer.err).find("ERROR"), std::string::npos) << gstreamer.err << gstreamer.out;
+    ProcessResult gstreamer = playWithGStreamer(host.url("rtsps"), "h264", true, "tls-validation-flags=0");
+    expectGStreamerDecoded(gstreamer, 50);
     // FFmpeg's rtsps client always asks for TCP: a SETUP for UDP by hand.
     const std::string setup = "SETUP " + host.url("rtsps") + "/track1 RTSP/1.0\\r\\nCSeq: 1\\r\\n"
                               "Transport: RTP/AVP;unicast;client_port=40000-40001\\r\\n\\r\\n";
