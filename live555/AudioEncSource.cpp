@@ -131,6 +131,12 @@ bool AudioEncSource::doReadFromQueue() {
             return false;
         }
         YVKStreamerStream* record = fQIO.popStream != nullptr ? fQIO.popStream(fQIO.handle, 0) : nullptr;
+        if (record != nullptr && record->size != 0 && record->data == nullptr) {
+            AUD_TRACE(YVK_TRACE_ERROR, __LINE__, "doReadFromQueue", "a PCM block of %u bytes without data\n",
+                      record->size);
+            if (fQIO.releaseStream != nullptr) fQIO.releaseStream(fQIO.handle, record, 0);
+            record = nullptr;
+        }
         if (record != nullptr && record->size != 0) {
             fFrameSize += static_cast<unsigned>(doEncodeAudio(record, fTo));
             if (fQIO.releaseStream != nullptr) fQIO.releaseStream(fQIO.handle, record, 0);

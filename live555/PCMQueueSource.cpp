@@ -10,8 +10,12 @@
 
 namespace {
 constexpr unsigned kMaxBlockBits = 11200; // 1400 bytes
-constexpr int kPopTimeoutMs = 1000;
 constexpr unsigned kGranularityMs = 20;
+// An empty host queue is asked again from the event loop at this interval;
+// after kEmptyDeliveryPolls of them the consumer gets an empty delivery, as
+// it would have after a one-second wait on the host.
+constexpr int64_t kPollIntervalUs = 5000;
+constexpr unsigned kEmptyDeliveryPolls = 200;
 } // namespace
 
 unsigned PCMQueueSource::preferredFrameSize(int samplingFrequency, int bitsPerSample, int numChannels) {
@@ -37,10 +41,16 @@ PCMQueueSource::PCMQueueSource(UsageEnvironment& env, int samplingFrequency, int
                        static_cast<unsigned>(samplingFrequency), kGranularityMs),
       fPreferredFrameSize(preferredFrameSize(samplingFrequency, bitsPerSample, numChannels)),
       fMicrosecondsPerSample(1000000.0 / samplingFrequency), fLastDurationUs(0), fAudioFormat(1), fQIO(qio),
-      fStreaming(false) {}
+      fStreaming(false), fEmptyPolls(0) {}
 
-PCMQueueSource::~PCMQueueSource() = default;
+PCMQueueSource::~PCMQueueSource() {
+    envir().taskScheduler().unscheduleDelayedTask(nextTask());
+}
 
+// A block the host has ready goes out within the request.  Otherwise the
+// queue is polled from the event loop: the loop never waits on the host, and
+// a consumer that asks again right after an empty delivery (the RTP sink
+// does) cannot recurse without end.
 void PCMQueueSource::doGetNextFrame() {
     if (!isCurrentlyAwaitingData()) return;
     fDurationInMicroseconds = 0;
@@ -49,24 +59,44 @@ void PCMQueueSource::doGetNextFrame() {
         fStreaming = true;
         if (fQIO.setStreaming != nullptr) fQIO.setStreaming(fQIO.handle, 1);
     }
-    doReadFromQueue();
-    afterGetting(this);
+    fEmptyPolls = 0;
+    if (doReadFromQueue()) {
+        afterGetting(this);
+        return;
+    }
+    nextTask() = envir().taskScheduler().scheduleDelayedTask(kPollIntervalUs, pollQueue, this);
+}
+
+void PCMQueueSource::pollQueue(void* source) {
+    auto* self = static_cast<PCMQueueSource*>(source);
+    self->nextTask() = nullptr;
+    if (self->doReadFromQueue() || ++self->fEmptyPolls >= kEmptyDeliveryPolls) {
+        afterGetting(self);
+        return;
+    }
+    self->nextTask() = self->envir().taskScheduler().scheduleDelayedTask(kPollIntervalUs, pollQueue, self);
 }
 
 void PCMQueueSource::doStopGettingFrames() {
+    envir().taskScheduler().unscheduleDelayedTask(nextTask());
     FramedSource::doStopGettingFrames();
     fStreaming = false;
     if (fQIO.setStreaming != nullptr) fQIO.setStreaming(fQIO.handle, 0);
     handleClosure();
 }
 
-void PCMQueueSource::doReadFromQueue() {
+bool PCMQueueSource::doReadFromQueue() {
     if (fPreferredFrameSize < fMaxSize) fMaxSize = fPreferredFrameSize;
     unsigned bytesPerFrame = static_cast<unsigned>(fBitsPerSample) * fNumChannels / 8;
     if (bytesPerFrame == 0) bytesPerFrame = 1;
 
-    YVKStreamerStream* record = fQIO.popStream != nullptr ? fQIO.popStream(fQIO.handle, kPopTimeoutMs) : nullptr;
-    if (record == nullptr || record->size == 0) return;
+    YVKStreamerStream* record = fQIO.popStream != nullptr ? fQIO.popStream(fQIO.handle, 0) : nullptr;
+    if (record == nullptr || record->size == 0) return false;
+    if (record->data == nullptr) {
+        YVK_TRACE(YVK_TRACE_ERROR, "the host lent a PCM block of %u bytes without data\n", record->size);
+        if (fQIO.releaseStream != nullptr) fQIO.releaseStream(fQIO.handle, record, 1);
+        return false;
+    }
     // A block larger than the consumer's buffer is cut, the rest counted.
     fFrameSize = std::min(record->size, fMaxSize);
     fNumTruncatedBytes = record->size - fFrameSize;
@@ -88,4 +118,5 @@ void PCMQueueSource::doReadFromQueue() {
     YVK_Trace(YVK_TRACE_MODULE, YVK_TRACE_INFO, "live555/PCMQueueSource", 139, "doReadFromQueue", "PCM : %u.%u\n",
               static_cast<unsigned>(fPresentationTime.tv_sec),
               static_cast<unsigned>(fPresentationTime.tv_usec / 1000));
+    return true;
 }

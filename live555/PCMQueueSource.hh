@@ -36,7 +36,9 @@ protected:
     void doStopGettingFrames() override;
 
 private:
-    void doReadFromQueue();
+    // True when a block was delivered into the consumer's buffer.
+    bool doReadFromQueue();
+    static void pollQueue(void* source);
 
     unsigned fPreferredFrameSize;
     double fMicrosecondsPerSample;
@@ -44,6 +46,7 @@ private:
     int fAudioFormat; // 1: linear PCM
     YVKStreamerQIO fQIO;
     bool fStreaming;
+    unsigned fEmptyPolls; // polls of the current request that found nothing
 };
 
 #endif // YVK_PCM_QUEUE_SOURCE_HH

@@ -96,14 +96,18 @@ TEST_F(AudioEncSourceTest, AfterVideoStartsTheHostsBlocksAreEncodedAndReleasedAc
 }
 
 // An empty frame would starve the multiplexer's audio input: the request
-// waits for the host's next block instead.  An empty record counts as none.
+// waits for the host's next block instead.  An empty record counts as none;
+// one without data is handed back unread.
 TEST_F(AudioEncSourceTest, EmptyQueueKeepsTheRequestOpenUntilBlocksArrive) {
     TraceCapture trace;
     ASSERT_NE(create(1, true), nullptr);
     YVKStreamerStream* empty = fHost.add({});
+    YVKStreamerStream* hollow = fHost.add(std::vector<uint8_t>(2048, 0));
+    hollow->data = nullptr;
     EXPECT_FALSE(requestFrame(200));
     EXPECT_GT(fHost.polls(), 3);
     EXPECT_EQ(fHost.released(empty), 0);
+    EXPECT_EQ(fHost.released(hollow), 1);
     int emptyLines = 0;
     for (const auto& line : trace.lines()) emptyLines += line.message == "Input queue is empty!" ? 1 : 0;
     EXPECT_EQ(emptyLines, 1) << "traced once per empty spell";
