@@ -75,21 +75,37 @@ std::string LiveRTSPServer::normaliseTransport(const char* request) {
     return text;
 }
 
+namespace {
+
+// The value of the request's Transport header, empty without one.
+std::string transportHeader(std::string const& request) {
+    size_t header = request.find("\nTransport:");
+    if (header == std::string::npos) header = request.find("\ntransport:");
+    if (header == std::string::npos) return "";
+    size_t end = request.find('\r', header + 1);
+    return request.substr(header, end == std::string::npos ? std::string::npos : end - header);
+}
+
+} // namespace
+
 // The Transport header names RTP/AVP/TCP, the transport of an RTSPS
 // client.
 bool LiveRTSPServer::asksForInterleavedTcp(std::string const& request) {
-    size_t header = request.find("\nTransport:");
-    if (header == std::string::npos) header = request.find("\ntransport:");
-    if (header == std::string::npos) return false;
-    size_t end = request.find('\r', header + 1);
-    return request.substr(header, end == std::string::npos ? std::string::npos : end - header).find("RTP/AVP/TCP") !=
-           std::string::npos;
+    return transportHeader(request).find("RTP/AVP/TCP") != std::string::npos;
+}
+
+bool LiveRTSPServer::asksForRawUdp(std::string const& request) {
+    std::string transport = transportHeader(request);
+    return transport.find("RAW/RAW/UDP") != std::string::npos || transport.find("MP2T/H2221/UDP") != std::string::npos;
 }
 
 void LiveRTSPServer::LiveClientSession::handleCmd_SETUP(RTSPClientConnection* connection, char const* urlPreSuffix,
                                                         char const* urlSuffix, char const* fullRequestStr) {
     fRequest = normaliseTransport(fullRequestStr);
-    if (static_cast<LiveRTSPServer&>(fOurRTSPServer).usesTLS() && !asksForInterleavedTcp(fRequest)) {
+    // Every stream here is RTP: raw UDP is refused before live555 parses it
+    // (its parsing of such headers loses memory when they repeat fields).
+    if ((static_cast<LiveRTSPServer&>(fOurRTSPServer).usesTLS() && !asksForInterleavedTcp(fRequest)) ||
+        asksForRawUdp(fRequest)) {
         setRTSPResponse(connection, "461 Unsupported Transport");
         return;
     }

@@ -47,6 +47,8 @@ public:
     static std::string normaliseTransport(const char* request);
     // Whether the request's Transport header asks for RTP/AVP/TCP.
     static bool asksForInterleavedTcp(std::string const& request);
+    // Whether it names a raw UDP transport (RAW/RAW/UDP, MP2T/H2221/UDP).
+    static bool asksForRawUdp(std::string const& request);
 
     static constexpr const char* kNoStreamResponse = "503 Service Unavailable";
     static constexpr unsigned kSilentHolderSeconds = 10;

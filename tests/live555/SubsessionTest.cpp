@@ -118,4 +118,12 @@ TEST(RtspTransport, UdpSpellingIsServedAsPlainRtp) {
     EXPECT_EQ(LiveRTSPServer::normaliseTransport(nullptr), "");
 }
 
+TEST(RtspTransport, RawUdpAndInterleavedAreFoundOnlyInTheTransportHeader) {
+    EXPECT_TRUE(LiveRTSPServer::asksForRawUdp("SETUP x RTSP/1.0\r\nTransport: RTP/AVP;RAW/RAW/UDP;unicast\r\n"));
+    EXPECT_TRUE(LiveRTSPServer::asksForRawUdp("SETUP x RTSP/1.0\r\ntransport: MP2T/H2221/UDP\r\n"));
+    EXPECT_FALSE(LiveRTSPServer::asksForRawUdp("SETUP x/RAW/RAW/UDP RTSP/1.0\r\nTransport: RTP/AVP\r\n"));
+    EXPECT_TRUE(LiveRTSPServer::asksForInterleavedTcp("SETUP x RTSP/1.0\r\nTransport: RTP/AVP/TCP;interleaved=0-1\r\n"));
+    EXPECT_FALSE(LiveRTSPServer::asksForInterleavedTcp("SETUP x RTSP/1.0\r\nX: RTP/AVP/TCP\r\nTransport: RTP/AVP\r\n"));
+}
+
 } // namespace
