@@ -3,6 +3,7 @@
 #include "yvk_system.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 
@@ -12,10 +13,9 @@ namespace {
 constexpr unsigned kMaxBlockBits = 11200; // 1400 bytes
 constexpr unsigned kGranularityMs = 20;
 // An empty host queue is asked again from the event loop at this interval;
-// after kEmptyDeliveryPolls of them the consumer gets an empty delivery, as
-// it would have after a one-second wait on the host.
+// a request still without a block after a second gets an empty delivery.
 constexpr int64_t kPollIntervalUs = 5000;
-constexpr unsigned kEmptyDeliveryPolls = 200;
+constexpr std::chrono::seconds kEmptyDeliveryAfter{1};
 } // namespace
 
 unsigned PCMQueueSource::preferredFrameSize(int samplingFrequency, int bitsPerSample, int numChannels) {
@@ -41,7 +41,7 @@ PCMQueueSource::PCMQueueSource(UsageEnvironment& env, int samplingFrequency, int
                        static_cast<unsigned>(samplingFrequency), kGranularityMs),
       fPreferredFrameSize(preferredFrameSize(samplingFrequency, bitsPerSample, numChannels)),
       fMicrosecondsPerSample(1000000.0 / samplingFrequency), fLastDurationUs(0), fAudioFormat(1), fQIO(qio),
-      fStreaming(false), fEmptyPolls(0) {}
+      fStreaming(false) {}
 
 PCMQueueSource::~PCMQueueSource() {
     envir().taskScheduler().unscheduleDelayedTask(nextTask());
@@ -59,7 +59,7 @@ void PCMQueueSource::doGetNextFrame() {
         fStreaming = true;
         if (fQIO.setStreaming != nullptr) fQIO.setStreaming(fQIO.handle, 1);
     }
-    fEmptyPolls = 0;
+    fRequestStart = std::chrono::steady_clock::now();
     if (doReadFromQueue()) {
         afterGetting(this);
         return;
@@ -70,7 +70,7 @@ void PCMQueueSource::doGetNextFrame() {
 void PCMQueueSource::pollQueue(void* source) {
     auto* self = static_cast<PCMQueueSource*>(source);
     self->nextTask() = nullptr;
-    if (self->doReadFromQueue() || ++self->fEmptyPolls >= kEmptyDeliveryPolls) {
+    if (self->doReadFromQueue() || std::chrono::steady_clock::now() - self->fRequestStart >= kEmptyDeliveryAfter) {
         afterGetting(self);
         return;
     }

@@ -11,6 +11,8 @@
 
 #include <AudioInputDevice.hh>
 
+#include <chrono>
+
 class YVK_API PCMQueueSource : public AudioInputDevice {
 public:
     // Null (with a trace) when bitsPerSample x numChannels or the rate is 0.
@@ -46,7 +48,7 @@ private:
     int fAudioFormat; // 1: linear PCM
     YVKStreamerQIO fQIO;
     bool fStreaming;
-    unsigned fEmptyPolls; // polls of the current request that found nothing
+    std::chrono::steady_clock::time_point fRequestStart;
 };
 
 #endif // YVK_PCM_QUEUE_SOURCE_HH
