@@ -9,8 +9,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -66,27 +69,65 @@ GenericMediaServer::ClientSession* LiveRTSPServer::createNewClientSession(u_int3
     return new LiveClientSession(*this, sessionId);
 }
 
+namespace {
+
+std::string lowerCase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+// Where the Transport header's value starts and ends, found the way live555
+// finds it: the first "Transport:" in any case, anywhere before the blank
+// line that ends the headers.  {npos, npos} without one.
+std::pair<size_t, size_t> transportValue(std::string const& request) {
+    std::string lower = lowerCase(request);
+    size_t headersEnd = lower.find("\r\n\r");
+    size_t at = lower.find("transport:");
+    if (at == std::string::npos || (headersEnd != std::string::npos && at > headersEnd)) {
+        return {std::string::npos, std::string::npos};
+    }
+    at += 10;
+    size_t end = lower.find_first_of("\r\n", at);
+    return {at, end == std::string::npos ? lower.size() : end};
+}
+
+std::string transportHeader(std::string const& request) {
+    auto [begin, end] = transportValue(request);
+    return begin == std::string::npos ? "" : request.substr(begin, end - begin);
+}
+
+// The value without its "destination=" fields.
+std::string withoutDestination(std::string const& value) {
+    std::string kept;
+    bool first = true;
+    for (size_t from = 0; from <= value.size();) {
+        size_t semicolon = std::min(value.find(';', from), value.size());
+        std::string field = value.substr(from, semicolon - from);
+        size_t start = std::min(field.find_first_not_of(' '), field.size());
+        if (lowerCase(field.substr(start, 12)) != "destination=") {
+            kept += (first ? "" : ";") + field;
+            first = false;
+        }
+        from = semicolon + 1;
+    }
+    return kept;
+}
+
+} // namespace
+
 std::string LiveRTSPServer::normaliseTransport(const char* request) {
     static const std::string kSpelling = "RTP/AVP/UDP";
     std::string text = request != nullptr ? request : "";
     for (size_t at = text.find(kSpelling); at != std::string::npos; at = text.find(kSpelling, at)) {
         text.erase(at + 7, 4); // drop "/UDP"
     }
+    // A client's "destination=" is not acted on (it would let a client aim
+    // the stream at a third party), and live555 loses its copy of one on
+    // some of its SETUP error paths: the field goes before live555 parses.
+    auto [begin, end] = transportValue(text);
+    if (begin != std::string::npos) text.replace(begin, end - begin, withoutDestination(text.substr(begin, end - begin)));
     return text;
 }
-
-namespace {
-
-// The value of the request's Transport header, empty without one.
-std::string transportHeader(std::string const& request) {
-    size_t header = request.find("\nTransport:");
-    if (header == std::string::npos) header = request.find("\ntransport:");
-    if (header == std::string::npos) return "";
-    size_t end = request.find('\r', header + 1);
-    return request.substr(header, end == std::string::npos ? std::string::npos : end - header);
-}
-
-} // namespace
 
 // The Transport header names RTP/AVP/TCP, the transport of an RTSPS
 // client.

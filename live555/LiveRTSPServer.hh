@@ -42,8 +42,9 @@ public:
     static LiveRTSPServer* createNew(UsageEnvironment& env, Port ourPort, UserAuthenticationDatabase* authDatabase,
                                      unsigned reclamationSeconds);
 
-    // The request with every "RTP/AVP/UDP" of its Transport header written
-    // as "RTP/AVP".
+    // The request with every "RTP/AVP/UDP" written as "RTP/AVP" and the
+    // "destination=" fields of its Transport header dropped.  The Transport
+    // header is the one live555 reads: the first "Transport:" in any case.
     static std::string normaliseTransport(const char* request);
     // Whether the request's Transport header asks for RTP/AVP/TCP.
     static bool asksForInterleavedTcp(std::string const& request);

@@ -110,17 +110,24 @@ TEST(KeyUnits, IdrAndIrapHeaders) {
     for (int byte : {0x02, 0x42}) EXPECT_FALSE(ReplicaGate::isKeyUnit(265, byte)) << byte;
 }
 
-TEST(RtspTransport, UdpSpellingIsServedAsPlainRtp) {
+TEST(RtspTransport, UdpSpellingIsServedAsPlainRtpAndDestinationsAreDropped) {
     EXPECT_EQ(LiveRTSPServer::normaliseTransport("SETUP x RTSP/1.0\r\nTransport: RTP/AVP/UDP;unicast;client_port=5-6\r\n"),
               "SETUP x RTSP/1.0\r\nTransport: RTP/AVP;unicast;client_port=5-6\r\n");
     EXPECT_EQ(LiveRTSPServer::normaliseTransport("Transport: RTP/AVP/TCP;interleaved=0-1"),
               "Transport: RTP/AVP/TCP;interleaved=0-1");
     EXPECT_EQ(LiveRTSPServer::normaliseTransport(nullptr), "");
+    EXPECT_EQ(LiveRTSPServer::normaliseTransport("S\r\nTransport: destination=x;RTP/AVP;Destination=y;client_port=5\r\n"
+                                                 "X: destination=z\r\n\r\n"),
+              "S\r\nTransport:RTP/AVP;client_port=5\r\nX: destination=z\r\n\r\n");
+    EXPECT_EQ(LiveRTSPServer::normaliseTransport("S\r\nxTRANSPORT: RTP/AVP;unicast;destination=1.2.3.4\r\n"),
+              "S\r\nxTRANSPORT: RTP/AVP;unicast\r\n");
 }
 
-TEST(RtspTransport, RawUdpAndInterleavedAreFoundOnlyInTheTransportHeader) {
+TEST(RtspTransport, RawUdpAndInterleavedAreFoundInTheTransportHeaderLive555Reads) {
     EXPECT_TRUE(LiveRTSPServer::asksForRawUdp("SETUP x RTSP/1.0\r\nTransport: RTP/AVP;RAW/RAW/UDP;unicast\r\n"));
     EXPECT_TRUE(LiveRTSPServer::asksForRawUdp("SETUP x RTSP/1.0\r\ntransport: MP2T/H2221/UDP\r\n"));
+    EXPECT_TRUE(LiveRTSPServer::asksForRawUdp("SETUP x RTSP/1.0\r\nXTRANSPORT: RAW/RAW/UDP\r\n"));
+    EXPECT_FALSE(LiveRTSPServer::asksForRawUdp("SETUP x RTSP/1.0\r\n\r\nTransport: RAW/RAW/UDP\r\n"));
     EXPECT_FALSE(LiveRTSPServer::asksForRawUdp("SETUP x/RAW/RAW/UDP RTSP/1.0\r\nTransport: RTP/AVP\r\n"));
     EXPECT_TRUE(LiveRTSPServer::asksForInterleavedTcp("SETUP x RTSP/1.0\r\nTransport: RTP/AVP/TCP;interleaved=0-1\r\n"));
     EXPECT_FALSE(LiveRTSPServer::asksForInterleavedTcp("SETUP x RTSP/1.0\r\nX: RTP/AVP/TCP\r\nTransport: RTP/AVP\r\n"));
