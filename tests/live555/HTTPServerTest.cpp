@@ -21,6 +21,8 @@
 
 namespace {
 
+using yvk::test::closedByServer;
+using yvk::test::connectTo;
 using yvk::test::rawExchange;
 using yvk::test::replyBody;
 using yvk::test::runProcess;
@@ -223,26 +225,6 @@ TEST(StaticFilePath, MethodHeadersLeadingSlashAndDotDotSlashesGo) {
                                  {"GET /index.html\r\n", "index.html"},
                                  {"", ""}})
         EXPECT_EQ(staticFilePath(request), path) << request;
-}
-
-// A socket connected to the server, or -1.
-int connectTo(unsigned short port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
-    if (fd >= 0) close(fd);
-    return -1;
-}
-
-// Whether the server has closed the connection (what it sent before is read
-// and dropped).
-bool closedByServer(int fd) {
-    char buffer[4096];
-    for (;;) {
-        ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (got == 0) return true;
-        if (got < 0) return errno != EAGAIN && errno != EWOULDBLOCK;
-    }
 }
 
 // Slowloris: 50 connections that trickle a request header never complete
