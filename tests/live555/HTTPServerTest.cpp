@@ -129,6 +129,20 @@ TEST_F(HTTPServerTest, VersionAndRequestsOnOneConnectionAnsweredInOrder) {
     EXPECT_EQ(replyBody(reply), "2.5-device");
 }
 
+// Nothing follows a reply, not even what a former connection's reply left in
+// the memory a new connection gets (an RTSP 404 with the stream list here).
+TEST_F(HTTPServerTest, NothingFollowsAReply) {
+    addSessions({"live", "cam"});
+    start();
+    for (int round = 0; round < 5; ++round) {
+        std::string notFound = rawExchange(fPort, "DESCRIBE rtsp://127.0.0.1/none RTSP/1.0\r\nCSeq: 1\r\n\r\n", 3000, true);
+        EXPECT_EQ(notFound.rfind("RTSP/1.0 404 Stream Not Found\r\n", 0), 0u) << notFound;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the server sees the close
+        std::string reply = rawExchange(fPort, "GET /getVersion HTTP/1.1\r\nConnection: close\r\n\r\n", 3000);
+        EXPECT_EQ(replyBody(reply), "1.0") << "round " << round;
+    }
+}
+
 TEST_F(HTTPServerTest, StreamListAsArrayAsScriptVariableAndInTheRtsp404) {
     start();
     EXPECT_EQ(replyBody(curl("/getStreamList")), "[\n]\n");
