@@ -143,6 +143,25 @@ TEST_F(HTTPServerTest, NothingFollowsAReply) {
     }
 }
 
+// A burst of connections beyond live555's listen backlog of 20 is queued
+// while the loop is busy, not dropped for the clients to retry later.
+TEST_F(HTTPServerTest, BurstsOfConnectionsAreQueued) {
+    std::vector<int> burst; // no loop runs: nobody accepts them
+    for (int i = 0; i < 100; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        timeval wait{1, 0}; // a connection attempt that was dropped is retried a second later
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+        sockaddr_in address{AF_INET, htons(fPort), {htonl(INADDR_LOOPBACK)}, {}};
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            close(fd);
+            break;
+        }
+        burst.push_back(fd);
+    }
+    EXPECT_EQ(burst.size(), 100u);
+    for (int fd : burst) close(fd);
+}
+
 TEST_F(HTTPServerTest, StreamListAsArrayAsScriptVariableAndInTheRtsp404) {
     start();
     EXPECT_EQ(replyBody(curl("/getStreamList")), "[\n]\n");
