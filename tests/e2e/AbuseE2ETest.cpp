@@ -195,7 +195,8 @@ std::string rtspRequest(const std::string& line, const std::string& headers = ""
 
 std::vector<RtspCase> rtspCorpus() {
     const std::string describe = rtspRequest("DESCRIBE $URL RTSP/1.0", "Accept: application/sdp\r\n");
-    const std::string setupHeader = "Transport: RTP/AVP;unicast;client_port=47000-47001\r\n";
+    const std::string setupHeader = "Transport: RTP/AVP;unicast;client_port=" + std::to_string(kUdpClientPort) + "-" +
+                                    std::to_string(kUdpClientPort + 1) + "\r\n";
     auto withSession = [](const std::string& method, const std::string& headers) {
         return rtspRequest(method + " $URL RTSP/1.0", "Session: $S\r\n" + headers);
     };
@@ -208,78 +209,78 @@ std::vector<RtspCase> rtspCorpus() {
         {"method alone", "OPTIONS\r\n\r\n", "400"},
         {"unknown word, no URL", "HELLO\r\nCSeq: 1\r\n\r\n", "400"},
         {"no protocol version", rtspRequest("DESCRIBE $URL"), "400"},
-        {"unknown protocol version", rtspRequest("DESCRIBE $URL RTSP/9.9"), "200|505"},
-        {"version without number", rtspRequest("DESCRIBE $URL RTSP/"), "200|400|505"},
+        {"unknown protocol version", rtspRequest("DESCRIBE $URL RTSP/9.9"), "200"},
+        {"version without number", rtspRequest("DESCRIBE $URL RTSP/"), "200"},
         {"unknown method", rtspRequest("FLY $URL RTSP/1.0"), "405"},
         {"lower-case method", rtspRequest("describe $URL RTSP/1.0"), "405"},
         {"method of 300 letters", rtspRequest(std::string(300, 'A') + " $URL RTSP/1.0"), "400"},
-        {"URL of 300 characters", rtspRequest("DESCRIBE $URL/" + std::string(300, 'a') + " RTSP/1.0"), "400|404"},
-        {"URL of 15000 characters", rtspRequest("DESCRIBE $URL/" + std::string(15000, 'a') + " RTSP/1.0"), "400|404"},
-        {"no CSeq", "OPTIONS $URL RTSP/1.0\r\n\r\n", "200|400"},
-        {"CSeq not a number", "OPTIONS $URL RTSP/1.0\r\nCSeq: abc\r\n\r\n", "200|400"},
-        {"CSeq of 500 digits", "OPTIONS $URL RTSP/1.0\r\nCSeq: " + std::string(500, '9') + "\r\n\r\n", "200|400"},
+        {"URL of 300 characters", rtspRequest("DESCRIBE $URL/" + std::string(300, 'a') + " RTSP/1.0"), "400"},
+        {"URL of 15000 characters", rtspRequest("DESCRIBE $URL/" + std::string(15000, 'a') + " RTSP/1.0"), "400"},
+        {"no CSeq", "OPTIONS $URL RTSP/1.0\r\n\r\n", "400"},
+        {"CSeq not a number", "OPTIONS $URL RTSP/1.0\r\nCSeq: abc\r\n\r\n", "400"},
+        {"CSeq of 500 digits", "OPTIONS $URL RTSP/1.0\r\nCSeq: " + std::string(500, '9') + "\r\n\r\n", "400"},
         {"two CSeq headers", "OPTIONS $URL RTSP/1.0\r\nCSeq: 1\r\nCSeq: 2\r\n\r\n", "200"},
-        {"lines ended by LF alone", "DESCRIBE $URL RTSP/1.0\nCSeq: 1\n\n", "400|silent"},
-        {"NUL inside the URL", rtspRequest("DESCRIBE $URL" + std::string(1, '\0') + "/x RTSP/1.0"), "400|404"},
-        {"control bytes in the URL", rtspRequest("DESCRIBE $URL\x01\x1b[2J\x7f RTSP/1.0"), "400|404"},
-        {"binary garbage", binaryGarbage(2000) + "\r\n\r\n", "400|closed"},
+        {"lines ended by LF alone", "DESCRIBE $URL RTSP/1.0\nCSeq: 1\n\n", "silent"},
+        {"NUL inside the URL", rtspRequest("DESCRIBE $URL" + std::string(1, '\0') + "/x RTSP/1.0"), "404"},
+        {"control bytes in the URL", rtspRequest("DESCRIBE $URL\x01\x1b[2J\x7f RTSP/1.0"), "404"},
+        {"binary garbage", binaryGarbage(2000) + "\r\n\r\n", "400"},
         {"header of 30000 bytes", rtspRequest("OPTIONS $URL RTSP/1.0", "X-Big: " + std::string(30000, 'x') + "\r\n"),
          "closed"},
         {"3000 headers", rtspRequest("OPTIONS $URL RTSP/1.0", repeated("X-Many: 12\r\n", 3000)), "closed"},
         {"header without a colon", rtspRequest("DESCRIBE $URL RTSP/1.0", "NoColonHere\r\n"), "200"},
         {"Content-Length beyond the buffer",
-         rtspRequest("GET_PARAMETER $URL RTSP/1.0", "Content-Length: 4294967295\r\n") + "x", "silent|closed|400"},
+         rtspRequest("GET_PARAMETER $URL RTSP/1.0", "Content-Length: 4294967295\r\n") + "x", "silent|closed"},
         {"negative Content-Length", rtspRequest("GET_PARAMETER $URL RTSP/1.0", "Content-Length: -5\r\n"),
-         "silent|closed|400|200"},
+         "silent|closed"},
         {"URL of a stream that does not exist", rtspRequest("DESCRIBE rtsp://127.0.0.1/nothing RTSP/1.0"), "404"},
         {"URL climbing out with ../", rtspRequest("DESCRIBE rtsp://127.0.0.1/../../etc/passwd RTSP/1.0"), "404"},
         {"URL of another host", rtspRequest("DESCRIBE rtsp://203.0.113.9:554/live RTSP/1.0"), "200"},
         // Commands without a session, or with a wrong one.
-        {"PLAY without SETUP", rtspRequest("PLAY $URL RTSP/1.0"), "454|455|459"},
-        {"PAUSE without SETUP", rtspRequest("PAUSE $URL RTSP/1.0"), "454|455|459"},
-        {"TEARDOWN without SETUP", rtspRequest("TEARDOWN $URL RTSP/1.0"), "454|455|459|200"},
+        {"PLAY without SETUP", rtspRequest("PLAY $URL RTSP/1.0"), "454"},
+        {"PAUSE without SETUP", rtspRequest("PAUSE $URL RTSP/1.0"), "454"},
+        {"TEARDOWN without SETUP", rtspRequest("TEARDOWN $URL RTSP/1.0"), "454"},
         {"PLAY of an unknown session", rtspRequest("PLAY $URL RTSP/1.0", "Session: 12345678\r\n"), "454"},
         {"GET_PARAMETER of an unknown session", rtspRequest("GET_PARAMETER $URL RTSP/1.0", "Session: DEADBEEF\r\n"),
          "454"},
-        {"PLAY with an empty Session", rtspRequest("PLAY $URL RTSP/1.0", "Session: \r\n"), "454|455|459"},
+        {"PLAY with an empty Session", rtspRequest("PLAY $URL RTSP/1.0", "Session: \r\n"), "454"},
         {"PLAY with a Session of 400 characters",
-         rtspRequest("PLAY $URL RTSP/1.0", "Session: " + std::string(400, 'F') + "\r\n"), "454|400"},
-        {"RECORD", rtspRequest("RECORD $URL RTSP/1.0"), "405|454|455|459"},
+         rtspRequest("PLAY $URL RTSP/1.0", "Session: " + std::string(400, 'F') + "\r\n"), "454"},
+        {"RECORD", rtspRequest("RECORD $URL RTSP/1.0"), "405"},
         {"ANNOUNCE with a body", rtspRequest("ANNOUNCE $URL RTSP/1.0", "Content-Length: 4\r\n") + "v=0\n", "405"},
-        {"REGISTER of a foreign URL", rtspRequest("REGISTER rtsp://203.0.113.9/x RTSP/1.0"), "405|400|404"},
+        {"REGISTER of a foreign URL", rtspRequest("REGISTER rtsp://203.0.113.9/x RTSP/1.0"), "405"},
         // Absurd transports.
-        {"SETUP without Transport", rtspRequest("SETUP $URL/track1 RTSP/1.0"), "200|461|503"},
-        {"Transport of punctuation", setup(";;;===;;;"), "200|461|503"},
-        {"client ports beyond 65535", setup("RTP/AVP;unicast;client_port=70000-70001"), "200|461|503"},
-        {"client ports 0", setup("RTP/AVP;unicast;client_port=0-0"), "200|461|503"},
-        {"interleaved channels beyond 255", setup("RTP/AVP/TCP;unicast;interleaved=300-301"), "200|461|503"},
-        {"multicast to a foreign address", setup("RTP/AVP;multicast;destination=203.0.113.9;ttl=255;port=5000-5001"),
-         "200|461|503"},
-        {"Transport of 5000 characters", setup("RTP/AVP;unicast;" + repeated("x=1;", 1250)), "200|461|503"},
+        {"SETUP without Transport", rtspRequest("SETUP $URL/track1 RTSP/1.0"), "461|503"},
+        {"Transport of punctuation", setup(";;;===;;;"), "461|503"},
+        {"client ports beyond 65535", setup("RTP/AVP;unicast;client_port=70000-70001"), "461|503"},
+        {"client ports 0", setup("RTP/AVP;unicast;client_port=0-0"), "200"},
+        {"interleaved channels beyond 255", setup("RTP/AVP/TCP;unicast;interleaved=300-301"), "461|503"},
+        {"multicast to a foreign address", setup("RTP/AVP;multicast;destination=198.51.100.7;ttl=255;port=5000-5001"),
+         "200"},
+        {"Transport of 5000 characters", setup("RTP/AVP;unicast;" + repeated("x=1;", 1250)), "200"},
         {"every field twice",
          setup("RTP/AVP;unicast;client_port=47000-47001;client_port=47002-47003;destination=127.0.0.1;"
                "destination=127.0.0.2;ttl=1;ttl=2;interleaved=0-1;interleaved=2-3;mode=play;mode=record"),
-         "200|461|503"},
+         "461|503"},
         {"raw UDP", setup("RAW/RAW/UDP;unicast;client_port=47000-47001"), "461"},
         {"SETUP of a track that does not exist", rtspRequest("SETUP $URL/track9 RTSP/1.0", setupHeader), "404"},
         {"SETUP into a session that does not exist",
          rtspRequest("SETUP $URL/track1 RTSP/1.0", setupHeader + "Session: 12345678\r\n"), "454"},
         // Ranges and scales of a session.
-        {"Range npt=abc-", withSession("PLAY", "Range: npt=abc-\r\n"), "200|457"},
-        {"Range npt=-5-", withSession("PLAY", "Range: npt=-5-\r\n"), "200|457"},
-        {"Range npt=1e308-", withSession("PLAY", "Range: npt=1e308-\r\n"), "200|457"},
-        {"Range ending before it starts", withSession("PLAY", "Range: npt=30-10\r\n"), "200|457"},
-        {"Range clock=garbage", withSession("PLAY", "Range: clock=garbage\r\n"), "200|457"},
-        {"Range smpte=99:99:99-", withSession("PLAY", "Range: smpte=99:99:99-\r\n"), "200|457"},
-        {"Scale 0", withSession("PLAY", "Scale: 0\r\n"), "200|456"},
-        {"Scale -1000", withSession("PLAY", "Scale: -1000\r\n"), "200|456"},
-        {"Scale nan", withSession("PLAY", "Scale: nan\r\n"), "200|456"},
-        {"Scale 1e309", withSession("PLAY", "Scale: 1e309\r\n"), "200|456"},
-        {"TEARDOWN twice", withSession("TEARDOWN", "") + withSession("TEARDOWN", ""), "200 (454|200)", 2},
+        {"Range npt=abc-", withSession("PLAY", "Range: npt=abc-\r\n"), "200"},
+        {"Range npt=-5-", withSession("PLAY", "Range: npt=-5-\r\n"), "200"},
+        {"Range npt=1e308-", withSession("PLAY", "Range: npt=1e308-\r\n"), "200"},
+        {"Range ending before it starts", withSession("PLAY", "Range: npt=30-10\r\n"), "200"},
+        {"Range clock=garbage", withSession("PLAY", "Range: clock=garbage\r\n"), "200"},
+        {"Range smpte=99:99:99-", withSession("PLAY", "Range: smpte=99:99:99-\r\n"), "200"},
+        {"Scale 0", withSession("PLAY", "Scale: 0\r\n"), "200"},
+        {"Scale -1000", withSession("PLAY", "Scale: -1000\r\n"), "200"},
+        {"Scale nan", withSession("PLAY", "Scale: nan\r\n"), "200"},
+        {"Scale 1e309", withSession("PLAY", "Scale: 1e309\r\n"), "200"},
+        {"TEARDOWN twice", withSession("TEARDOWN", "") + withSession("TEARDOWN", ""), "200 454", 2},
         {"PLAY of another stream in the session",
-         rtspRequest("PLAY rtsp://127.0.0.1/other RTSP/1.0", "Session: $S\r\n"), "404|454|455|459"},
+         rtspRequest("PLAY rtsp://127.0.0.1/other RTSP/1.0", "Session: $S\r\n"), "404"},
         {"SETUP of the same track again", rtspRequest("SETUP $URL/track1 RTSP/1.0", setupHeader + "Session: $S\r\n"),
-         "200|455|459"},
+         "200"},
         // Bytes one at a time, and pipelines.
         {"DESCRIBE one byte at a time", describe, "200", 1, Delivery::kBytewise},
         {"bad request one byte at a time", rtspRequest("DESCRIBE $URL"), "400", 1, Delivery::kBytewise},
@@ -308,7 +309,7 @@ protected:
         fBaseline = fHost->openDescriptors();
     }
     void TearDown() override {
-        if (!fHost->ready()) return;
+        if (fHost == nullptr || !fHost->ready()) return;
         expectPlayed(*fHost, 2, 40);
         expectDescriptorsBack(*fHost, fBaseline);
         fHost->stopAndCheckAccount();
@@ -351,6 +352,8 @@ TEST_F(AbuseRtsp, MalformedRequestsAreAnsweredOrClosed) {
         std::string replies = connection.read(c.replies, maySilent ? kSilentTimeoutMs : kReplyTimeoutMs, closed);
         std::string got = outcome(replies, c.replies, closed);
         EXPECT_TRUE(std::regex_match(got, expected)) << got << "\n" << replies.substr(0, 400);
+        // Media never goes where a client points it (a reflection attack).
+        EXPECT_EQ(replies.find("198.51.100.7"), std::string::npos) << replies;
         std::printf("%-40s %s\n", c.name, got.c_str());
         tearDown(session);
         session = sessionOf(replies); // a SETUP of the corpus that made one
@@ -548,7 +551,7 @@ std::vector<HttpCase> httpCorpus() {
         {"dot-dot with backslashes", get("/..\\..\\secret.txt"), "404"},
         {"absolute path", get("//etc/passwd"), "404"},
         {"system file by name", get("/etc/passwd"), "404"},
-        {"no leading slash", get("etc/passwd"), "404|400"},
+        {"no leading slash", get("etc/passwd"), "404"},
         {"absolute URL", get("http://127.0.0.1:8554/../secret.txt"), "404"},
         {"link out of the root", get("/leak.txt"), "404"},
         {"hidden file", get("/.hidden"), "404"},
@@ -556,10 +559,10 @@ std::vector<HttpCase> httpCorpus() {
         {"folder", get("/sub"), "404"},
         {"dot-dot behind a playlist name", get("/live.m3u8/../../secret.txt"), "404"},
         {"encoded NUL", get("/index.html%00../../secret.txt"), "404"},
-        {"NUL byte", get("/index.html" + std::string(1, '\0') + "/../../secret.txt"), "200|400|404"},
+        {"NUL byte", get("/index.html" + std::string(1, '\0') + "/../../secret.txt"), "200"},
         {"control bytes", get("/\x01\x02\x1b[0m\x7f"), "400|404"},
         {"URL of 15000 characters", get("/" + std::string(15000, 'a')), "400|404"},
-        {"URL of 4000 dot-dots", get(repeated("/..", 4000) + "/secret.txt"), "400|404"},
+        {"URL of 4000 dot-dots", get(repeated("/..", 4000) + "/secret.txt"), "404"},
         {"URL beyond the buffer", get("/" + std::string(30000, 'a')), "closed"},
         // Absurd segment numbers and playlist queries.
         {"segment 2^32 - 1", get("/live?segment=4294967295"), "404"},
@@ -578,15 +581,15 @@ std::vector<HttpCase> httpCorpus() {
         {"version with a query", get("/getVersion?x"), "400"},
         // Headers, methods and versions.
         {"header of 30000 bytes", get("/getVersion", "Cookie: " + std::string(30000, 'c') + "\r\n"), "closed"},
-        {"2000 headers", get("/getVersion", repeated("X-A: b\r\n", 2000)), "200|closed"},
-        {"absurd Content-Length", get("/getVersion", "Content-Length: 99999999999\r\n"), "200|400|closed|silent"},
+        {"2000 headers", get("/getVersion", repeated("X-A: b\r\n", 2000)), "200"},
+        {"absurd Content-Length", get("/getVersion", "Content-Length: 99999999999\r\n"), "200"},
         {"chunked body", get("/getVersion", "Transfer-Encoding: chunked\r\n") + "5\r\nhello\r\n0\r\n\r\n",
-         "200.*"},
+         "200 400", 2},
         {"method DELETE", "DELETE /index.html HTTP/1.1\r\n\r\n", "405"},
         {"method BREW", "BREW /index.html HTTP/1.1\r\n\r\n", "405"},
-        {"POST without tunnel", "POST /index.html HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", "40[05]( closed)?|closed"},
+        {"POST without tunnel", "POST /index.html HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", "405"},
         {"HEAD out of the root", "HEAD /../secret.txt HTTP/1.1\r\n\r\n", "404-head"},
-        {"version 9.9", "GET /getVersion HTTP/9.9\r\n\r\n", "200|400|505"},
+        {"version 9.9", "GET /getVersion HTTP/9.9\r\n\r\n", "200"},
         {"not HTTP", "GET /getVersion FTP/1.0\r\n\r\n", "400"},
         {"no version", "GET /getVersion\r\n\r\n", "400"},
         {"tunnel GET without a cookie", "GET /live HTTP/1.0\r\nAccept: application/x-rtsp-tunnelled\r\n\r\n",
