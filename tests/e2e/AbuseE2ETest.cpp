@@ -42,7 +42,7 @@ using yvk::test::runProcess;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kReplyTimeoutMs = 2000;    // a reply or a close comes well within this
-constexpr int kSilentTimeoutMs = 500;    // how long a request that may get no reply is watched
+constexpr int kSilentTimeoutMs = 300;    // how long a request that may get no reply is watched
 constexpr unsigned kUdpClientPort = 47000; // nobody listens there: the RTP goes nowhere
 
 // ---- talking to the host ------------------------------------------------------------
@@ -383,22 +383,20 @@ std::vector<TunnelCase> tunnelCorpus(const std::string& url) {
     for (char c : options) bytewise.emplace_back(1, c);
     return {
         {"OPTIONS through the tunnel", "c1", "c1", {options}, "200", "silent"},
-        {"characters outside Base64", "c2", "c2", {"!!!!****%%%%", options}, "400|200|silent|closed", "silent|closed"},
-        {"Base64 of binary garbage", "c3", "c3", {base64(binaryGarbage(600) + "\r\n\r\n")}, "400|silent|closed",
-         "silent|closed"},
+        {"characters outside Base64", "c2", "c2", {"!!!!****%%%%", options}, "400", "silent"},
+        {"Base64 of binary garbage", "c3", "c3", {base64(binaryGarbage(600) + "\r\n\r\n")}, "400", "silent"},
         {"Base64 cut off in the middle of a quantum", "c4", "c4", {options.substr(0, 10), options.substr(10)}, "200",
          "silent"},
         {"Base64 one character per write", "c5", "c5", bytewise, "200", "silent"},
         {"padding in the middle", "c6", "c6", {base64("OP") + base64("TIONS " + url + " RTSP/1.0\r\nCSeq: 1\r\n\r\n")},
-         "200|400|405|silent", "silent|closed"},
-        {"PLAY without SETUP through the tunnel", "c7", "c7", {play}, "454|455|459", "silent"},
+         "405", "silent"},
+        {"PLAY without SETUP through the tunnel", "c7", "c7", {play}, "454", "silent"},
         {"request beyond the buffer in Base64", "c8", "c8",
          {base64(rtspRequest("OPTIONS " + url + " RTSP/1.0", "X-Big: " + std::string(30000, 'x') + "\r\n"))},
-         "closed|silent", "silent|closed"},
-        {"POST without a GET", nullptr, "c9", {options}, "", "[0-9]{3}( closed)?|closed"},
-        {"POST with a cookie of 300 characters", "c10", std::string(300, 'k'), {options}, "silent",
-         "[0-9]{3}( closed)?|closed"},
-        {"POST with an empty cookie", nullptr, "", {options}, "", "[0-9]{3}( closed)?|closed"},
+         "silent|closed", "closed"},
+        {"POST without a GET", nullptr, "c9", {options}, "", "405"},
+        {"POST with a cookie of 300 characters", "c10", std::string(300, 'k'), {options}, "silent", "405"},
+        {"POST with an empty cookie", nullptr, "", {options}, "", "405"},
     };
 }
 
