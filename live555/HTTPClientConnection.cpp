@@ -109,6 +109,11 @@ void HTTPServer::HTTPClientConnection::handleHTTPCmd_TunnelingGET(char const* se
 // Every request that is not a tunnel comes here, whatever its method; the
 // reply before it, if any, is finished first.
 void HTTPServer::HTTPClientConnection::handleHTTPCmd_StreamingGET(char const* urlSuffix, char const* fullRequestStr) {
+    // live555 sends whatever the response buffer holds once we return; our
+    // replies go out on their own.  The buffer of a new connection is not
+    // initialised and may hold a former connection's reply, which would
+    // follow (or cut into) ours.
+    fResponseBuffer[0] = '\0';
     Request request{fMethod, urlSuffix != nullptr ? urlSuffix : "", fullRequestStr != nullptr ? fullRequestStr : ""};
     if (fReply == nullptr && fWaiting.empty()) {
         serve(request);

@@ -39,6 +39,13 @@ bool LiveRTSPServer::openListeningSockets(UsageEnvironment& env, Port ourPort, i
     }
     socketIPv6 = setUpOurSocket(env, ourPort, AF_INET6);
     if (socketIPv4 < 0 && socketIPv6 < 0) return false;
+    // live555 listens with a backlog of 20: a burst of clients beyond that
+    // (a page's requests, many players at once) has its connection attempts
+    // dropped and retried by the client a second later, and again.  The
+    // kernel's limit takes them all while the loop accepts them.
+    for (int socketNum : {socketIPv4, socketIPv6}) {
+        if (socketNum >= 0) listen(socketNum, SOMAXCONN);
+    }
     return true;
 }
 

@@ -6,6 +6,7 @@
 // back exactly once.
 #include "Process.hh"
 #include "RawHttp.hh"
+#include "ReferenceHost.hh"
 
 #include <gtest/gtest.h>
 
@@ -33,6 +34,7 @@
 
 using yvk::test::ChildProcess;
 using yvk::test::ProcessResult;
+using Host = yvk::test::ReferenceHost;
 using yvk::test::runProcess;
 
 namespace {
@@ -47,48 +49,6 @@ long numberAfter(const std::string& text, const char* label) {
     size_t at = text.find(label);
     return at == std::string::npos ? -1 : std::atol(text.c_str() + at + std::char_traits<char>::length(label));
 }
-
-// The reference host, started with extra arguments; stopping it checks its
-// exit status and its account of the lent records.
-class Host {
-public:
-    explicit Host(std::vector<std::string> args) : fPort(yvk::test::freeTcpPort()) {
-        std::vector<std::string> argv = {YVK_BINARY_DIR "/host/yvkstreamer", "live", "--port", std::to_string(fPort),
-                                         "--size", "352x288", "--fps", "50"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        for (size_t i = 0; i + 1 < args.size(); ++i) fName = args[i] == "--name" ? args[i + 1] : fName;
-        fProcess = std::make_unique<ChildProcess>(argv);
-        fReady = fProcess->waitForOutput("RTSP server: ", 10000);
-    }
-    bool ready() const { return fReady; }
-    unsigned short port() const { return fPort; }
-    pid_t pid() const { return fProcess->pid(); }
-    std::string url(const std::string& scheme = "rtsp", const std::string& credentials = "") const {
-        return scheme + "://" + (credentials.empty() ? "" : credentials + "@") + "127.0.0.1:" +
-               std::to_string(fPort) + "/" + fName;
-    }
-    std::string describe() const {
-        return yvk::test::rawExchange(fPort, "DESCRIBE " + url() + " RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n\r\n",
-                                      5000, true);
-    }
-
-    // Its standard error.
-    std::string stopAndCheckAccount() {
-        EXPECT_EQ(fProcess->stop(SIGINT, 10000), 0) << fProcess->errors();
-        std::regex balanced("(video|audio) records: popped ([0-9]+), released \\2, in flight 0, bad releases 0");
-        std::string out = fProcess->output();
-        size_t accounts = 0;
-        for (const std::string& line : lines(out, "")) accounts += std::regex_match(line, balanced) ? 1 : 0;
-        EXPECT_EQ(accounts, 2u) << out;
-        return fProcess->errors();
-    }
-
-private:
-    unsigned short fPort;
-    std::string fName = "live";
-    std::unique_ptr<ChildProcess> fProcess;
-    bool fReady = false;
-};
 
 // Decoded video frames of an FFmpeg client: "frame|key_frame=..|width=..|height=..".
 // The read is cut by time: one cut after a number of packets (NAL units) can

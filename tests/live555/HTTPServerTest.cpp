@@ -21,6 +21,8 @@
 
 namespace {
 
+using yvk::test::closedByServer;
+using yvk::test::connectTo;
 using yvk::test::rawExchange;
 using yvk::test::replyBody;
 using yvk::test::runProcess;
@@ -127,6 +129,39 @@ TEST_F(HTTPServerTest, VersionAndRequestsOnOneConnectionAnsweredInOrder) {
     EXPECT_EQ(replyBody(reply), "2.5-device");
 }
 
+// Nothing follows a reply, not even what a former connection's reply left in
+// the memory a new connection gets (an RTSP 404 with the stream list here).
+TEST_F(HTTPServerTest, NothingFollowsAReply) {
+    addSessions({"live", "cam"});
+    start();
+    for (int round = 0; round < 5; ++round) {
+        std::string notFound = rawExchange(fPort, "DESCRIBE rtsp://127.0.0.1/none RTSP/1.0\r\nCSeq: 1\r\n\r\n", 3000, true);
+        EXPECT_EQ(notFound.rfind("RTSP/1.0 404 Stream Not Found\r\n", 0), 0u) << notFound;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the server sees the close
+        std::string reply = rawExchange(fPort, "GET /getVersion HTTP/1.1\r\nConnection: close\r\n\r\n", 3000);
+        EXPECT_EQ(replyBody(reply), "1.0") << "round " << round;
+    }
+}
+
+// A burst of connections beyond live555's listen backlog of 20 is queued
+// while the loop is busy, not dropped for the clients to retry later.
+TEST_F(HTTPServerTest, BurstsOfConnectionsAreQueued) {
+    std::vector<int> burst; // no loop runs: nobody accepts them
+    for (int i = 0; i < 100; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        timeval wait{1, 0}; // a connection attempt that was dropped is retried a second later
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+        sockaddr_in address{AF_INET, htons(fPort), {htonl(INADDR_LOOPBACK)}, {}};
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            close(fd);
+            break;
+        }
+        burst.push_back(fd);
+    }
+    EXPECT_EQ(burst.size(), 100u);
+    for (int fd : burst) close(fd);
+}
+
 TEST_F(HTTPServerTest, StreamListAsArrayAsScriptVariableAndInTheRtsp404) {
     start();
     EXPECT_EQ(replyBody(curl("/getStreamList")), "[\n]\n");
@@ -223,26 +258,6 @@ TEST(StaticFilePath, MethodHeadersLeadingSlashAndDotDotSlashesGo) {
                                  {"GET /index.html\r\n", "index.html"},
                                  {"", ""}})
         EXPECT_EQ(staticFilePath(request), path) << request;
-}
-
-// A socket connected to the server, or -1.
-int connectTo(unsigned short port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
-    if (fd >= 0) close(fd);
-    return -1;
-}
-
-// Whether the server has closed the connection (what it sent before is read
-// and dropped).
-bool closedByServer(int fd) {
-    char buffer[4096];
-    for (;;) {
-        ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (got == 0) return true;
-        if (got < 0) return errno != EAGAIN && errno != EWOULDBLOCK;
-    }
 }
 
 // Slowloris: 50 connections that trickle a request header never complete

@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <strings.h>
 
@@ -14,42 +16,77 @@ namespace yvk::test {
 
 namespace {
 
-// Whether text begins with one whole reply: its head and as many body bytes
-// as its Content-Length names.
-bool holdsWholeReply(const std::string& text) {
-    size_t end = text.find("\r\n\r\n");
-    if (end == std::string::npos) return false;
+// The length of the whole reply text begins with at offset from (its head
+// and as many body bytes as its Content-Length names), or 0 when it is not
+// all in yet.
+size_t wholeReplyAt(const std::string& text, size_t from) {
+    size_t end = text.find("\r\n\r\n", from);
+    if (end == std::string::npos) return 0;
     size_t length = 0;
-    for (size_t line = text.find("\r\n"); line < end; line = text.find("\r\n", line + 2)) {
+    for (size_t line = text.find("\r\n", from); line < end; line = text.find("\r\n", line + 2)) {
         static const char kName[] = "Content-Length:";
         if (strncasecmp(text.c_str() + line + 2, kName, sizeof kName - 1) == 0)
             length = std::strtoul(text.c_str() + line + 2 + sizeof kName - 1, nullptr, 10);
     }
-    return text.size() >= end + 4 + length;
+    return text.size() - end - 4 >= length ? end + 4 + length - from : 0;
 }
 
 } // namespace
 
-std::string rawExchange(unsigned short port, const std::string& request, int timeoutMs, bool oneReply) {
+std::vector<std::string> splitReplies(const std::string& text) {
+    std::vector<std::string> replies;
+    for (size_t at = 0, length; at < text.size() && (length = wholeReplyAt(text, at)) > 0; at += length) {
+        replies.push_back(text.substr(at, length));
+    }
+    return replies;
+}
+
+int connectTo(unsigned short port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return "";
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+std::string readReplies(int fd, size_t count, int timeoutMs, bool* closed) {
+    using namespace std::chrono;
+    auto deadline = steady_clock::now() + milliseconds(timeoutMs);
     std::string reply;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-        using namespace std::chrono;
-        auto deadline = steady_clock::now() + milliseconds(timeoutMs);
-        char buffer[65536];
-        for (long left; (left = duration_cast<milliseconds>(deadline - steady_clock::now()).count()) > 0;) {
-            pollfd waiting{fd, POLLIN, 0};
-            ssize_t got = poll(&waiting, 1, static_cast<int>(left)) > 0 ? recv(fd, buffer, sizeof buffer, 0) : 0;
-            if (got <= 0) break;
-            reply.append(buffer, static_cast<size_t>(got));
-            if (oneReply && holdsWholeReply(reply)) break;
+    char buffer[65536];
+    if (closed != nullptr) *closed = false;
+    for (long left; (left = duration_cast<milliseconds>(deadline - steady_clock::now()).count()) > 0;) {
+        pollfd waiting{fd, POLLIN, 0};
+        if (poll(&waiting, 1, static_cast<int>(left)) <= 0) break;
+        ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0) {
+            if (closed != nullptr) *closed = true;
+            break;
         }
+        reply.append(buffer, static_cast<size_t>(got));
+        if (count != SIZE_MAX && splitReplies(reply).size() >= count) break;
+    }
+    return reply;
+}
+
+bool closedByServer(int fd) {
+    char buffer[4096];
+    for (;;) {
+        ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got == 0) return true;
+        if (got < 0) return errno != EAGAIN && errno != EWOULDBLOCK;
+    }
+}
+
+std::string rawExchange(unsigned short port, const std::string& request, int timeoutMs, bool oneReply) {
+    int fd = connectTo(port);
+    if (fd < 0) return "";
+    std::string reply;
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        reply = readReplies(fd, oneReply ? 1 : SIZE_MAX, timeoutMs);
     }
     close(fd);
     return reply;

@@ -3,7 +3,9 @@
 #ifndef YVK_TEST_RAW_HTTP_HH
 #define YVK_TEST_RAW_HTTP_HH
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 namespace yvk::test {
 
@@ -13,6 +15,21 @@ namespace yvk::test {
 // for servers that keep the connection open (RTSP).
 std::string rawExchange(unsigned short port, const std::string& request, int timeoutMs = 5000,
                         bool oneReply = false);
+
+// A socket connected to 127.0.0.1:port, or -1.
+int connectTo(unsigned short port);
+
+// What the server sends on fd until count whole replies are in, it closes
+// the connection (*closed set), or timeoutMs passes.
+std::string readReplies(int fd, size_t count, int timeoutMs, bool* closed = nullptr);
+
+// The whole replies text begins with, one after another (what follows
+// them is not a whole reply).
+std::vector<std::string> splitReplies(const std::string& text);
+
+// Whether the server has closed the connection (what it sent before is read
+// and dropped).
+bool closedByServer(int fd);
 
 // The body of an HTTP reply (after the blank line), or "" when there is none.
 std::string replyBody(const std::string& reply);

@@ -1,0 +1,54 @@
+#include "ReferenceHost.hh"
+
+#include "RawHttp.hh"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <csignal>
+#include <regex>
+
+namespace yvk::test {
+
+ReferenceHost::ReferenceHost(const std::vector<std::string>& args) : fPort(freeTcpPort()) {
+    if (std::find(args.begin(), args.end(), "--hls") != args.end()) fPort = 8554;
+    std::vector<std::string> argv = {YVK_BINARY_DIR "/host/yvkstreamer", "live", "--port", std::to_string(fPort),
+                                     "--size", "352x288", "--fps", "50"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    for (size_t i = 0; i + 1 < args.size(); ++i) fName = args[i] == "--name" ? args[i + 1] : fName;
+    fProcess = std::make_unique<ChildProcess>(argv);
+    fReady = fProcess->waitForOutput("RTSP server: ", 10000);
+}
+
+std::string ReferenceHost::url(const std::string& scheme, const std::string& credentials) const {
+    return scheme + "://" + (credentials.empty() ? "" : credentials + "@") + "127.0.0.1:" + std::to_string(fPort) +
+           "/" + fName;
+}
+
+std::string ReferenceHost::describe() const {
+    return rawExchange(fPort, "DESCRIBE " + url() + " RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n\r\n", 5000,
+                       true);
+}
+
+int ReferenceHost::openDescriptors() const {
+    DIR* folder = opendir(("/proc/" + std::to_string(pid()) + "/fd").c_str());
+    if (folder == nullptr) return -1;
+    int count = 0;
+    while (dirent* entry = readdir(folder)) count += entry->d_name[0] != '.' ? 1 : 0;
+    closedir(folder);
+    return count;
+}
+
+std::string ReferenceHost::stopAndCheckAccount() {
+    EXPECT_EQ(fProcess->stop(SIGINT, 10000), 0) << fProcess->errors();
+    std::regex balanced("(video|audio) records: popped ([0-9]+), released \\2, in flight 0, bad releases 0");
+    std::string out = fProcess->output();
+    size_t accounts = 0;
+    for (const std::string& line : linesStartingWith(out, "")) accounts += std::regex_match(line, balanced) ? 1 : 0;
+    EXPECT_EQ(accounts, 2u) << out;
+    return fProcess->errors();
+}
+
+} // namespace yvk::test
