@@ -40,8 +40,10 @@ using Clock = std::chrono::steady_clock;
 constexpr int kPlayMs = 300;
 constexpr int kReplyTimeoutMs = 3000 * YVK_TIME_FACTOR;
 constexpr long kTeardownBoundMs = 3000L * YVK_TIME_FACTOR;
-// Calls of one service tried per scenario; beyond, N is sampled.
-constexpr int kMaxNsPerService = 6;
+// Calls of one service tried per scenario; beyond, N is sampled.  Reads,
+// whose count depends on how far the client got, are always sampled.
+constexpr int kMaxNsPerService = 24;
+constexpr int kReadNsPerScenario = 6;
 
 long msSince(Clock::time_point start) {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
@@ -225,19 +227,20 @@ protected:
     // Reads failing for good from the Nth on (the medium went away): the
     // first, one mid-stream and the last the clean run made.
     static std::vector<int> stickyNs(int count) {
-        if (count <= 2) return nsToTry(count);
+        if (count <= 2) return nsToTry(count, count);
         return {1, count / 2, count};
     }
 
-    // Ns to try for a service the clean run called count times.
-    static std::vector<int> nsToTry(int count) {
+    // Ns to try for a service the clean run called count times: all of them
+    // up to most, else the first three and the rest spread to the last.
+    static std::vector<int> nsToTry(int count, int most) {
         std::vector<int> ns;
-        if (count <= kMaxNsPerService) {
+        if (count <= most) {
             for (int n = 1; n <= count; ++n) ns.push_back(n);
             return ns;
         }
         ns = {1, 2, 3};
-        for (int i = 1; i <= kMaxNsPerService - 3; ++i) ns.push_back(3 + (count - 3) * i / (kMaxNsPerService - 3));
+        for (int i = 1; i <= most - 3; ++i) ns.push_back(3 + (count - 3) * i / (most - 3));
         return ns;
     }
 };
@@ -259,7 +262,8 @@ TEST_P(FaultInjection, EveryFailedPlatformCallIsSurvived) {
     for (const FaultKind& kind : kFaultKinds) {
         int count = calls[static_cast<int>(kind.service)];
         int survived = 0, injectedRuns = 0;
-        for (int nth : kind.sticky ? stickyNs(count) : nsToTry(count)) {
+        int most = kind.service == Service::DemuxRead ? kReadNsPerScenario : kMaxNsPerService;
+        for (int nth : kind.sticky ? stickyNs(count) : nsToTry(count, most)) {
             std::string label = std::string(yvk::test::serviceName(kind.service)) + " call " + std::to_string(nth) +
                                 " of " + std::to_string(count) + (kind.sticky ? " and every later one" : "") + " fails";
             SCOPED_TRACE(label);
