@@ -256,6 +256,7 @@ TEST_P(FaultInjection, EveryFailedPlatformCallIsSurvived) {
         ASSERT_TRUE(clean.created) << allLines(traces);
         EXPECT_LE(clean.descriptorsLeft, 0) << "descriptors left open";
         EXPECT_EQ(yvk::test::outstandingAllocations(), 0u);
+        EXPECT_TRUE(clean.hostBalanced) << "a host record was not released exactly once";
         ASSERT_GT(clean.client.packets, 0) << clean.client.log << allLines(traces);
     }
     std::string summary;
@@ -285,6 +286,7 @@ TEST_P(FaultInjection, EveryFailedPlatformCallIsSurvived) {
     yvk::test::TraceCapture traces;
     RunResult after = runOnce(Service::Allocation, 0);
     EXPECT_TRUE(after.created) << allLines(traces);
+    EXPECT_TRUE(after.hostBalanced) << "a host record was not released exactly once";
     EXPECT_GT(after.client.packets, 0) << after.client.log << allLines(traces);
 }
 
