@@ -29,6 +29,8 @@ int32_t preBufferMs(int count, int rate) {
 // The zero block a video-master play list plays for audio that ended early.
 uint8_t* gSilence = nullptr;
 int gSilenceSize = 0;
+// Audio of the current entry is being replaced by silence (traced once).
+bool gPlayingSilence = false;
 
 VodFile* vodFileOf(void* file) { return static_cast<VodFile*>(file); }
 
@@ -80,14 +82,21 @@ void readCurrent(VodFile* f, int type, int track, char* buffer, int capacity, in
         *size = 0;
     }
     if (*size < 0) *size = 0;
+    if (type == YVK_VOD_READ_AUDIO && *size > 0) gPlayingSilence = false;
     if (f->videoMaster != 0 && type == YVK_VOD_READ_AUDIO && *size > 0 && gSilence == nullptr) {
         gSilence = static_cast<uint8_t*>(YVK_MALLOC(static_cast<size_t>(*size)));
         gSilenceSize = gSilence != nullptr ? *size : 0;
+        if (gSilence == nullptr) YVK_TRACE(YVK_TRACE_ERROR, "malloc (%d) failed: no silence for ended audio\n", *size);
     }
 }
 
 // The silence block in place of audio that has ended; 0 before any audio.
-int playSilence(char* buffer, int capacity, int* size) {
+int playSilence(const VodFile* f, char* buffer, int capacity, int* size) {
+    if (!gPlayingSilence) {
+        YVK_TRACE(YVK_TRACE_INFO, "entry %d: the demux read gave no audio sample: silence while the video goes on\n",
+                  f->nextIndex - 1);
+        gPlayingSilence = true;
+    }
     int n = gSilenceSize < capacity ? gSilenceSize : capacity;
     if (gSilence == nullptr || n <= 0) return 0;
     std::memcpy(buffer, gSilence, static_cast<size_t>(n));
@@ -143,12 +152,14 @@ YVK_API void* vod_open(void* arg) {
     f->nextIndex = 0;
     const char* first = f->getFileName(0);
     if (first == nullptr) {
+        YVK_TRACE(YVK_TRACE_ERROR, "the play list has no first entry\n");
         YVK_Free(f);
         return nullptr;
     }
     f->totalDurationMs = vod_get_duration(f);
     f->demuxHandle = YVK_StreamerDemuxOpen(first);
     if (f->demuxHandle == nullptr) {
+        YVK_TRACE(YVK_TRACE_ERROR, "YVK_StreamerDemuxOpen (%s) failed\n", first);
         YVK_Free(f->durations);
         YVK_Free(f);
         return nullptr;
@@ -205,7 +216,10 @@ YVK_API int vod_info(void* file, AviFileInfo* info) {
             read = YVK_StreamerDemuxReadVideo(h, 0, reinterpret_cast<unsigned char*>(info->keyFrame),
                                               &info->keyFrameSize, &key, nullptr);
         } while (read != 0 && key == 0);
-        if (read == 0) info->keyFrameSize = 0;
+        if (read == 0) {
+            YVK_TRACE(YVK_TRACE_ERROR, "the demux read gave no key frame of the first entry\n");
+            info->keyFrameSize = 0;
+        }
     }
     YVK_StreamerDemuxSeek(h, 0);
     return 0;
@@ -224,11 +238,14 @@ YVK_API int vod_read(void* file, int type, int track, char* buffer, int* size, i
     readCurrent(f, type, track, buffer, capacity, size, keyFrame);
     if (*size > 0) return *size;
     if (f->videoMaster != 0 && type != YVK_VOD_READ_VIDEO)
-        return type == YVK_VOD_READ_AUDIO ? playSilence(buffer, capacity, size) : 0;
+        return type == YVK_VOD_READ_AUDIO ? playSilence(f, buffer, capacity, size) : 0;
+    // The service answers a failed read as it answers the end of the file.
+    YVK_TRACE(YVK_TRACE_INFO, "entry %d: the demux read gave no %s sample: end of the entry\n", f->nextIndex - 1,
+              type == YVK_VOD_READ_VIDEO ? "video" : "audio");
     if (!switchToNextFile(f, track)) return 0;
     readCurrent(f, type, track, buffer, capacity, size, keyFrame);
     if (*size > 0 || type == YVK_VOD_READ_VIDEO) return *size;
-    return (f->videoMaster != 0 && type == YVK_VOD_READ_AUDIO) ? playSilence(buffer, capacity, size) : 0;
+    return (f->videoMaster != 0 && type == YVK_VOD_READ_AUDIO) ? playSilence(f, buffer, capacity, size) : 0;
 }
 
 YVK_API int vod_seek_file_find(VodFile* f, int32_t positionMs, int32_t* offsetMs) {
@@ -280,6 +297,7 @@ YVK_API void vod_close(void* file) {
     if (gSilence != nullptr) YVK_Free(gSilence);
     gSilence = nullptr;
     gSilenceSize = 0;
+    gPlayingSilence = false;
 }
 
 YVK_API int vod_get_tracks(VodFile* /*file*/, int* audioTracks, int* videoTracks) {

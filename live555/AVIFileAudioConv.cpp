@@ -83,7 +83,12 @@ bool createMissing() {
     if (gConv.encoder == nullptr && gConv.outCodec == kCodecAac) gConv.encoder = newEncoder(&gConv.frameBytes);
     bool ready = gConv.input != nullptr && gConv.output != nullptr && gConv.pcm != nullptr && gConv.decoder != nullptr &&
                  gConv.encoder != nullptr && gConv.frameBytes > 0 && gConv.frameBytes <= kPcmStoreBytes / 2;
-    if (!ready) AVI_TRACE(YVK_TRACE_ERROR, "audio converter not available\n");
+    if (!ready) {
+        const char* missing = gConv.decoder == nullptr   ? "no MP3 decoder"
+                              : gConv.encoder == nullptr ? "no AAC encoder"
+                                                         : "no buffers";
+        AVI_TRACE(YVK_TRACE_ERROR, "audio converter not available: %s\n", missing);
+    }
     return ready;
 }
 

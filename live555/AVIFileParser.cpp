@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 #include <new>
 
 namespace {
@@ -55,7 +56,7 @@ AviFileParser::AviFileParser(AviFile& ourFile, FramedSource* inputSource, char c
       fFrameBuffer(nullptr), fWaitKeyFrame(1), fProbed(false), fAtEnd(false),
       fDeliveringLastFrame(false), fPendingDurationUs(0) {
     AviParserShared& shared = gAviParserShared;
-    demuxHandle = fVodFileIO != nullptr ? fVodFileIO->open(fVodFileIO->arg) : YVK_StreamerDemuxOpen(fFileName.c_str());
+    demuxHandle = fVodFileIO != nullptr ? fVodFileIO->open(fVodFileIO->arg) : openDemuxTraced(fFileName, "the parser");
     AVI_TRACE(YVK_TRACE_INFO, "NEW AviFileParser(%p) file(%s) ourFile(%p) demux(%p) havilib(%xP\n",
               static_cast<void*>(this), fFileName.c_str(), static_cast<void*>(&fOurFile),
               static_cast<void*>(fOurDemux), static_cast<unsigned>(reinterpret_cast<uintptr_t>(demuxHandle)));
@@ -189,7 +190,7 @@ void AviFileParser::parseStartOfPlayList() {
 }
 
 void AviFileParser::parseStartOfDirectFile() {
-    if (fVodFileIO == nullptr && demuxHandle == nullptr) demuxHandle = YVK_StreamerDemuxOpen(fFileName.c_str());
+    if (fVodFileIO == nullptr && demuxHandle == nullptr) demuxHandle = openDemuxTraced(fFileName, "the parser");
     int videoTracks = YVK_StreamerDemuxGetVidTracks(demuxHandle);
     AVI_TRACE(YVK_TRACE_INFO, "has (%d) video tracks\n", videoTracks);
     if (videoTracks > 0) {
@@ -244,7 +245,7 @@ AviTrack* AviFileParser::newDirectTrack(unsigned trackNumber, bool isVideo) {
     if (demuxHandle != nullptr) {
         track->demuxHandle = demuxHandle;
     } else {
-        track->demuxHandle = YVK_StreamerDemuxOpen(fFileName.c_str());
+        track->demuxHandle = openDemuxTraced(fFileName, isVideo ? "the video track" : "an audio track");
         track->ownsDemuxHandle = 1;
     }
     return track;
@@ -296,10 +297,17 @@ void AviFileParser::startTextReader() {
     shared.pendingTextSeek.store(kNoTextSeek, std::memory_order_relaxed);
     try {
         shared.textThread = std::thread(textReaderLoop, fFileName);
-    } catch (...) {
-        AVI_TRACE(YVK_TRACE_ERROR, "cannot start the subtitle reader\n");
+    } catch (const std::system_error& error) {
+        AVI_TRACE(YVK_TRACE_ERROR, "cannot start the subtitle reader thread: %s\n", error.what());
         shared.textRunning.store(false, std::memory_order_release);
     }
+}
+
+void* openDemuxTraced(const std::string& fileName, const char* purpose) {
+    void* handle = YVK_StreamerDemuxOpen(fileName.c_str());
+    if (handle == nullptr)
+        AVI_TRACE(YVK_TRACE_ERROR, "YVK_StreamerDemuxOpen (%s) failed for %s\n", fileName.c_str(), purpose);
+    return handle;
 }
 
 // ---- Frame delivery --------------------------------------------------------
@@ -496,8 +504,15 @@ void AviFileParser::completeFrame(AviDemuxedTrack* demuxed, unsigned durationUs)
     if (demuxed->frameSize() > 0) FramedSource::afterGetting(demuxed);
 }
 
+// The demux service answers a failed read as it answers the end of the
+// file; the line says which track stopped.
+void AviFileParser::traceEndOfStream() const {
+    AVI_TRACE(YVK_TRACE_ERROR, "track (%u): the demux read gave no sample: end of its stream\n", fTrackNumber);
+}
+
 void AviFileParser::endOfFile() {
     AVI_TRACE(YVK_TRACE_ERROR, " EOF.\n");
+    traceEndOfStream();
     seekToEndOfFile();
 }
 
@@ -506,6 +521,7 @@ void AviFileParser::endOfFile() {
 // track of the client ends.
 void AviFileParser::deliverLastFrame(AviDemuxedTrack* demuxed, bool zeroFill) {
     AVI_TRACE(YVK_TRACE_ERROR, " EOF.\n");
+    traceEndOfStream();
     fAtEnd = true;
     fDeliveringLastFrame = true;
     if (zeroFill) std::memset(demuxed->to(), 0, demuxed->maxSize());
@@ -519,7 +535,7 @@ void AviFileParser::deliverLastFrame(AviDemuxedTrack* demuxed, bool zeroFill) {
 
 void AviFileParser::getStreamType(char const* fileName) {
     AviParserShared& shared = gAviParserShared;
-    void* handle = YVK_StreamerDemuxOpen(fileName);
+    void* handle = openDemuxTraced(fileName, "the key-frame probe");
     if (handle == nullptr) return;
     auto* buffer = new (std::nothrow) unsigned char[kSampleCapacity];
     if (buffer != nullptr) {
@@ -529,7 +545,12 @@ void AviFileParser::getStreamType(char const* fileName) {
             for (int sample = 0; sample < 5; ++sample) {
                 int size = static_cast<int>(kSampleCapacity);
                 int keyFrame = 0;
-                YVK_StreamerDemuxReadVideo(handle, i, buffer, &size, &keyFrame, nullptr);
+                if (YVK_StreamerDemuxReadVideo(handle, i, buffer, &size, &keyFrame, nullptr) == 0) {
+                    // Taken as not all key frames, which is always safe.
+                    AVI_TRACE(YVK_TRACE_INFO, "key-frame probe of video track %d: demux read %d gave no sample\n", i,
+                              sample + 1);
+                    break;
+                }
                 if (size > 0 && keyFrame != 0) ++keyFrames;
             }
             shared.allKeyFrames[i] = keyFrames == 5 ? 1 : 0;

@@ -106,6 +106,7 @@ private:
     void deliverNextUnit(AviDemuxedTrack* demuxed);
     void copyToClient(AviDemuxedTrack* demuxed, const unsigned char* data, unsigned size);
     void endOfFile();
+    void traceEndOfStream() const;
     void deliverLastFrame(AviDemuxedTrack* demuxed, bool zeroFill);
     void completeFrame(AviDemuxedTrack* demuxed, unsigned durationUs);
     unsigned videoDurationUs() const;

@@ -89,11 +89,14 @@ int AviFileParser::set_nal_data(void* handle, AviTrack* track, int videoTrack) {
         storeParameterSets(track, units);
         return 0;
     }
-    for (;;) {
+    for (int read = 1;; ++read) {
         int size = static_cast<int>(kSampleCapacity);
         int keyFrame = 0;
-        if (YVK_StreamerDemuxReadVideo(handle, videoTrack < 0 ? 0 : videoTrack, buffer, &size, &keyFrame, nullptr) == 0)
+        if (YVK_StreamerDemuxReadVideo(handle, videoTrack < 0 ? 0 : videoTrack, buffer, &size, &keyFrame, nullptr) == 0) {
+            AVI_TRACE(YVK_TRACE_ERROR, "demux read %d gave no sample before a key frame with sps pps: SDP without them\n",
+                      read);
             break;
+        }
         if (keyFrame == 0) continue;
         AVI_TRACE(YVK_TRACE_INFO, "key frame read done. size(%d)\n", size);
         std::list<NalUnit> units = splitFrames(buffer, size);
@@ -109,7 +112,7 @@ int AviFileParser::set_nal_data(void* handle, AviTrack* track, int videoTrack) {
 
 bool AviFileParser::refreshParameterSets(AviTrack* track, int videoTrack) {
     if (fVodFileIO != nullptr || gAviParserShared.transcoder != nullptr) return false;
-    void* handle = YVK_StreamerDemuxOpen(fFileName.c_str());
+    void* handle = openDemuxTraced(fFileName, "the parameter sets");
     if (handle == nullptr) return false;
     set_nal_data(handle, track, videoTrack);
     YVK_StreamerDemuxClose(handle);

@@ -9,10 +9,15 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <thread>
 
 #define AVI_TRACE(level, ...) \
     YVK_Trace("AVIFileParser", (level), "live555/AVIFileParser", __LINE__, __func__, __VA_ARGS__)
+
+// YVK_StreamerDemuxOpen with a trace line when the service refuses the file;
+// purpose names the reader the handle is for.
+void* openDemuxTraced(const std::string& fileName, const char* purpose);
 
 // The subtitle reader's pending seek when there is none (0 is a position).
 constexpr int32_t kNoTextSeek = -1;

@@ -5,6 +5,7 @@
 #include <RTPSink.hh>
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <unistd.h>
@@ -12,12 +13,15 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
 namespace {
 
 constexpr int64_t kLivenessWatchUs = 1000000;
+constexpr int kListenBacklog = 20;
+constexpr unsigned kListenSendBuffer = 50 * 1024;
 
 bool ipv4Exists() {
     int probe = socket(AF_INET, SOCK_STREAM, 0);
@@ -26,10 +30,57 @@ bool ipv4Exists() {
     return true;
 }
 
+// The server's listening socket on the receiving interface, as live555 sets
+// it up but with SO_REUSEADDR: live555 leaves it off, so after Free every
+// connection the server closed lingers in TIME_WAIT and a new instance on the
+// same port (a host restarting its stream, or switching from live to file)
+// cannot bind for a minute.  SO_REUSEADDR without SO_REUSEPORT still refuses
+// the port while another socket listens on it.
+int openListeningSocket(UsageEnvironment& env, Port& port, int domain) {
+    int fd = socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        env.setResultErrMsg("unable to create stream socket: ");
+        return -1;
+    }
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_storage address{};
+    socklen_t length;
+    if (domain == AF_INET) {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+        v4->sin_family = AF_INET;
+        v4->sin_port = port.num();
+        v4->sin_addr.s_addr = ReceivingInterfaceAddr;
+        length = sizeof *v4;
+    } else {
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on); // the IPv4 side has a socket of its own
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = port.num();
+        v6->sin6_addr = ReceivingInterfaceAddr6;
+        length = sizeof *v6;
+    }
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+        char message[64];
+        std::snprintf(message, sizeof message, "IPv%c bind() error (port number: %u): ", domain == AF_INET ? '4' : '6',
+                      static_cast<unsigned>(ntohs(port.num())));
+        env.setResultErrMsg(message);
+        close(fd);
+        return -1;
+    }
+    if (!makeSocketNonBlocking(fd) || increaseSendBufferTo(env, fd, kListenSendBuffer) == 0 ||
+        listen(fd, kListenBacklog) != 0 || (port.num() == 0 && !getSourcePort(env, fd, domain, port))) {
+        env.setResultErrMsg("cannot listen on the stream socket: ");
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 } // namespace
 
 bool LiveRTSPServer::openListeningSockets(UsageEnvironment& env, Port ourPort, int& socketIPv4, int& socketIPv6) {
-    socketIPv4 = setUpOurSocket(env, ourPort, AF_INET);
+    socketIPv4 = openListeningSocket(env, ourPort, AF_INET);
     std::string ipv4Failure = socketIPv4 < 0 ? env.getResultMsg() : "";
     if (socketIPv4 < 0 && ipv4Exists()) {
         // An IPv6-only server would leave IPv4 clients to whoever holds the port.
@@ -37,7 +88,7 @@ bool LiveRTSPServer::openListeningSockets(UsageEnvironment& env, Port ourPort, i
         env.setResultMsg(message.c_str(), ipv4Failure.c_str());
         return false;
     }
-    socketIPv6 = setUpOurSocket(env, ourPort, AF_INET6);
+    socketIPv6 = openListeningSocket(env, ourPort, AF_INET6);
     if (socketIPv4 < 0 && socketIPv6 < 0) return false;
     // live555 listens with a backlog of 20: a burst of clients beyond that
     // (a page's requests, many players at once) has its connection attempts

@@ -2,6 +2,7 @@
 // registration with its URL.
 #include "../live555/LiveTestSupport.hh"
 #include "CoreTestSupport.hh"
+#include "EventLoop.hh"
 #include "Process.hh"
 #include "TraceCapture.hh"
 #include "yvkstreamer_core_live555.hh"
@@ -96,6 +97,30 @@ TEST_F(RtspHelpers, TunnellingPortOnlyWhenGivenAndBusyPortsGiveNull) {
     EXPECT_EQ(server, nullptr);
     if (server != nullptr) Medium::close(server);
     EXPECT_TRUE(trace.contains("port " + std::to_string(rtspPort) + " cannot be bound on IPv4"));
+}
+
+// A server closed while a client was connected leaves that connection in
+// TIME_WAIT on the server's side; a new server on the port (a host that
+// restarts its stream) still binds at once.
+TEST_F(RtspHelpers, PortIsBoundAgainRightAfterAServerWithAClientCloses) {
+    int client = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(fPort);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const char request[] = "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\n";
+    ASSERT_EQ(send(client, request, sizeof request - 1, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof request - 1));
+    char reply[512];
+    bool answered = false;
+    auto answer = [&] { return answered = answered || recv(client, reply, sizeof reply, MSG_DONTWAIT) > 0; };
+    ASSERT_TRUE(yvk::test::runLoopUntil(env(), answer, 5000));
+    Medium::close(fServer); // closes the connection first: its side lingers in TIME_WAIT
+    fServer = nullptr;
+    close(client);
+    TraceCapture trace;
+    fServer = createRTSPServer(env(), fPort, 0, 500, 0, {}, nullptr);
+    EXPECT_NE(fServer, nullptr) << (trace.lines().empty() ? "" : trace.lines().back().message);
 }
 
 TEST_F(RtspHelpers, SessionsAreCountedAndTheirUrlPrinted) {
