@@ -20,7 +20,11 @@
 namespace {
 
 constexpr int64_t kLivenessWatchUs = 1000000;
-constexpr int kListenBacklog = 20;
+// live555 listens with a backlog of 20: a burst of clients beyond that (a
+// page's requests, many players at once) has its connection attempts dropped
+// and retried by the client a second later, and again.  The kernel's limit
+// takes them all while the loop accepts them.
+constexpr int kListenBacklog = SOMAXCONN;
 constexpr unsigned kListenSendBuffer = 50 * 1024;
 
 bool ipv4Exists() {
@@ -89,15 +93,7 @@ bool LiveRTSPServer::openListeningSockets(UsageEnvironment& env, Port ourPort, i
         return false;
     }
     socketIPv6 = openListeningSocket(env, ourPort, AF_INET6);
-    if (socketIPv4 < 0 && socketIPv6 < 0) return false;
-    // live555 listens with a backlog of 20: a burst of clients beyond that
-    // (a page's requests, many players at once) has its connection attempts
-    // dropped and retried by the client a second later, and again.  The
-    // kernel's limit takes them all while the loop accepts them.
-    for (int socketNum : {socketIPv4, socketIPv6}) {
-        if (socketNum >= 0) listen(socketNum, SOMAXCONN);
-    }
-    return true;
+    return socketIPv4 >= 0 || socketIPv6 >= 0;
 }
 
 LiveRTSPServer* LiveRTSPServer::createNew(UsageEnvironment& env, Port ourPort,
