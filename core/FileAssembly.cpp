@@ -96,6 +96,7 @@ bool streamer_new_file(YVKStreamerCore* core, const YVKStreamerFileCfg* cfg) {
             YVK_TRACE(YVK_TRACE_ERROR, "createRTSPServer (vod) fail\n");
             return false;
         }
+        static_cast<LiveRTSPServer*>(core->rtspServer)->setStreamsServeOneClient(true);
     }
     if (fileCfg.maxFrameSize > OutPacketBuffer::maxSize) OutPacketBuffer::maxSize = fileCfg.maxFrameSize;
 

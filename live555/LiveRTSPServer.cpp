@@ -265,7 +265,8 @@ void LiveRTSPServer::LiveClientSession::handleCmd_SETUP_afterLookup2(RTSPClientC
                                                                     ServerMediaSession* sms) {
     RTSPClientSession::handleCmd_SETUP_afterLookup2(connection, sms);
     streamState* state = requestedStreamState();
-    if (state != nullptr && state->streamToken == nullptr && reclaimSilentHolder(sms)) {
+    if (state != nullptr && state->streamToken == nullptr &&
+        static_cast<LiveRTSPServer&>(fOurServer).fStreamsServeOneClient && reclaimSilentHolder(sms)) {
         RTSPClientSession::handleCmd_SETUP_afterLookup2(connection, sms);
         state = requestedStreamState();
     }

@@ -8,10 +8,10 @@
 //   without server ports;
 // - on a TLS server, a SETUP for anything but RTP over the RTSP connection
 //   is refused with 461: media over UDP would leave the connection in clear;
-// - a SETUP that finds its stream held by another client session that has
-//   shown no sign of life (no request, no RTCP report) for
-//   kSilentHolderSeconds reclaims that session and takes the stream (a
-//   served file has only one);
+// - where each stream serves one client (a served file), a SETUP that finds
+//   its stream held by another client session that has shown no sign of
+//   life (no request, no RTCP report) for kSilentHolderSeconds reclaims that
+//   session and takes the stream;
 // - it is not created when its IPv4 port cannot be bound (another program
 //   holds it), unless the machine has no IPv4 at all.
 #ifndef YVK_LIVE_RTSP_SERVER_HH
@@ -64,6 +64,12 @@ public:
     void useTLS(char const* certFileName, char const* privateKeyFileName);
     bool usesTLS() const { return !fTLSCertFileName.empty(); }
 
+    // Whether each stream serves one client at a time (a served file), so
+    // that a SETUP refused for want of a stream may reclaim a silent holder.
+    // Off by default: a live stream is shared, and a refused SETUP there says
+    // nothing about the other sessions.
+    void setStreamsServeOneClient(bool on) { fStreamsServeOneClient = on; }
+
 protected:
     LiveRTSPServer(UsageEnvironment& env, int ourSocketIPv4, int ourSocketIPv6, Port ourPort,
                    UserAuthenticationDatabase* authDatabase, unsigned reclamationSeconds);
@@ -105,6 +111,7 @@ protected:
 private:
     std::string fTLSCertFileName; // the base keeps pointers to these
     std::string fTLSKeyFileName;
+    bool fStreamsServeOneClient = false;
 };
 
 #endif // YVK_LIVE_RTSP_SERVER_HH

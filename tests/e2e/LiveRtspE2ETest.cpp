@@ -322,7 +322,17 @@ TEST(LiveRtspStats, AbandonedUdpSessionsAreReclaimed) {
     auto abandoned = std::chrono::steady_clock::now();
     EXPECT_EQ(sessions(), 100u);
     size_t left = 100;
-    for (int wait = 0; wait < 80 && (left = sessions()) > 0; ++wait) std::this_thread::sleep_for(std::chrono::seconds(1));
+    for (int wait = 0; wait < 80 && (left = sessions()) > 0; ++wait) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        if (wait != 15) continue;
+        // A SETUP that makes no stream (a client port out of range) takes
+        // nothing from the silent sessions: live streams are shared.
+        const std::string setup = "SETUP " + host.url() + "/track1 RTSP/1.0\r\nCSeq: 1\r\n"
+                                  "Transport: RTP/AVP;unicast;client_port=70000-70001\r\n\r\n";
+        std::string refused = yvk::test::rawExchange(host.port(), setup, 5000, true);
+        EXPECT_EQ(refused.rfind("RTSP/1.0 503", 0), 0u) << refused;
+        EXPECT_EQ(sessions(), 100u);
+    }
     auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - abandoned);
     EXPECT_EQ(left, 0u);
     EXPECT_LE(seconds.count(), 70);
