@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include <regex>
 #include <set>
 #include <thread>
+#include <utility>
 
 namespace yvk::fuzz {
 
@@ -40,6 +42,7 @@ int connectTo(unsigned short port) {
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        std::fprintf(stderr, "fuzz: connect: %s\n", std::strerror(errno));
         fail("the instance refused a connection");
     }
     return fd;
@@ -63,6 +66,17 @@ void isolateNetwork() {
     NET_SETUP_COMMANDS = 0;
     if (!yvk::test::enterPrivateNetNamespace()) {
         std::fprintf(stderr, "fuzz: no private network namespace (needs CAP_SYS_ADMIN); using the machine's loopback\n");
+        return;
+    }
+    // Thousands of connections a second, each closed by the client, leave
+    // their ports in TIME_WAIT for a minute: within minutes no port is left
+    // to connect from.  The namespace's own settings let them be reused.
+    for (auto [path, value] : {std::pair{"/proc/sys/net/ipv4/tcp_tw_reuse", "1"},
+                               std::pair{"/proc/sys/net/ipv4/ip_local_port_range", "10000 65000"}}) {
+        if (FILE* setting = std::fopen(path, "w")) {
+            std::fputs(value, setting);
+            std::fclose(setting);
+        }
     }
 }
 
