@@ -6,8 +6,8 @@
 #   bench/fanout.sh [options] [N ...]                 (default N: 1 16 64 128)
 #     --host PROG      the reference host (default build/host/yvkstreamer)
 #     --load PROG      the load client (default build/bench/yvk_rtsp_load)
-#     --input FILE     1080p25 H.264 input, made with ffmpeg when missing
-#                      (default build/bench/fanout-1080p25.mkv)
+#     --input FILE     1080p25 H.264 input, made with ffmpeg as a raw Annex-B
+#                      stream when missing (default build/bench/fanout-1080p25.h264)
 #     --seconds S      measuring window per run (default 20)
 #     --warmup S       from the first client's start to the window (default 5)
 #     --tcp            RTP over the RTSP connections instead of UDP
@@ -27,7 +27,7 @@ top=$(cd "$here/.." && pwd)
 
 host=$top/build/host/yvkstreamer
 load=$top/build/bench/yvk_rtsp_load
-input=$top/build/bench/fanout-1080p25.mkv
+input=$top/build/bench/fanout-1080p25.h264
 seconds=20
 warmup=5
 transport=()
@@ -67,8 +67,8 @@ if [ ! -s "$input" ]; then
         -f lavfi -i testsrc2=size=1920x1080:rate=25:duration=10 \
         -c:v libx264 -preset veryfast -profile:v main -bf 0 -pix_fmt yuv420p \
         -g 25 -keyint_min 25 -sc_threshold 0 -b:v 4M -maxrate 4M -bufsize 4M \
-        -x264-params log-level=error "$input.tmp.mkv"
-    mv "$input.tmp.mkv" "$input"
+        -x264-params log-level=error -f h264 "$input.tmp"
+    mv "$input.tmp" "$input"
 fi
 
 work=$(mktemp -d)
@@ -132,7 +132,8 @@ done
 base=${counts[0]}
 for n in "${counts[@]}"; do [ "$n" -lt "$base" ] && base=$n; done
 echo
-echo "RTSP fan-out, 1080p25 H.264 4 Mbit/s, ${seconds}s windows, ${transport[*]:-udp}; CPU in % of one core"
+[ ${#transport[@]} -gt 0 ] && proto=tcp || proto=udp
+echo "RTSP fan-out, 1080p25 H.264 4 Mbit/s, ${seconds}s windows, RTP over $proto; CPU in % of one core"
 printf '%7s | %8s %10s %8s | %8s %10s %8s | %7s %10s\n' "" "yvk" "yvk" "yvk" "gst" "gst" "gst" "ratio" "ratio"
 printf '%7s | %8s %10s %8s | %8s %10s %8s | %7s %10s\n' \
     clients cpu per-added at-rate cpu per-added at-rate cpu per-added
