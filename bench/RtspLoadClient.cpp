@@ -35,6 +35,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -87,6 +89,22 @@ bool parseNumber(const char* text, double low, double high, double& value) {
 }
 
 bool parseOptions(int argc, char** argv, LoadOptions& options, std::string& error) {
+    // Each numeric option: its range and where it goes.
+    struct Numeric {
+        const char* name;
+        double low, high;
+        std::function<void(double)> set;
+    };
+    const Numeric numerics[] = {
+        {"-n", 1, 1000, [&](double v) { options.sessions = unsigned(v); }},
+        {"--sessions", 1, 1000, [&](double v) { options.sessions = unsigned(v); }},
+        {"--seconds", 0.5, 86400, [&](double v) { options.seconds = v; }},
+        {"--warmup", 0, 3600, [&](double v) { options.warmup = v; }},
+        {"--fps", 0.1, 1000, [&](double v) { options.fps = v; }},
+        {"--ramp", 0, 10000, [&](double v) { options.rampMs = unsigned(v); }},
+        {"--rcvbuf", 0, 1 << 28, [&](double v) { options.receiveBuffer = unsigned(v); }},
+        {"--pid", 1, 1 << 30, [&](double v) { options.serverPid = long(v); }},
+    };
     for (int index = 1; index < argc; ++index) {
         std::string arg = argv[index];
         if (arg == "--help" || arg == "-h") { options.help = true; continue; }
@@ -101,28 +119,23 @@ bool parseOptions(int argc, char** argv, LoadOptions& options, std::string& erro
             options.url = arg;
             continue;
         }
+        const Numeric* option = std::find_if(std::begin(numerics), std::end(numerics),
+                                             [&arg](const Numeric& n) { return arg == n.name; });
+        if (option == std::end(numerics)) {
+            error = "unknown option '" + arg + "'";
+            return false;
+        }
         if (index + 1 >= argc) {
             error = arg + " needs a value";
             return false;
         }
         const char* value = argv[++index];
         double number = 0;
-        bool ok = true;
-        if (arg == "-n" || arg == "--sessions") ok = parseNumber(value, 1, 1000, number), options.sessions = unsigned(number);
-        else if (arg == "--seconds") ok = parseNumber(value, 0.5, 86400, options.seconds);
-        else if (arg == "--warmup") ok = parseNumber(value, 0, 3600, options.warmup);
-        else if (arg == "--fps") ok = parseNumber(value, 0.1, 1000, options.fps);
-        else if (arg == "--ramp") ok = parseNumber(value, 0, 10000, number), options.rampMs = unsigned(number);
-        else if (arg == "--rcvbuf") ok = parseNumber(value, 0, 1 << 28, number), options.receiveBuffer = unsigned(number);
-        else if (arg == "--pid") ok = parseNumber(value, 1, 1 << 30, number), options.serverPid = long(number);
-        else {
-            error = "unknown option '" + arg + "'";
-            return false;
-        }
-        if (!ok) {
+        if (!parseNumber(value, option->low, option->high, number)) {
             error = "bad " + arg + " '" + value + "'";
             return false;
         }
+        option->set(number);
     }
     if (!options.help && options.url.empty()) error = "no rtsp:// URL given";
     return options.help || !options.url.empty();
@@ -266,7 +279,8 @@ public:
 
 protected:
     LoadSession(UsageEnvironment& env, const LoadOptions& options, unsigned number)
-        : RTSPClient(env, options.url.c_str(), options.verbose ? 1 : 0, "yvk_rtsp_load", 0, -1), fOptions(options), fNumber(number) {}
+        : RTSPClient(env, options.url.c_str(), options.verbose ? 1 : 0, "yvk_rtsp_load", 0, -1),
+          fOptions(options), fNumber(number) {}
 
     ~LoadSession() override {
         stopSinks();
@@ -498,7 +512,8 @@ private:
                     "kbit_s_per_session=%.0f client_cpu=%.2f",
                     fOptions.sessions, fPlaying, window, expected, frames.front(), frames[frames.size() / 2],
                     frames.back(), long(atRate), fMaxGapMs, fLost, fTruncated,
-                    fFrames.empty() ? 0.0 : double(fBytes) * 8 / 1000 / window / double(fFrames.size()), 100 * fClientCpu / window);
+                    fFrames.empty() ? 0.0 : double(fBytes) * 8 / 1000 / window / double(fFrames.size()),
+                    100 * fClientCpu / window);
         if (fOptions.serverPid > 0) {
             if (fServerCpu >= 0) std::printf(" server_cpu=%.2f", 100 * fServerCpu / window);
             else std::printf(" server_cpu=unknown");
