@@ -59,9 +59,12 @@ bool FileVideo::rewind() {
     if (fEmptyLoop) return false; // a file without a single usable unit
     fEmptyLoop = true;
     fLoopOffsetUs = fLastUs + fFrameUs;
+    fUnstampedUs = 0;
     av_bsf_flush(fBsf);
+    // A raw stream has no times to seek by, only bytes.
     return av_seek_frame(fFormat, fStream, 0, AVSEEK_FLAG_BACKWARD) >= 0 ||
-           avformat_seek_file(fFormat, -1, INT64_MIN, 0, INT64_MAX, 0) >= 0;
+           avformat_seek_file(fFormat, -1, INT64_MIN, 0, INT64_MAX, 0) >= 0 ||
+           av_seek_frame(fFormat, fStream, 0, AVSEEK_FLAG_BYTE) >= 0;
 }
 
 bool FileVideo::next(std::vector<uint8_t>& accessUnit, bool& key, int64_t& decodeUs, int64_t& presentUs) {
@@ -71,11 +74,16 @@ bool FileVideo::next(std::vector<uint8_t>& accessUnit, bool& key, int64_t& decod
         if (av_bsf_receive_packet(fBsf, fPacket) == 0) {
             int64_t dts = fPacket->dts != AV_NOPTS_VALUE ? fPacket->dts : fPacket->pts;
             int64_t pts = fPacket->pts != AV_NOPTS_VALUE ? fPacket->pts : dts;
-            decodeUs = fLoopOffsetUs + (dts == AV_NOPTS_VALUE ? 0 : av_rescale_q(dts, timeBase, microseconds));
-            presentUs = fLoopOffsetUs + (pts == AV_NOPTS_VALUE ? 0 : av_rescale_q(pts, timeBase, microseconds));
+            // A raw Annex-B stream comes without times: its units follow
+            // one another at their duration (the stream's frame rate).
+            bool stamped = dts != AV_NOPTS_VALUE;
+            int64_t stepUs = fPacket->duration > 0 ? av_rescale_q(fPacket->duration, timeBase, microseconds) : fFrameUs;
+            decodeUs = fLoopOffsetUs + (stamped ? av_rescale_q(dts, timeBase, microseconds) : fUnstampedUs);
+            presentUs = fLoopOffsetUs + (stamped ? av_rescale_q(pts, timeBase, microseconds) : fUnstampedUs);
             bool usable = fFilter->rewrite(fPacket->data, static_cast<size_t>(fPacket->size), accessUnit, key);
             av_packet_unref(fPacket);
             if (!usable) continue;
+            if (!stamped) fUnstampedUs += stepUs;
             fLastUs = std::max({fLastUs, decodeUs, presentUs});
             fEmptyLoop = false;
             return true;

@@ -43,6 +43,7 @@ private:
     int64_t fLoopOffsetUs = 0; // added to the file's times after each loop
     int64_t fLastUs = 0;       // largest time handed out
     int64_t fFrameUs = 40000;
+    int64_t fUnstampedUs = 0;  // time of the next unit of a stream without times, within the loop
     bool fEmptyLoop = true;    // no unit came since the last rewind
 };
 

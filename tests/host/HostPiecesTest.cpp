@@ -1,11 +1,13 @@
 // The reference host's own pieces: rewriting encoder output into the
-// access units the library expects, and the record pool's account of what
-// the library popped and released.
+// access units the library expects, the record pool's account of what the
+// library popped and released, and media files played as a looped stream.
 #include "AnnexB.hh"
+#include "FileVideo.hh"
 #include "RecordPool.hh"
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 namespace {
@@ -85,4 +87,32 @@ TEST(RecordPool, CountsEveryPopAndReleaseAndCatchesDoubleReleases) {
     EXPECT_EQ(pool.acquire(), nullptr);  // all lent to the producer
 }
 
+// Four seconds at 25 fps (100 units) read on through two loops: the times
+// go on at the frame rate, across the loop too, whether the file carries
+// times (a container) or not (a raw Annex-B stream, which libavformat hands
+// over without any).
+TEST(FileVideo, LoopsAtTheFrameRateWithOrWithoutTimesInTheFile) {
+    for (const char* name : {"clip.mp4", "encoder-x264-default.h264", "encoder-x265-default.hevc"}) {
+        SCOPED_TRACE(name);
+        FileVideo file;
+        std::string error;
+        ASSERT_TRUE(file.open(std::string(YVK_MEDIA_DIR) + "/" + name, error)) << error;
+        EXPECT_EQ(file.fps(), 25);
+        std::vector<uint8_t> unit;
+        int64_t firstUs = 0;
+        for (int index = 0; index < 250; ++index) {
+            bool key = false;
+            int64_t decodeUs = -1, presentUs = -1;
+            ASSERT_TRUE(file.next(unit, key, decodeUs, presentUs)) << "unit " << index;
+            if (index == 0) firstUs = decodeUs;
+            ASSERT_EQ(decodeUs - firstUs, index * 40000) << "unit " << index;
+            if (index % 100 == 0) {
+                EXPECT_TRUE(key) << "unit " << index; // each loop starts at the key picture
+            }
+            EXPECT_FALSE(unit.empty());
+        }
+    }
+}
+
 } // namespace
+

@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# Live RTSP fan-out: the library's live mode (the reference host, fed from a
+# file) beside gst-rtsp-server (one shared media fed from the same file),
+# both at 25 fps, for each number of clients N.
+#
+#   bench/fanout.sh [options] [N ...]                 (default N: 1 16 64 128)
+#     --host PROG      the reference host (default build/host/yvkstreamer)
+#     --load PROG      the load client (default build/bench/yvk_rtsp_load)
+#     --input FILE     1080p25 H.264 input, made with ffmpeg as a raw Annex-B
+#                      stream when missing (default build/bench/fanout-1080p25.h264)
+#     --seconds S      measuring window per run (default 20)
+#     --warmup S       from the first client's start to the window (default 5)
+#     --tcp            RTP over the RTSP connections instead of UDP
+#
+# Run it as root inside the build root (scripts/in-root bench/fanout.sh): it
+# then moves into a private network namespace, so only its own loopback
+# carries the streams.  Each run starts its server afresh, opens N sessions
+# with one yvk_rtsp_load process, and samples the server's CPU (user+system,
+# all threads) over the load client's measuring window.  The table gives,
+# per server: CPU in percent of one core, CPU per client added beyond the
+# smallest N, and the clients that received at least 95 % of the frames;
+# then the ratio of this project's numbers to gst-rtsp-server's.  Nothing
+# else should run on the machine meanwhile.
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+top=$(cd "$here/.." && pwd)
+
+host=$top/build/host/yvkstreamer
+load=$top/build/bench/yvk_rtsp_load
+input=$top/build/bench/fanout-1080p25.h264
+seconds=20
+warmup=5
+transport=()
+counts=()
+usage() { sed -n '6,13p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --host) host=${2:?}; shift 2 ;;
+        --load) load=${2:?}; shift 2 ;;
+        --input) input=${2:?}; shift 2 ;;
+        --seconds) seconds=${2:?}; shift 2 ;;
+        --warmup) warmup=${2:?}; shift 2 ;;
+        --tcp) transport=(--tcp); shift ;;
+        -h|--help) usage ;;
+        [0-9]*) counts+=("$1"); shift ;;
+        *) echo "fanout.sh: unknown argument '$1'" >&2; usage ;;
+    esac
+done
+[ ${#counts[@]} -gt 0 ] || counts=(1 16 64 128)
+for tool in "$host" "$load"; do
+    [ -x "$tool" ] || { echo "fanout.sh: $tool missing; build the project first (scripts/build)" >&2; exit 1; }
+done
+python3 -c 'import gi; gi.require_version("GstRtspServer", "1.0")' 2>/dev/null || {
+    echo "fanout.sh: needs python3-gi and gir1.2-gst-rtsp-server-1.0" >&2; exit 1; }
+
+# A private network namespace with its own loopback, when we may make one.
+if [ -z "${FANOUT_IN_NETNS:-}" ] && [ "$(id -u)" = 0 ] && unshare --net true 2>/dev/null; then
+    exec unshare --net env FANOUT_IN_NETNS=1 "$0" --host "$host" --load "$load" --input "$input" \
+        --seconds "$seconds" --warmup "$warmup" "${transport[@]}" "${counts[@]}"
+fi
+[ -n "${FANOUT_IN_NETNS:-}" ] && ip link set lo up
+
+if [ ! -s "$input" ]; then
+    echo "making $input (1080p25 H.264, 4 Mbit/s, a key frame every second, no B-frames)" >&2
+    mkdir -p "$(dirname "$input")"
+    ffmpeg -nostdin -hide_banner -loglevel error -y \
+        -f lavfi -i testsrc2=size=1920x1080:rate=25:duration=10 \
+        -c:v libx264 -preset veryfast -profile:v main -bf 0 -pix_fmt yuv420p \
+        -g 25 -keyint_min 25 -sc_threshold 0 -b:v 4M -maxrate 4M -bufsize 4M \
+        -x264-params log-level=error -f h264 "$input.tmp"
+    mv "$input.tmp" "$input"
+fi
+
+work=$(mktemp -d)
+server_pid=
+stop_server() {
+    [ -n "$server_pid" ] || return 0
+    kill -INT "$server_pid" 2>/dev/null || true
+    for _ in $(seq 50); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+    server_pid=
+}
+trap 'stop_server; rm -rf "$work"' EXIT
+trap 'exit 130' INT TERM
+
+# start_server KIND LOG: starts the server, sets server_pid and url.
+start_server() {
+    local kind=$1 log=$2 ready
+    case "$kind" in
+        yvk)
+            url=rtsp://127.0.0.1:18554/live ready="RTSP server: $url"
+            "$host" live --port 18554 --name live --if lo --audio none --source "$input" >"$log" 2>&1 &
+            ;;
+        gst)
+            url=rtsp://127.0.0.1:18556/live ready="ready $url"
+            python3 "$here/gst_rtsp_server.py" "$input" --port 18556 --name live --fps 25 >"$log" 2>&1 &
+            ;;
+    esac
+    server_pid=$!
+    for _ in $(seq 150); do
+        grep -qF "$ready" "$log" 2>/dev/null && return 0
+        kill -0 "$server_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    echo "fanout.sh: the $kind server did not start:" >&2
+    tail -n 5 "$log" >&2
+    return 1
+}
+
+# One value of the load client's key=value line.
+field() { tr ' ' '\n' <<<"$1" | sed -n "s/^$2=//p"; }
+
+declare -A cpu at_rate
+for n in "${counts[@]}"; do
+    for kind in yvk gst; do
+        log=$work/$kind-$n.log
+        start_server "$kind" "$log"
+        line=$(timeout $((warmup + seconds + 30)) "$load" "$url" --sessions "$n" --seconds "$seconds" \
+                   --warmup "$warmup" --fps 25 --pid "$server_pid" "${transport[@]}" 2>"$work/load.err" |
+               grep '^requested=' || true)
+        stop_server
+        grep '^yvk_rtsp_load:' "$work/load.err" >&2 || true
+        [ -n "$line" ] || { echo "fanout.sh: $kind N=$n: no result from the load client" >&2; line="server_cpu=- at_rate=0"; }
+        cpu[$kind,$n]=$(field "$line" server_cpu)
+        at_rate[$kind,$n]=$(field "$line" at_rate)
+        printf '%s N=%s: %s\n' "$kind" "$n" "$line" >&2
+    done
+done
+
+# The table: per-client cost from the smallest N on.
+base=${counts[0]}
+for n in "${counts[@]}"; do [ "$n" -lt "$base" ] && base=$n; done
+echo
+[ ${#transport[@]} -gt 0 ] && proto=tcp || proto=udp
+echo "RTSP fan-out, 1080p25 H.264 4 Mbit/s, ${seconds}s windows, RTP over $proto; CPU in % of one core"
+printf '%7s | %8s %10s %8s | %8s %10s %8s | %7s %10s\n' "" "yvk" "yvk" "yvk" "gst" "gst" "gst" "ratio" "ratio"
+printf '%7s | %8s %10s %8s | %8s %10s %8s | %7s %10s\n' \
+    clients cpu per-added at-rate cpu per-added at-rate cpu per-added
+for n in "${counts[@]}"; do
+    awk -v n="$n" -v base="$base" -v yc="${cpu[yvk,$n]}" -v yb="${cpu[yvk,$base]}" -v ya="${at_rate[yvk,$n]}" \
+        -v gc="${cpu[gst,$n]}" -v gb="${cpu[gst,$base]}" -v ga="${at_rate[gst,$n]}" '
+        function num(v) { return v ~ /^[0-9.]+$/ }
+        function per(c, b) { return (n > base && num(c) && num(b)) ? sprintf("%.3f", (c - b) / (n - base)) : "-" }
+        function ratio(a, b) { return (num(a) && num(b) && b + 0 > 0) ? sprintf("%.2f", a / b) : "-" }
+        BEGIN {
+            yp = per(yc, yb); gp = per(gc, gb)
+            printf "%7d | %8s %10s %8s | %8s %10s %8s | %7s %10s\n", n, yc, yp, ya "/" n, gc, gp, ga "/" n,
+                   ratio(yc, gc), ratio(yp, gp)
+        }'
+done
