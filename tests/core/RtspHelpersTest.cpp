@@ -4,6 +4,7 @@
 #include "CoreTestSupport.hh"
 #include "EventLoop.hh"
 #include "Process.hh"
+#include "RawHttp.hh"
 #include "TraceCapture.hh"
 #include "yvkstreamer_core_live555.hh"
 
@@ -103,12 +104,8 @@ TEST_F(RtspHelpers, TunnellingPortOnlyWhenGivenAndBusyPortsGiveNull) {
 // TIME_WAIT on the server's side; a new server on the port (a host that
 // restarts its stream) still binds at once.
 TEST_F(RtspHelpers, PortIsBoundAgainRightAfterAServerWithAClientCloses) {
-    int client = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(fPort);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    int client = yvk::test::connectTo(fPort);
+    ASSERT_GE(client, 0);
     const char request[] = "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\n";
     ASSERT_EQ(send(client, request, sizeof request - 1, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof request - 1));
     char reply[512];
