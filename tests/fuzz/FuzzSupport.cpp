@@ -34,6 +34,20 @@ constexpr int kStreamingMs = 100;           // how long a reply may go on before
     std::abort();
 }
 
+// libFuzzer's timer signal may interrupt a connect, which then goes on
+// without us: wait for it to finish.
+bool connectionCompletes(int fd) {
+    pollfd writable{fd, POLLOUT, 0};
+    int ready;
+    do ready = poll(&writable, 1, 5000);
+    while (ready < 0 && errno == EINTR);
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (ready != 1 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return false;
+    errno = error;
+    return error == 0;
+}
+
 int connectTo(unsigned short port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) fail("no socket");
@@ -41,7 +55,8 @@ int connectTo(unsigned short port) {
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+        (errno != EINTR || !connectionCompletes(fd))) {
         std::fprintf(stderr, "fuzz: connect: %s\n", std::strerror(errno));
         fail("the instance refused a connection");
     }
@@ -115,6 +130,7 @@ std::string exchange(unsigned short port, const uint8_t* data, size_t size, int 
     // The server reads while we write, so even a long input goes out whole.
     for (size_t sent = 0; sent < size;) {
         ssize_t n = send(fd, data + sent, size - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break; // the server closed on an earlier request
         sent += static_cast<size_t>(n);
     }
@@ -134,6 +150,7 @@ std::string exchange(unsigned short port, const uint8_t* data, size_t size, int 
         pollfd waiting{fd, POLLIN, 0};
         if (poll(&waiting, 1, static_cast<int>(left.count())) <= 0) continue;
         ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         if (reply.empty()) deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStreamingMs);
         reply.append(buffer, static_cast<size_t>(n));
