@@ -13,7 +13,8 @@
 #              audio served as L16), port 8610
 #   file-hevc  a file instance of one H.265 + MP3 file (video transcoded to
 #              H.264, audio converted to AAC), port 8620
-# and for MINUTES minutes these clients:
+# one client on each RTSP instance before the idle counts are taken, and for
+# MINUTES minutes these clients:
 #   - on each RTSP instance, a new openRTSP client every second that plays
 #     2 s and tears down, alternating UDP and TCP, every fifth one killed
 #     without a TEARDOWN (on a file instance, whose one stream serves one
@@ -28,8 +29,8 @@
 # account.  DIR/soak.png draws the samples (gnuplot), DIR/summary.txt has the
 # verdict, which is also printed:
 #   - memory growth after a 2-minute warm-up under 1 MB (the median of the
-#     last minute's samples against the first minute's; not judged with
-#     --asan, whose quarantine holds freed memory);
+#     last five minutes' samples against the first five minutes'; not
+#     judged with --asan, whose quarantine holds freed memory);
 #   - descriptors and threads flat under churn (the peak of the last third
 #     of the samples at most a little above the first third's) and back at
 #     their idle count once the clients are gone;
@@ -85,10 +86,17 @@ declare -A pid idle_fds idle_threads
 names=(live-rtsp live-hls file-list file-hevc)
 clients=()
 
+# Clients are told first: each ends the openRTSP it runs.
 cleanup() {
-    local p
-    for p in "${clients[@]}"; do kill -KILL "$p" 2>/dev/null || true; done
-    for p in "${pid[@]}"; do kill -KILL "$p" 2>/dev/null || true; done
+    local p alive
+    for p in "${clients[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
+    for _ in $(seq 25); do
+        alive=0
+        for p in "${clients[@]}"; do kill -0 "$p" 2>/dev/null && alive=1; done
+        [ $alive = 1 ] || break
+        sleep 0.2
+    done
+    for p in "${clients[@]}" "${pid[@]}"; do kill -KILL "$p" 2>/dev/null || true; done
     wait 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -167,7 +175,21 @@ list_fds() {   # SUFFIX
     done
 }
 
-sleep 5
+# One client per instance first: what the first client makes for good (a
+# file instance's transcoder keeps its handle of the file) is part of the
+# idle counts.
+prime() {
+    local url
+    for url in rtsp://127.0.0.1:8600/cam rtsp://127.0.0.1:8610/list rtsp://127.0.0.1:8620/hevc; do
+        (cd "$(mktemp -d)" && timeout 15 openRTSP -d 1 "$url" >/dev/null 2>&1; rm -rf "$PWD") ||
+            echo "soak: the first client of $url failed" >&2
+    done
+    curl -s -m 5 -o /dev/null http://127.0.0.1:8554/live.m3u8 || echo "soak: no HLS playlist" >&2
+}
+
+sleep 3
+prime
+sleep 3
 sample 0 idle || true
 list_fds idle
 for name in "${names[@]}"; do

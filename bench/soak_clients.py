@@ -97,8 +97,8 @@ class RtspClient:
         if "503 Service Unavailable" in err:
             return "busy"
         if got == 0:
-            lines = [line for line in err.splitlines() if line.strip()]
-            return "no video received: " + (lines[-1] if lines else "no output")
+            lines = [line.strip() for line in err.splitlines() if line.strip() and not line.startswith(("Date:", "CSeq:"))]
+            return "no video received: " + (" | ".join(lines[-3:]) if lines else "no output")
         if not self.vanishes and self.proc.returncode != 0:
             return "exit status %d" % self.proc.returncode
         return "ok"
@@ -284,7 +284,10 @@ def stalled_read(host, port, name, stall, deadline):
             if not chunk:
                 return "closed after the stall at %d of %d bytes" % (len(body), length)
             body += chunk
-        return "ok" if len(body) == length and valid_segment(body) else "bad segment"
+        if len(body) == length and valid_segment(body):
+            return "ok"
+        return "bad segment %s: %d bytes for a length of %d, first byte 0x%02x, %d bytes past whole packets" % (
+            segments[-1], len(body), length, body[0] if body else 0, len(body) % TS_PACKET)
     finally:
         sock.close()
 

@@ -59,9 +59,12 @@ def window_peaks(values):
 
 
 def rss_growth(values):
-    """Median of the last samples less the median of the first (up to a minute each)."""
-    k = max(1, min(6, len(values) // 3))
-    return int(statistics.median(values[-k:]) - statistics.median(values[:k]))
+    """Growth from the first samples to the last (up to five minutes, 30
+    samples, each): of the medians, which the clients of the moment move
+    little, and of the lows, which only memory kept for good raises."""
+    k = max(1, min(30, len(values) // 3))
+    return (int(statistics.median(values[-k:]) - statistics.median(values[:k])),
+            min(values[-k:]) - min(values[:k]), k)
 
 
 def slope_per_30min(rows):
@@ -85,9 +88,10 @@ def judge_process(name, folder, args, verdict):
         verdict.check(False, "no sample after the warm-up")
         return
     rss = [r["rss_kb"] for r in churn]
-    growth = rss_growth(rss)
-    text = ("memory after the warm-up %d kB, at the end %d kB, largest %d kB; growth %+d kB "
-            "(trend %+.0f kB per 30 min)" % (rss[0], rss[-1], max(rss), growth, slope_per_30min(churn)))
+    growth, low_growth, k = rss_growth(rss)
+    text = ("memory after the warm-up %d kB, at the end %d kB, largest %d kB; growth %+d kB (medians of the "
+            "first and last %d samples; lows %+d kB; trend %+.0f kB per 30 min)"
+            % (rss[0], rss[-1], max(rss), growth, k, low_growth, slope_per_30min(churn)))
     if args.asan:
         verdict.say("  info  " + text + " (not judged: ASan's quarantine holds freed memory)")
     else:
