@@ -257,6 +257,10 @@ bool LiveRTSPServer::LiveClientSession::reclaimSilentHolder(ServerMediaSession c
     if (silent == nullptr) return false;
     envir() << "session " << fOurSessionId << " takes the stream of silent session " << silent->fOurSessionId
             << "\n";
+    // live555's timeout task deletes the session it is given but leaves its
+    // own scheduled run alone (it expects to be that run): unscheduled first,
+    // it cannot fire later on the deleted session.
+    envir().taskScheduler().unscheduleDelayedTask(silent->fLivenessCheckTask);
     livenessTimeoutTask(silent);
     return true;
 }
