@@ -80,12 +80,14 @@ void HTTPServer::HTTPClientConnection::handleRequestBytes(int newBytesRead) {
         envir().taskScheduler().rescheduleDelayedTask(fTimeoutTask, int64_t(kRequestSeconds) * 1000000, checkTimeout,
                                                       this);
     }
-    if (!fSpokeRtsp && newBytesRead > 0) {
+    if (!fInterleaved && newBytesRead > 0) {
         static constexpr char kRtspVersion[] = " RTSP/1.";
+        static constexpr char kInterleaved[] = "RTP/AVP/TCP";
         auto* begin = reinterpret_cast<char const*>(fRequestBuffer);
         char const* end = begin + std::min<size_t>(fRequestBytesAlreadySeen + static_cast<unsigned>(newBytesRead),
                                                    sizeof fRequestBuffer);
-        fSpokeRtsp = std::search(begin, end, kRtspVersion, kRtspVersion + sizeof kRtspVersion - 1) != end;
+        fSpokeRtsp = fSpokeRtsp || std::search(begin, end, kRtspVersion, kRtspVersion + sizeof kRtspVersion - 1) != end;
+        fInterleaved = fSpokeRtsp && std::search(begin, end, kInterleaved, kInterleaved + sizeof kInterleaved - 1) != end;
     }
     RTSPClientConnection::handleRequestBytes(newBytesRead);
 }
@@ -102,7 +104,8 @@ Boolean HTTPServer::HTTPClientConnection::parseHTTPRequestString(char* resultCmd
 }
 
 void HTTPServer::HTTPClientConnection::handleHTTPCmd_TunnelingGET(char const* sessionCookie) {
-    fSpokeRtsp = true; // the tunnel's GET connection carries the RTSP replies from now on
+    fSpokeRtsp = true; // the tunnel's GET connection carries the RTSP replies (and RTP) from now on
+    fInterleaved = true;
     RTSPClientConnection::handleHTTPCmd_TunnelingGET(sessionCookie);
 }
 
@@ -332,11 +335,14 @@ void HTTPServer::HTTPClientConnection::closeConnection() {
 
 // When the next limit of the connection's state runs out.
 std::chrono::steady_clock::time_point HTTPServer::HTTPClientConnection::deadline() const {
-    // An RTSP connection is left to the RTSP session timeout: it may rightly
-    // sit quiet while its session plays, and once it carries interleaved
-    // RTP its request buffer also sees the client's RTCP.
-    if (fSpokeRtsp) return Clock::time_point::max();
+    // An RTSP connection has no idle limit: it may rightly sit quiet while
+    // its session plays.  Once it carries interleaved RTP its request buffer
+    // also sees the client's RTCP, so it has no request limit either; before,
+    // a request must complete in time like an HTTP one, or half-sent
+    // requests would hold connections (and descriptors) for ever.
+    if (fInterleaved) return Clock::time_point::max();
     if (fRequestBytesAlreadySeen > 0) return fRequestStarted + std::chrono::seconds(kRequestSeconds);
+    if (fSpokeRtsp) return Clock::time_point::max();
     if (fReply != nullptr) return fLastActivity + std::chrono::seconds(kStalledSeconds);
     return fLastActivity + std::chrono::seconds(kIdleSeconds);
 }

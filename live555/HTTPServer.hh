@@ -123,6 +123,7 @@ public:
         bool fReplyIsSegment = false;
         std::deque<Request> fWaiting;             // pipelined behind fReply
         bool fSpokeRtsp = false;                  // RTSP or a tunnel: no idle limit
+        bool fInterleaved = false;                // RTP over it (or a tunnel): no request limit either
         std::chrono::steady_clock::time_point fRequestStarted;
         std::chrono::steady_clock::time_point fLastActivity;
         TaskToken fTimeoutTask = nullptr;

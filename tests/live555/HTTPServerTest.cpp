@@ -261,22 +261,30 @@ TEST(StaticFilePath, MethodHeadersLeadingSlashAndDotDotSlashesGo) {
 }
 
 // Slowloris: 50 connections that trickle a request header never complete
-// it, and go 10 s after their first byte; a keep-alive connection that asks
-// nothing more goes after 30 s; normal clients are served throughout.
+// it, and go 10 s after their first byte, on HTTP and on RTSP connections
+// alike (one in five has spoken RTSP first); a keep-alive HTTP connection
+// that asks nothing more goes after 30 s, an idle RTSP one stays (a session
+// of its client plays on its own timeout); normal clients are served
+// throughout.
 TEST_F(HTTPServerTest, SlowAndIdleConnectionsAreClosed) {
     start();
     std::vector<int> slow;
     for (int i = 0; i < 50; ++i) {
         int fd = connectTo(fPort);
         ASSERT_GE(fd, 0);
-        const std::string line = "GET /getVersion HTTP/1.1\r\n";
+        const std::string line = i % 5 == 0 ? "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\nDESCRIBE rtsp://x/a RTSP/1.0\r\n"
+                                            : "GET /getVersion HTTP/1.1\r\n";
         ASSERT_GT(send(fd, line.data(), line.size(), MSG_NOSIGNAL), 0);
         slow.push_back(fd);
     }
     int idle = connectTo(fPort);
+    int rtspIdle = connectTo(fPort);
     ASSERT_GE(idle, 0);
+    ASSERT_GE(rtspIdle, 0);
     const std::string request = "GET /getVersion HTTP/1.1\r\n\r\n";
     ASSERT_GT(send(idle, request.data(), request.size(), MSG_NOSIGNAL), 0);
+    const std::string options = "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\n";
+    ASSERT_GT(send(rtspIdle, options.data(), options.size(), MSG_NOSIGNAL), 0);
     auto start = std::chrono::steady_clock::now();
     auto since = [&start] { return std::chrono::steady_clock::now() - start; };
     for (int round = 0; since() < std::chrono::seconds(12); ++round) {
@@ -292,8 +300,10 @@ TEST_F(HTTPServerTest, SlowAndIdleConnectionsAreClosed) {
     while (since() < std::chrono::seconds(33) && !closedByServer(idle)) std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_TRUE(closedByServer(idle));
     EXPECT_GE(since(), std::chrono::seconds(29));
+    EXPECT_FALSE(closedByServer(rtspIdle));
     for (int fd : slow) close(fd);
     close(idle);
+    close(rtspIdle);
 }
 
 TEST(HttpHelpers, ContentTypesAndSegmentNumbers) {
