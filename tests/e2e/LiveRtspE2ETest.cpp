@@ -75,15 +75,16 @@ void expectDecodedVideo(const ProcessResult& result, size_t atLeast, const char*
 // unlinked audio pad that gets data before video has started ends rtspsrc
 // with "not-linked".  Its video sink prints each decoded frame.
 ProcessResult playWithGStreamer(const std::string& url, const std::string& codec, bool withAudio,
-                                const std::string& sourceOption = "") {
-    std::vector<std::string> pipeline = {"timeout", "-s", "INT", "-k", "2", "5", "gst-launch-1.0", "-e", "-v",
-                                         "rtspsrc", "name=src", "location=" + url, "protocols=tcp"};
+                                const std::string& sourceOption = "", int seconds = 5) {
+    std::vector<std::string> pipeline = {"timeout", "-s", "INT", "-k", "2", std::to_string(seconds),
+                                         "gst-launch-1.0", "-e", "-v", "rtspsrc", "name=src", "location=" + url,
+                                         "protocols=tcp"};
     if (!sourceOption.empty()) pipeline.push_back(sourceOption);
     pipeline.insert(pipeline.end(), {"src.", "!", "application/x-rtp,media=video", "!", "rtp" + codec + "depay", "!",
                                      codec + "parse", "!", "avdec_" + codec, "!", "fakesink", "name=video",
                                      "silent=false"});
     if (withAudio) pipeline.insert(pipeline.end(), {"src.", "!", "application/x-rtp,media=audio", "!", "fakesink"});
-    return runProcess(pipeline, kClientTimeoutMs);
+    return runProcess(pipeline, std::max(kClientTimeoutMs, (seconds + 5) * 1000));
 }
 
 void expectGStreamerDecoded(const ProcessResult& result, size_t atLeast) {
@@ -457,7 +458,10 @@ TEST(LiveRtspSecurity, RtspsOnlyOnTheTlsPort) {
                                       "compact", host.url("rtsps")},
                                      kClientTimeoutMs);
     expectDecodedVideo(rtsps, 30);
-    ProcessResult gstreamer = playWithGStreamer(host.url("rtsps"), "h264", true, "tls-validation-flags=0");
+    // A sanitizer build's host needs seconds of the play to set up the TLS
+    // sessions: the play is stretched by the stage's factor.
+    ProcessResult gstreamer =
+        playWithGStreamer(host.url("rtsps"), "h264", true, "tls-validation-flags=0", 5 * YVK_TIME_FACTOR);
     expectGStreamerDecoded(gstreamer, 50);
     // FFmpeg's rtsps client always asks for TCP: a SETUP for UDP by hand.
     const std::string setup = "SETUP " + host.url("rtsps") + "/track1 RTSP/1.0\\r\\nCSeq: 1\\r\\n"
