@@ -206,8 +206,12 @@ TEST_F(EpollScheduler, NoHandlerRunsAfterAnotherHandlerChangedItsSocket) {
         SocketPair a, b, spare;
         Calls onA, onB;
         bool acted = false;
-        onA.onCall = [&] { acted = acted || (c.act(*fScheduler, b, spare), true); };
-        onB.onCall = [&] { acted = acted || (c.act(*fScheduler, a, spare), true); };
+        auto actOn = [&](SocketPair& other) {
+            if (!acted) c.act(*fScheduler, other, spare);
+            acted = true;
+        };
+        onA.onCall = [&] { actOn(b); };
+        onB.onCall = [&] { actOn(a); };
         watch(a.ours, onA);
         watch(b.ours, onB);
         a.send();
