@@ -1,6 +1,7 @@
 // The five exported functions: instance creation, event-loop thread,
 // control commands, stop and teardown.
 #include "CoreInstance.hh"
+#include "EpollTaskScheduler.hh"
 #include "yvkstreamer_core_live555.hh"
 
 #include "yvk_system.h"
@@ -8,6 +9,7 @@
 #include <BasicUsageEnvironment.hh>
 #include <liveMedia.hh>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -55,8 +57,17 @@ bool sessionNameFits(int mode, const YVKStreamerCfgHead* head) {
     return false;
 }
 
+// The epoll scheduler, or live555's select() scheduler where epoll is
+// missing (that one serves descriptors below 1024 only).
+TaskScheduler* createScheduler() {
+    TaskScheduler* scheduler = EpollTaskScheduler::createNew(kSchedulerGranularityUs);
+    if (scheduler != nullptr) return scheduler;
+    YVK_TRACE(YVK_TRACE_ERROR, "epoll scheduler unavailable (%s), using select()\n", std::strerror(errno));
+    return BasicTaskScheduler::createNew(kSchedulerGranularityUs);
+}
+
 bool createEnvironment(YVKStreamerCore* core) {
-    core->scheduler = BasicTaskScheduler::createNew(kSchedulerGranularityUs);
+    core->scheduler = createScheduler();
     if (core->scheduler == nullptr) {
         YVK_TRACE(YVK_TRACE_ERROR, "BasicTaskScheduler::createNew fail\n");
         return false;

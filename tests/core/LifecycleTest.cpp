@@ -2,12 +2,16 @@
 // wait, Ctrl, Stop and Free.
 #include "CoreInstance.hh"
 #include "CoreTestSupport.hh"
+#include "EpollTaskScheduler.hh"
 #include "Process.hh"
 #include "TraceCapture.hh"
 
 #include <BasicUsageEnvironment.hh>
 
 #include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -46,6 +50,7 @@ TEST_F(Lifecycle, OtherModeGivesUsableHandleWithoutServer) {
     YVKStreamerCore* core = YVK_StreamerCoreNew(kOtherMode, &cfg, nullptr, nullptr);
     ASSERT_NE(core, nullptr);
     EXPECT_EQ(core->rtspServer, nullptr);
+    EXPECT_NE(dynamic_cast<EpollTaskScheduler*>(core->scheduler), nullptr);
     EXPECT_EQ(YVK_StreamerCoreStop(core), 1); // before any Run
     for (YVKStreamerCtrlCmd cmd : {YVKStreamerCtrlCmd{2, 5}, YVKStreamerCtrlCmd{YVK_STREAMER_CMD_VIDEO_TRACK, 1}})
         EXPECT_EQ(YVK_StreamerCoreCtrl(core, &cmd), 1); // ignored: other command, track on a non-file instance
@@ -63,6 +68,30 @@ TEST_F(Lifecycle, OtherModeGivesUsableHandleWithoutServer) {
     EXPECT_EQ(YVK_StreamerCoreRun(core), 1); // stopped goes back to running
     EXPECT_TRUE(core->loopThread.joinable());
     YVK_StreamerCoreFree(core); // joins the running loop first
+}
+
+// Without a descriptor to spare for epoll, New still gives an instance whose
+// loop runs (on live555's select() scheduler) and says why.
+TEST_F(Lifecycle, WithoutEpollTheLoopRunsOnSelect) {
+    YVKStreamerLiveCfg cfg = liveConfig(0);
+    cfg.ifName = nullptr; // no network commands, which would need descriptors
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    int lowestFree = dup(0);
+    ASSERT_GE(lowestFree, 0);
+    close(lowestFree);
+    rlimit none = limit;
+    none.rlim_cur = static_cast<rlim_t>(lowestFree); // every descriptor below is taken
+    TraceCapture trace;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    YVKStreamerCore* core = YVK_StreamerCoreNew(kOtherMode, &cfg, nullptr, nullptr);
+    setrlimit(RLIMIT_NOFILE, &limit);
+    ASSERT_NE(core, nullptr);
+    EXPECT_EQ(dynamic_cast<EpollTaskScheduler*>(core->scheduler), nullptr);
+    EXPECT_TRUE(trace.contains("epoll scheduler unavailable (Too many open files), using select()"));
+    EXPECT_EQ(YVK_StreamerCoreRun(core), 1);
+    EXPECT_EQ(YVK_StreamerCoreStop(core), 1);
+    YVK_StreamerCoreFree(core);
 }
 
 TEST_F(Lifecycle, LiveInstanceWithoutSourcesListensWithEmptySessionListAndNamesOver127CharactersAreRefused) {

@@ -4,6 +4,7 @@
 #ifndef YVK_TEST_LIVE_SUPPORT_HH
 #define YVK_TEST_LIVE_SUPPORT_HH
 
+#include "EpollTaskScheduler.hh"
 #include "TraceCapture.hh"
 #include "yvk_system.h"
 #include "yvkstreamer_core.h"
@@ -37,7 +38,7 @@ protected:
     }
     UsageEnvironment& env() { return *fEnv; }
 
-    TaskScheduler* fScheduler = BasicTaskScheduler::createNew(10000);
+    TaskScheduler* fScheduler = EpollTaskScheduler::createNew(10000); // the library's own
     UsageEnvironment* fEnv = BasicUsageEnvironment::createNew(*fScheduler);
 };
 
