@@ -134,15 +134,16 @@ std::string lowerCase(std::string text) {
 // finds it: the first "Transport:" in any case, anywhere before the blank
 // line that ends the headers.  {npos, npos} without one.
 std::pair<size_t, size_t> transportValue(std::string const& request) {
-    std::string lower = lowerCase(request);
-    size_t headersEnd = lower.find("\r\n\r");
-    size_t at = lower.find("transport:");
-    if (at == std::string::npos || (headersEnd != std::string::npos && at > headersEnd)) {
-        return {std::string::npos, std::string::npos};
-    }
-    at += 10;
-    size_t end = lower.find_first_of("\r\n", at);
-    return {at, end == std::string::npos ? lower.size() : end};
+    static const std::string kName = "transport:";
+    auto sameLetter = [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) == static_cast<unsigned char>(b);
+    };
+    size_t headersEnd = std::min(request.find("\r\n\r"), request.size());
+    auto found = std::search(request.begin(), request.begin() + headersEnd, kName.begin(), kName.end(), sameLetter);
+    if (found == request.begin() + headersEnd) return {std::string::npos, std::string::npos};
+    size_t at = static_cast<size_t>(found - request.begin()) + kName.size();
+    size_t end = request.find_first_of("\r\n", at);
+    return {at, end == std::string::npos ? request.size() : end};
 }
 
 std::string transportHeader(std::string const& request) {
