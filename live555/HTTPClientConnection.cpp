@@ -81,11 +81,15 @@ void HTTPServer::HTTPClientConnection::handleRequestBytes(int newBytesRead) {
                                                       this);
     }
     if (!fInterleaved && newBytesRead > 0) {
+        // Only the new bytes are scanned, with a pattern's length of the
+        // old ones before them for a pattern split between two reads.
         static constexpr char kRtspVersion[] = " RTSP/1.";
         static constexpr char kInterleaved[] = "RTP/AVP/TCP";
-        auto* begin = reinterpret_cast<char const*>(fRequestBuffer);
-        char const* end = begin + std::min<size_t>(fRequestBytesAlreadySeen + static_cast<unsigned>(newBytesRead),
-                                                   sizeof fRequestBuffer);
+        constexpr size_t kOverlap = sizeof kInterleaved - 2;
+        auto* buffer = reinterpret_cast<char const*>(fRequestBuffer);
+        size_t seen = std::min<size_t>(fRequestBytesAlreadySeen, sizeof fRequestBuffer);
+        char const* begin = buffer + (seen > kOverlap ? seen - kOverlap : 0);
+        char const* end = buffer + std::min<size_t>(seen + static_cast<unsigned>(newBytesRead), sizeof fRequestBuffer);
         fSpokeRtsp = fSpokeRtsp || std::search(begin, end, kRtspVersion, kRtspVersion + sizeof kRtspVersion - 1) != end;
         fInterleaved = fSpokeRtsp && std::search(begin, end, kInterleaved, kInterleaved + sizeof kInterleaved - 1) != end;
     }
