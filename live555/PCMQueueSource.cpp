@@ -12,9 +12,11 @@
 namespace {
 constexpr unsigned kMaxBlockBits = 11200; // 1400 bytes
 constexpr unsigned kGranularityMs = 20;
-// An empty host queue is asked again from the event loop at this interval;
-// a request still without a block after a second gets an empty delivery.
-constexpr int64_t kPollIntervalUs = 5000;
+// An empty host queue is asked again from the event loop every half block
+// (the host's blocks come once per block duration), but at least this often
+// before the first block; a request still without a block after a second
+// gets an empty delivery.
+constexpr int64_t kMinPollIntervalUs = 5000;
 constexpr std::chrono::seconds kEmptyDeliveryAfter{1};
 } // namespace
 
@@ -64,7 +66,11 @@ void PCMQueueSource::doGetNextFrame() {
         afterGetting(this);
         return;
     }
-    nextTask() = envir().taskScheduler().scheduleDelayedTask(kPollIntervalUs, pollQueue, this);
+    nextTask() = envir().taskScheduler().scheduleDelayedTask(pollIntervalUs(), pollQueue, this);
+}
+
+int64_t PCMQueueSource::pollIntervalUs() const {
+    return std::max<int64_t>(kMinPollIntervalUs, fLastDurationUs / 2);
 }
 
 void PCMQueueSource::pollQueue(void* source) {
@@ -74,7 +80,7 @@ void PCMQueueSource::pollQueue(void* source) {
         afterGetting(self);
         return;
     }
-    self->nextTask() = self->envir().taskScheduler().scheduleDelayedTask(kPollIntervalUs, pollQueue, self);
+    self->nextTask() = self->envir().taskScheduler().scheduleDelayedTask(self->pollIntervalUs(), pollQueue, self);
 }
 
 void PCMQueueSource::doStopGettingFrames() {

@@ -12,6 +12,7 @@
 #include <AudioInputDevice.hh>
 
 #include <chrono>
+#include <cstdint>
 
 class YVK_API PCMQueueSource : public AudioInputDevice {
 public:
@@ -41,6 +42,7 @@ private:
     // True when a block was delivered into the consumer's buffer.
     bool doReadFromQueue();
     static void pollQueue(void* source);
+    int64_t pollIntervalUs() const;
 
     unsigned fPreferredFrameSize;
     double fMicrosecondsPerSample;
