@@ -2,6 +2,7 @@
 // wait, Ctrl, Stop and Free.
 #include "CoreInstance.hh"
 #include "CoreTestSupport.hh"
+#include "DescriptorLimit.hh"
 #include "EpollTaskScheduler.hh"
 #include "Process.hh"
 #include "TraceCapture.hh"
@@ -10,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -75,17 +75,11 @@ TEST_F(Lifecycle, OtherModeGivesUsableHandleWithoutServer) {
 TEST_F(Lifecycle, WithoutEpollTheLoopRunsOnSelect) {
     YVKStreamerLiveCfg cfg = liveConfig(0);
     cfg.ifName = nullptr; // no network commands, which would need descriptors
-    rlimit limit{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    int lowestFree = dup(0);
-    ASSERT_GE(lowestFree, 0);
-    close(lowestFree);
-    rlimit none = limit;
-    none.rlim_cur = static_cast<rlim_t>(lowestFree); // every descriptor below is taken
     TraceCapture trace;
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    yvk::test::NoSpareDescriptors noSpare;
+    ASSERT_TRUE(noSpare.lowered());
     YVKStreamerCore* core = YVK_StreamerCoreNew(kOtherMode, &cfg, nullptr, nullptr);
-    setrlimit(RLIMIT_NOFILE, &limit);
+    noSpare.restore();
     ASSERT_NE(core, nullptr);
     EXPECT_EQ(dynamic_cast<EpollTaskScheduler*>(core->scheduler), nullptr);
     EXPECT_TRUE(trace.contains("epoll scheduler unavailable (Too many open files), using select()"));

@@ -147,17 +147,10 @@ protected:
     YVKStreamerCore* create(bool video, bool audio, int audioBits = 16) {
         YVKStreamerLiveCfg cfg = yvk::test::liveConfig(1234, "live");
         cfg.streamType = YVK_STREAM_TYPE_HLS;
+        fHost->describeStreams(cfg, kWidth, kHeight, 512 * 1024);
         cfg.videoEnable = video ? 1 : 0;
-        cfg.videoFormat = "video/H264";
-        cfg.videoFrameRate = 25;
-        cfg.videoWidth = kWidth;
-        cfg.videoHeight = kHeight;
-        cfg.maxFrameSize = 512 * 1024;
         cfg.audio.enable = audio ? 1 : 0;
-        cfg.audio.format = "audio/L16";
-        cfg.audio.samplingFrequency = 16000;
         cfg.audio.bitsPerSample = audioBits;
-        cfg.audio.numChannels = 1;
         YVKStreamerQIO videoIO = fHost->videoIO();
         YVKStreamerQIO audioIO = fHost->audioIO();
         fHost->start();

@@ -67,17 +67,8 @@ public:
         fHost->misbehave(how);
         YVKStreamerLiveCfg cfg = yvk::test::liveConfig(fPort, "live");
         cfg.streamType = http ? YVK_STREAM_TYPE_HLS : YVK_STREAM_TYPE_RTSP;
-        cfg.videoEnable = 1;
-        cfg.videoFormat = h265 ? "video/H265" : "video/H264";
-        cfg.videoFrameRate = 25;
-        cfg.videoWidth = kWidth;
-        cfg.videoHeight = kHeight;
-        cfg.maxFrameSize = kMaxFrameSize;
+        fHost->describeStreams(cfg, kWidth, kHeight, kMaxFrameSize);
         cfg.audio.enable = http ? 1 : 0; // AAC in the Transport Stream
-        cfg.audio.format = "audio/L16";
-        cfg.audio.samplingFrequency = 16000;
-        cfg.audio.bitsPerSample = 16;
-        cfg.audio.numChannels = 1;
         YVKStreamerQIO videoIO = fHost->videoIO();
         YVKStreamerQIO audioIO = fHost->audioIO();
         fHost->start();

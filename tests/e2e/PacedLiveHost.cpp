@@ -90,6 +90,20 @@ NalInfo nalInfo(const uint8_t* p, size_t left, bool h265) {
 
 } // namespace
 
+void PacedLiveHost::describeStreams(YVKStreamerLiveCfg& cfg, int width, int height, unsigned maxFrameSize) const {
+    cfg.videoEnable = 1;
+    cfg.videoFormat = fH265 ? "video/H265" : "video/H264";
+    cfg.videoFrameRate = 25;
+    cfg.videoWidth = width;
+    cfg.videoHeight = height;
+    cfg.maxFrameSize = maxFrameSize;
+    cfg.audio.enable = 1;
+    cfg.audio.format = "audio/L16";
+    cfg.audio.samplingFrequency = kPcmRate;
+    cfg.audio.bitsPerSample = 16;
+    cfg.audio.numChannels = 1;
+}
+
 PacedLiveHost::PacedLiveHost(const std::string& annexBFile, bool h265, unsigned pcmBlockBytes)
     : fPcmBlockBytes(pcmBlockBytes), fH265(h265) {
     std::ifstream in(annexBFile, std::ios::binary);

@@ -49,6 +49,9 @@ public:
     void stop();
     YVKStreamerQIO videoIO() { return io(popVideo); }
     YVKStreamerQIO audioIO() { return io(popAudio); }
+    // Fills in cfg's video and audio as this host lends them (both enabled);
+    // the clip's size is the caller's.
+    void describeStreams(YVKStreamerLiveCfg& cfg, int width, int height, unsigned maxFrameSize) const;
     bool balanced(); // no record released twice or never lent
     // Every record popped was released exactly once (size 0: never), none
     // twice, none that was not popped.

@@ -115,7 +115,7 @@ const FaultKind kFaultKinds[] = {{Service::Allocation, false}, {Service::QueueCr
 struct Scenario {
     const char* name;
     int mode;
-    std::function<void(YVKStreamerLiveCfg&)> live;  // live mode: fills the record
+    std::function<void(YVKStreamerLiveCfg&)> live;  // live mode: adjusts the record the host filled
     std::function<void(YVKStreamerFileCfg&)> file;  // file mode: fills the record
     const char* session;
     bool http = false;                               // stream type 4: fixed port 8554
@@ -131,19 +131,8 @@ const char* playListEntry(int index) {
 
 void ignoreText(uint64_t, char*, int) {}
 
-void liveVideoAndPcm(YVKStreamerLiveCfg& cfg) {
-    cfg.videoEnable = 1;
-    cfg.videoFormat = "video/H264";
-    cfg.videoFrameRate = 25;
-    cfg.videoWidth = 352;
-    cfg.videoHeight = 288;
-    cfg.maxFrameSize = 512 * 1024;
-    cfg.audio.enable = 1;
-    cfg.audio.format = "audio/L16";
-    cfg.audio.samplingFrequency = 16000;
-    cfg.audio.bitsPerSample = 16;
-    cfg.audio.numChannels = 1;
-}
+// The clip's video with the host's PCM, as the host describes them.
+void liveVideoAndPcm(YVKStreamerLiveCfg&) {}
 
 struct RunResult {
     bool created = false;
@@ -170,6 +159,7 @@ protected:
                                                    scenario.pcmBlockBytes);
             host->start();
             YVKStreamerLiveCfg cfg = yvk::test::liveConfig(port, scenario.session);
+            host->describeStreams(cfg, 352, 288, 512 * 1024);
             scenario.live(cfg);
             YVKStreamerQIO videoIO = host->videoIO();
             YVKStreamerQIO audioIO = host->audioIO();
@@ -295,10 +285,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Scenario{"LiveRtspVideoAndPcm", YVK_STREAMER_MODE_LIVE, liveVideoAndPcm, nullptr, "live"},
         Scenario{"LiveHttpVideoAndAac", YVK_STREAMER_MODE_LIVE,
-                 [](YVKStreamerLiveCfg& cfg) {
-                     liveVideoAndPcm(cfg);
-                     cfg.streamType = YVK_STREAM_TYPE_HLS;
-                 },
+                 [](YVKStreamerLiveCfg& cfg) { cfg.streamType = YVK_STREAM_TYPE_HLS; },
                  nullptr, "live", true, 2048}, // one AAC frame a block
         // H.265 transcoded to H.264, AAC delivered as PCM, subtitles read.
         Scenario{"FileH265AacText", YVK_STREAMER_MODE_FILE, nullptr,

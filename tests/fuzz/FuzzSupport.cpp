@@ -106,17 +106,7 @@ LiveInstance startLiveInstance(int streamType) {
     cfg.sessionName = "live";
     cfg.ifName = "lo";
     cfg.streamType = streamType;
-    cfg.videoEnable = 1;
-    cfg.videoFormat = "video/H264";
-    cfg.videoFrameRate = 25;
-    cfg.videoWidth = kWidth;
-    cfg.videoHeight = kHeight;
-    cfg.maxFrameSize = 256 * 1024;
-    cfg.audio.enable = 1;
-    cfg.audio.format = "audio/L16";
-    cfg.audio.samplingFrequency = 16000;
-    cfg.audio.bitsPerSample = 16;
-    cfg.audio.numChannels = 1;
+    host.describeStreams(cfg, kWidth, kHeight, 256 * 1024);
     YVKStreamerQIO videoIO = host.videoIO();
     YVKStreamerQIO audioIO = host.audioIO();
     gCore = YVK_StreamerCoreNew(YVK_STREAMER_MODE_LIVE, &cfg, &videoIO, &audioIO);

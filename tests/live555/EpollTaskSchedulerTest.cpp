@@ -3,6 +3,7 @@
 // their turn, moved handling, fairness, regular files, descriptors above
 // select()'s 1024, delayed tasks and waits, and events triggered from other
 // threads.
+#include "DescriptorLimit.hh"
 #include "EpollTaskScheduler.hh"
 
 #include <gtest/gtest.h>
@@ -434,18 +435,12 @@ TEST(EpollSchedulerLife, GivesBackItsDescriptorsAndFailsWithoutAny) {
     delete EpollTaskScheduler::createNew();
     EXPECT_EQ(openDescriptors(), before);
 
-    rlimit limit{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    int lowestFree = dup(0);
-    ASSERT_GE(lowestFree, 0);
-    close(lowestFree);
-    rlimit none = limit;
-    none.rlim_cur = static_cast<rlim_t>(lowestFree); // every descriptor below is taken
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    yvk::test::NoSpareDescriptors noSpare;
+    ASSERT_TRUE(noSpare.lowered());
     errno = 0;
     EpollTaskScheduler* scheduler = EpollTaskScheduler::createNew();
     int reason = errno;
-    setrlimit(RLIMIT_NOFILE, &limit);
+    noSpare.restore();
     EXPECT_EQ(scheduler, nullptr);
     EXPECT_EQ(reason, EMFILE);
     delete scheduler;
