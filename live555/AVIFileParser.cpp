@@ -56,7 +56,11 @@ AviFileParser::AviFileParser(AviFile& ourFile, FramedSource* inputSource, char c
       fFrameBuffer(nullptr), fWaitKeyFrame(1), fAtEnd(false),
       fDeliveringLastFrame(false), fPendingDurationUs(0) {
     AviParserShared& shared = gAviParserShared;
-    demuxHandle = fVodFileIO != nullptr ? fVodFileIO->open(fVodFileIO->arg) : openDemuxTraced(fFileName, "the parser");
+    // A client's parser on a file read directly reads and seeks through the
+    // handles of the file's tracks: a handle of its own would only cost the
+    // client's SETUP a parse of the container.
+    if (fVodFileIO != nullptr) demuxHandle = fVodFileIO->open(fVodFileIO->arg);
+    else if (fOurDemux == nullptr) demuxHandle = openDemuxTraced(fFileName, "the parser");
     AVI_TRACE(YVK_TRACE_INFO, "NEW AviFileParser(%p) file(%s) ourFile(%p) demux(%p) havilib(%xP\n",
               static_cast<void*>(this), fFileName.c_str(), static_cast<void*>(&fOurFile),
               static_cast<void*>(fOurDemux), static_cast<unsigned>(reinterpret_cast<uintptr_t>(demuxHandle)));

@@ -330,11 +330,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 namespace {
 
-// A client's PLAY, and a seek while it plays, are answered from what the
-// file instance and the client's SETUP have opened already: the demux
-// service opens no file for them (an open costs a container parse, tens of
-// milliseconds before the first packet).
-TEST(FileStartCalls, PlayAndSeekOpenNoFile) {
+// A client's session (DESCRIBE, SETUP, PLAY, a seek while it plays) reads
+// through the handles the file instance opened: the demux service opens no
+// file for it (an open costs a container parse, tens of milliseconds).
+TEST(FileStartCalls, SetUpPlayAndSeekOpenNoFile) {
     yvk::test::guardNetworkSetup();
     unsigned short port = yvk::test::freeTcpPort();
     static const std::string name = media("clip.mp4");
@@ -350,9 +349,9 @@ TEST(FileStartCalls, PlayAndSeekOpenNoFile) {
     for (int client = 0; client < 2; ++client) {
         SCOPED_TRACE("client " + std::to_string(client + 1));
         yvk::test::RtspPlayer player(port, "vod", kReplyTimeoutMs);
+        yvk::test::armFault(Service::DemuxOpen, 0);  // counts only
         PlayOutcome outcome = player.setUp();
         ASSERT_EQ(outcome.setUp, 2) << outcome.log;
-        yvk::test::armFault(Service::DemuxOpen, 0);  // counts only
         player.playFor(outcome, kPlayMs);
         EXPECT_TRUE(outcome.playing) << outcome.log;
         EXPECT_GT(outcome.packets, 0);
