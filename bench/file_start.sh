@@ -16,7 +16,8 @@
 # (DESCRIBE, SETUP of every track over UDP, PLAY, TEARDOWN) made by
 # bench/file_start_client.py, which starts its clock just before the PLAY's
 # bytes go out and stops it at the first RTP packet of any track.  Prints
-# median, p90 and max per server, for PLAY from the start and for the seek.
+# median, p90 and max per server, for PLAY from the start and for the seek,
+# and the median of the whole start (DESCRIBE sent to the first packet).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 top=$(cd "$here/.." && pwd)
@@ -137,3 +138,6 @@ for kind in yvk live555; do
         [ "${f:-0}" = 0 ] || echo "  $name $what: $f of $runs sessions failed" >&2
     done
 done
+echo "Whole start, DESCRIBE sent to the first RTP packet (median):" \
+    "yvkstreamer file $(field "${result[yvk,play]}" session_median_ms) ms," \
+    "live555MediaServer $(field "${result[live555,play]}" session_median_ms) ms"

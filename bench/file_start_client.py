@@ -6,10 +6,12 @@
 Each run is one RTSP session on a fresh connection: DESCRIBE, SETUP of every
 track over RTP/UDP, PLAY (the clock starts just before its bytes are sent),
 then the first RTP packet on any track stops the clock; the first video
-packet is noted too.  TEARDOWN closes the session before the next run.  One
+packet is noted too, and the time from DESCRIBE sent to the first packet
+(the whole start a player sees).  TEARDOWN closes the session before the next run.  One
 line per run on stderr, then one summary line on stdout:
 
-    runs=10 first_median_ms=.. first_p90_ms=.. first_max_ms=.. video_median_ms=.. failed=0
+    runs=10 first_median_ms=.. first_p90_ms=.. first_max_ms=.. video_median_ms=..
+        session_median_ms=.. failed=0
 
 Raw sockets, no decoding: the client adds only its own wake-up to the
 figures, the same for every server.
@@ -121,6 +123,7 @@ def one_run(url, range_header, timeout):
     rtsp = Rtsp(url, timeout)
     sockets = []
     try:
+        described = time.perf_counter()
         headers, sdp = rtsp.call("DESCRIBE", url, ["Accept: application/sdp"])
         base = headers.get("content-base", url)
         tracks = tracks_of(sdp, base)
@@ -162,7 +165,8 @@ def one_run(url, range_header, timeout):
             pass
         if first is None:
             raise RtspError("no RTP packet within %.1f s" % timeout)
-        return (first - start) * 1000, ((video - start) * 1000 if video is not None else None)
+        return ((first - start) * 1000, (video - start) * 1000 if video is not None else None,
+                (first - described) * 1000)
     finally:
         rtsp.close()
         for s in sockets:
@@ -184,15 +188,17 @@ def main():
     parser.add_argument("--timeout", type=float, default=5.0)
     parser.add_argument("--pause", type=float, default=0.2, help="seconds between runs")
     args = parser.parse_args()
-    firsts, videos, failed = [], [], 0
+    firsts, videos, sessions, failed = [], [], [], 0
     for run in range(args.runs):
         try:
-            first, video = one_run(args.url, args.range, args.timeout)
+            first, video, session = one_run(args.url, args.range, args.timeout)
             firsts.append(first)
+            sessions.append(session)
             if video is not None:
                 videos.append(video)
             print(f"run {run + 1}: first packet {first:.3f} ms, first video packet "
-                  f"{video if video is None else round(video, 3)} ms", file=sys.stderr)
+                  f"{video if video is None else round(video, 3)} ms, from DESCRIBE {session:.3f} ms",
+                  file=sys.stderr)
         except (RtspError, OSError) as error:
             failed += 1
             print(f"run {run + 1}: failed: {error}", file=sys.stderr)
@@ -202,7 +208,8 @@ def main():
         return 1
     print(f"runs={args.runs} first_median_ms={statistics.median(firsts):.3f} "
           f"first_p90_ms={percentile(firsts, 90):.3f} first_max_ms={max(firsts):.3f} "
-          f"video_median_ms={(statistics.median(videos) if videos else float('nan')):.3f} failed={failed}")
+          f"video_median_ms={(statistics.median(videos) if videos else float('nan')):.3f} "
+          f"session_median_ms={statistics.median(sessions):.3f} failed={failed}")
     return 0
 
 
