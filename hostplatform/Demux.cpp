@@ -51,8 +51,8 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 // normaliser.
 class VideoReader {
 public:
-    bool open(const std::string& name, int stream, const AVCodecParameters* par) {
-        if (!fInput.open(name, YVK_TRACE_MODULE) || !fInput.select(stream)) return false;
+    bool open(const MediaInput& probed, const std::string& name, int stream, const AVCodecParameters* par) {
+        if (!fInput.openLike(probed, name, YVK_TRACE_MODULE) || !fInput.select(stream)) return false;
         fCodec = par->codec_id == AV_CODEC_ID_HEVC ? 265 : 264;
         fNormalizer = AccessUnitNormalizer(fCodec);
         const AVBitStreamFilter* filter = av_bsf_get_by_name(fCodec == 265 ? "hevc_mp4toannexb" : "h264_mp4toannexb");
@@ -195,11 +195,11 @@ public:
         av_frame_free(&fFrame);
     }
 
-    bool open(const std::string& name, int stream) {
-        if (!fInput.open(name, YVK_TRACE_MODULE) || !fInput.select(stream)) return false;
+    bool open(const MediaInput& probed, const std::string& name, int stream) {
+        if (!fInput.openLike(probed, name, YVK_TRACE_MODULE) || !fInput.select(stream)) return false;
         fPacket.reset(av_packet_alloc());
         if (fPacket == nullptr) return false;
-        const AVCodecParameters* par = fInput.stream()->codecpar;
+        const AVCodecParameters* par = fInput.parameters();
         fPassThrough = par->codec_id == AV_CODEC_ID_MP3;
         return fPassThrough || openDecoder(par);
     }
@@ -347,8 +347,8 @@ std::string plainAss(const std::string& event) {
 // The first text track, as plain text.
 class TextReader {
 public:
-    bool open(const std::string& name, int stream) {
-        if (!fInput.open(name, YVK_TRACE_MODULE) || !fInput.select(stream)) return false;
+    bool open(const MediaInput& probed, const std::string& name, int stream) {
+        if (!fInput.openLike(probed, name, YVK_TRACE_MODULE) || !fInput.select(stream)) return false;
         fPacket.reset(av_packet_alloc());
         return fPacket != nullptr;
     }
@@ -504,11 +504,12 @@ private:
 
     static int clampMs(int64_t ms) { return static_cast<int>(std::min<int64_t>(std::max<int64_t>(ms, 0), INT32_MAX)); }
 
-    // Opens a reader lazily; a reader opened after a seek starts there too.
+    // Opens a reader lazily, on the stream information the handle read; a
+    // reader opened after a seek starts there too.
     template <typename Reader, typename... Args>
     bool startReader(std::unique_ptr<Reader>& reader, int stream, Args... args) {
         auto fresh = std::unique_ptr<Reader>(new (std::nothrow) Reader());
-        if (fresh == nullptr || !fresh->open(fName, stream, args...)) {
+        if (fresh == nullptr || !fresh->open(fInfo, fName, stream, args...)) {
             YVK_TRACE(YVK_TRACE_ERROR, "cannot read stream %d of (%s)\n", stream, fName.c_str());
             return false;
         }

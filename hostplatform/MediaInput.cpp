@@ -50,6 +50,44 @@ bool MediaInput::open(const std::string& fileName, const char* module) {
     return true;
 }
 
+bool MediaInput::openLike(const MediaInput& probed, const std::string& fileName, const char* module) {
+    if (probed.fContext == nullptr) return open(fileName, module);
+    quietFfmpeg();
+    int err = avformat_open_input(&fContext, fileName.c_str(), nullptr, nullptr);
+    if (err < 0) {
+        YVK_Trace(module, YVK_TRACE_ERROR, __FILE__, __LINE__, __func__, "cannot open (%s): %s\n",
+                  fileName.c_str(), avError(err).c_str());
+        fContext = nullptr;
+        return false;
+    }
+    if (sameStreamsAs(probed)) {
+        fProbed = &probed;
+        return true;
+    }
+    // A container that finds its streams as it reads (MPEG-TS): probed
+    // afresh, as the first open was.
+    avformat_close_input(&fContext);
+    return open(fileName, module);
+}
+
+bool MediaInput::sameStreamsAs(const MediaInput& probed) const {
+    if ((fContext->ctx_flags & AVFMTCTX_NOHEADER) != 0 || fContext->nb_streams != probed.fContext->nb_streams)
+        return false;
+    for (unsigned i = 0; i < fContext->nb_streams; ++i) {
+        const AVStream* ours = fContext->streams[i];
+        const AVStream* theirs = probed.fContext->streams[i];
+        if (ours->codecpar->codec_type != theirs->codecpar->codec_type ||
+            ours->codecpar->codec_id != theirs->codecpar->codec_id ||
+            av_cmp_q(ours->time_base, theirs->time_base) != 0)
+            return false;
+    }
+    return true;
+}
+
+const AVCodecParameters* MediaInput::parameters() const {
+    return fProbed != nullptr ? fProbed->fContext->streams[fStream]->codecpar : stream()->codecpar;
+}
+
 bool MediaInput::select(int streamIndex) {
     if (fContext == nullptr || streamIndex < 0 || streamIndex >= static_cast<int>(fContext->nb_streams)) return false;
     fStream = streamIndex;
@@ -79,6 +117,7 @@ bool MediaInput::seekMs(int64_t positionMs) {
 }
 
 int64_t MediaInput::originMs() const {
+    if (fProbed != nullptr) return fProbed->originMs();
     // Timestamps count from the file's start when that is late (MPEG-TS),
     // else from 0, so that tracks starting with an encoder delay keep their
     // place beside the others.

@@ -30,6 +30,12 @@ public:
     // Opens the file and reads its stream information.  false on failure
     // (traced under module).
     bool open(const std::string& fileName, const char* module);
+    // Opens a further reading position on a file that probed has opened:
+    // where the container's header lists every stream, its stream
+    // information is taken from probed instead of being read again (which
+    // decodes samples: milliseconds per open).  Timestamps count from
+    // probed's origin.
+    bool openLike(const MediaInput& probed, const std::string& fileName, const char* module);
     // Restricts reading to one stream (the others are discarded by the
     // demuxer).  false when the index does not exist.
     bool select(int streamIndex);
@@ -37,6 +43,9 @@ public:
     AVFormatContext* context() const { return fContext; }
     AVStream* stream() const { return fContext->streams[fStream]; }
     int streamIndex() const { return fStream; }
+    // The selected stream's codec parameters as the stream information
+    // gave them.
+    const AVCodecParameters* parameters() const;
 
     // The next packet of the selected stream into pkt (unreferenced by the
     // caller).  false at the end or on a read error.
@@ -57,9 +66,11 @@ public:
 
 private:
     int64_t originMs() const;
+    bool sameStreamsAs(const MediaInput& probed) const;
 
     AVFormatContext* fContext = nullptr;
     int fStream = -1;
+    const MediaInput* fProbed = nullptr;  // origin and stream information from there
 };
 
 } // namespace yvk::host

@@ -53,10 +53,14 @@ AviFileParser::AviFileParser(AviFile& ourFile, FramedSource* inputSource, char c
     : fOurFile(ourFile), fVodFileIO(vodFileIO), fInputSource(inputSource), fOnEndFunc(onEndFunc),
       fOnEndClientData(onEndClientData), fOurDemux(ourDemux), fCurrentParseState(0),
       fFileName(fileName != nullptr ? fileName : ""), demuxHandle(nullptr), fTrackNumber(0), fInfo(),
-      fFrameBuffer(nullptr), fWaitKeyFrame(1), fProbed(false), fAtEnd(false),
+      fFrameBuffer(nullptr), fWaitKeyFrame(1), fAtEnd(false),
       fDeliveringLastFrame(false), fPendingDurationUs(0) {
     AviParserShared& shared = gAviParserShared;
-    demuxHandle = fVodFileIO != nullptr ? fVodFileIO->open(fVodFileIO->arg) : openDemuxTraced(fFileName, "the parser");
+    // A client's parser on a file read directly reads and seeks through the
+    // handles of the file's tracks: a handle of its own would only cost the
+    // client's SETUP a parse of the container.
+    if (fVodFileIO != nullptr) demuxHandle = fVodFileIO->open(fVodFileIO->arg);
+    else if (fOurDemux == nullptr) demuxHandle = openDemuxTraced(fFileName, "the parser");
     AVI_TRACE(YVK_TRACE_INFO, "NEW AviFileParser(%p) file(%s) ourFile(%p) demux(%p) havilib(%xP\n",
               static_cast<void*>(this), fFileName.c_str(), static_cast<void*>(&fOurFile),
               static_cast<void*>(fOurDemux), static_cast<unsigned>(reinterpret_cast<uintptr_t>(demuxHandle)));
@@ -82,6 +86,7 @@ AviFileParser::AviFileParser(AviFile& ourFile, FramedSource* inputSource, char c
     fFrameBuffer = new (std::nothrow) unsigned char[kSampleCapacity];
     if (fFrameBuffer == nullptr) AVI_TRACE(YVK_TRACE_ERROR, "Critical Error pFrame alloc failed. Out of memory\n");
     ++shared.liveParsers;
+    shared.resetSkipToggles();
     if (fOurDemux == nullptr) {
         AVI_TRACE(YVK_TRACE_INFO, "parsing start (%s)\n", fFileName.c_str());
         fCurrentParseState = 0;
@@ -93,7 +98,6 @@ AviFileParser::AviFileParser(AviFile& ourFile, FramedSource* inputSource, char c
         fCurrentParseState = 1;
         if (fVodFileIO != nullptr && demuxHandle != nullptr) fVodFileIO->info(demuxHandle, &fInfo);
     }
-    shared.resetKeyFrameProbe();
 }
 
 AviFileParser::~AviFileParser() {
@@ -159,6 +163,9 @@ void AviFileParser::parseStartOfFile() {
     AVI_TRACE(YVK_TRACE_INFO, "opened handle (%p)\n", demuxHandle);
     if (fVodFileIO != nullptr && demuxHandle != nullptr) parseStartOfPlayList();
     else parseStartOfDirectFile();
+    // Once per file, here: a client's PLAY must not wait for a fresh handle
+    // and five samples read through it.
+    getStreamType(fFileName.c_str());
     AVI_TRACE(YVK_TRACE_INFO, "Finished parsing start of file\n");
 }
 
@@ -320,10 +327,6 @@ void AviFileParser::parseAndDeliverPage() {
     if (track == nullptr || demuxed == nullptr) {
         AVI_TRACE(YVK_TRACE_ERROR, " can not get demuxedTrack\n");
         return;
-    }
-    if (!fProbed) {
-        getStreamType(fFileName.c_str());
-        fProbed = true;
     }
     if (fAtEnd) {
         // A request made while the last frame is handed over waits for the
@@ -535,6 +538,7 @@ void AviFileParser::deliverLastFrame(AviDemuxedTrack* demuxed, bool zeroFill) {
 
 void AviFileParser::getStreamType(char const* fileName) {
     AviParserShared& shared = gAviParserShared;
+    for (int& allKey : shared.allKeyFrames) allKey = 0;
     void* handle = openDemuxTraced(fileName, "the key-frame probe");
     if (handle == nullptr) return;
     auto* buffer = new (std::nothrow) unsigned char[kSampleCapacity];
@@ -621,11 +625,8 @@ void AviParserShared::stopTextReader() {
     textOwner = nullptr;
 }
 
-void AviParserShared::resetKeyFrameProbe() {
-    for (int i = 0; i < AviFileParser::kTrackedVideoTracks; ++i) {
-        allKeyFrames[i] = 0;
-        skipToggle[i] = 0;
-    }
+void AviParserShared::resetSkipToggles() {
+    for (int& toggle : skipToggle) toggle = 0;
 }
 
 int AviParserShared::readVideoTrack() const { return videoTrack >= 0 ? videoTrack : 0; }

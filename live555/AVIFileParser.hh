@@ -83,7 +83,8 @@ public:
     static int changevtrack(int index);
     static int currentVideoTrack();
     // Probes whether the first five samples of every video track are key
-    // frames (they then alternate with a four-byte skip frame).
+    // frames (they then alternate with a four-byte skip frame).  Run with the
+    // start of the file; its answer holds for every client of the file.
     static void getStreamType(char const* fileName);
     static bool allKeyFrames(int videoTrack);
 
@@ -126,7 +127,6 @@ private:
     AviFileInfo fInfo;
     unsigned char* fFrameBuffer;  // one video sample
     unsigned fWaitKeyFrame;
-    bool fProbed;
     bool fAtEnd;  // set by seekToEndOfFile: requests end the tracks at once
     bool fDeliveringLastFrame;
     // Units of the current video sample still to deliver, one per request.

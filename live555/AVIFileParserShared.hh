@@ -31,7 +31,7 @@ struct AviParserShared {
     int outputCodec = 264;
     int videoTrack = 0;               // as given to changevtrack; negative: none given
     int liveParsers = 0;
-    int allKeyFrames[AviFileParser::kTrackedVideoTracks] = {};
+    int allKeyFrames[AviFileParser::kTrackedVideoTracks] = {};  // probed with the start of the file
     int skipToggle[AviFileParser::kTrackedVideoTracks] = {};
     bool zeroFpsTraced = false;
 
@@ -46,7 +46,7 @@ struct AviParserShared {
     AviFileParser* textOwner = nullptr;  // the parser that started the reader
 
     void stopTextReader();
-    void resetKeyFrameProbe();
+    void resetSkipToggles();
     // The video track reads use: the index, or 0 when none was given.
     int readVideoTrack() const;
     // The toggle of the current track, null outside the tracked five.

@@ -314,3 +314,42 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
+
+namespace {
+
+// A client's session (DESCRIBE, SETUP, PLAY, a seek while it plays) reads
+// through the handles the file instance opened: the demux service opens no
+// file for it (an open costs a container parse, tens of milliseconds).
+TEST(FileStartCalls, SetUpPlayAndSeekOpenNoFile) {
+    yvk::test::guardNetworkSetup();
+    unsigned short port = yvk::test::freeTcpPort();
+    static const std::string name = media("clip.mp4");
+    YVKStreamerFileCfg cfg{};
+    cfg.rtspPort = port;
+    cfg.sessionName = "vod";
+    cfg.ifName = "lo";
+    cfg.videoTrack = 1;
+    cfg.fileName = name.c_str();
+    YVKStreamerCore* core = YVK_StreamerCoreNew(YVK_STREAMER_MODE_FILE, &cfg, nullptr, nullptr);
+    ASSERT_NE(core, nullptr);
+    ASSERT_EQ(YVK_StreamerCoreRun(core), 1);
+    for (int client = 0; client < 2; ++client) {
+        SCOPED_TRACE("client " + std::to_string(client + 1));
+        yvk::test::RtspPlayer player(port, "vod", kReplyTimeoutMs);
+        yvk::test::armFault(Service::DemuxOpen, 0);  // counts only
+        PlayOutcome outcome = player.setUp();
+        ASSERT_EQ(outcome.setUp, 2) << outcome.log;
+        player.playFor(outcome, kPlayMs);
+        EXPECT_TRUE(outcome.playing) << outcome.log;
+        EXPECT_GT(outcome.packets, 0);
+        int packets = outcome.packets;
+        player.playFor(outcome, kPlayMs, "npt=2.000-");
+        EXPECT_TRUE(outcome.playing) << outcome.log;
+        EXPECT_GT(outcome.packets, packets) << "streams on after the seek";
+        EXPECT_EQ(yvk::test::serviceCalls(Service::DemuxOpen), 0);
+        yvk::test::disarmFaults();
+    }
+    YVK_StreamerCoreFree(core);
+}
+
+} // namespace

@@ -62,6 +62,12 @@ RtspPlayer::~RtspPlayer() {
 }
 
 PlayOutcome RtspPlayer::play(int playMs) {
+    PlayOutcome outcome = setUp();
+    if (outcome.setUp > 0) playFor(outcome, playMs);
+    return outcome;
+}
+
+PlayOutcome RtspPlayer::setUp() {
     PlayOutcome outcome;
     std::string reply = request("DESCRIBE", fUrl, "Accept: application/sdp\r\n");
     outcome.log += reply.substr(0, reply.find("\r\n")) + "\n";
@@ -82,8 +88,11 @@ PlayOutcome RtspPlayer::play(int playMs) {
             fSessionId = session.substr(0, session.find(';'));
         }
     }
-    if (outcome.setUp == 0) return outcome;
-    reply = request("PLAY", fUrl, "Range: npt=0.000-\r\n");
+    return outcome;
+}
+
+void RtspPlayer::playFor(PlayOutcome& outcome, int playMs, const std::string& range) {
+    std::string reply = request("PLAY", fUrl, "Range: " + range + "\r\n");
     outcome.log += reply.substr(0, reply.find("\r\n")) + "\n";
     outcome.playing = reply.rfind("RTSP/1.0 200", 0) == 0;
     auto deadline = Clock::now() + std::chrono::milliseconds(playMs);
@@ -91,7 +100,6 @@ PlayOutcome RtspPlayer::play(int playMs) {
     while (outcome.playing && msLeft(deadline) > 0 && fill(static_cast<int>(msLeft(deadline)))) readReply(ignored);
     readReply(ignored);
     outcome.packets = fPackets;
-    return outcome;
 }
 
 std::string RtspPlayer::request(const std::string& method, const std::string& url, const std::string& headers) {

@@ -15,7 +15,7 @@ struct PlayOutcome {
     int tracks = 0;          // media sections with a control URL
     int setUp = 0;           // SETUPs answered 200
     bool playing = false;    // PLAY answered 200
-    int packets = 0;         // interleaved RTP/RTCP packets received
+    int packets = 0;         // interleaved RTP/RTCP packets received so far
     std::string log;         // the status lines, for failure messages
 };
 
@@ -30,6 +30,10 @@ public:
     // stays open until the player goes, so the server is torn down with a
     // client still playing.
     PlayOutcome play(int playMs);
+    // The two halves of play: DESCRIBE and SETUP; then a PLAY with the
+    // range given (a seek while playing) and reading for playMs.
+    PlayOutcome setUp();
+    void playFor(PlayOutcome& outcome, int playMs, const std::string& range = "npt=0.000-");
 
 private:
     std::string request(const std::string& method, const std::string& url, const std::string& headers);

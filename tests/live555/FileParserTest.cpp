@@ -212,7 +212,12 @@ TEST_F(FileFixture, AllKeyFrameVideoAlternatesWithTheFourByteFrameAtHalfDuration
                                        "ultrafast", "-x264-params", "keyint=1", path},
                                       30000);
     ASSERT_EQ(made.exitCode, 0) << made.err;
+    // Probed with the start of the file, not by each client's first frame.
+    open(media("clip.mp4"));
+    EXPECT_FALSE(AviFileParser::allKeyFrames(0));
+    Medium::close(fFile);
     open(path);
+    EXPECT_TRUE(AviFileParser::allKeyFrames(0)) << "known before any client";
     FramedSource* video = newClientTrack(1);
     Bytes buffer(AviFileParser::kSampleCapacity);
     // A sample's units carry 0 until its last one, which carries 20 ms; then
