@@ -2,6 +2,13 @@
 // packetization per frame, and each packet goes to every client with one
 // sendmmsg call instead of a send (and a scheduled task) per client.
 //
+// Video packets are gathered until the frame's last one (the marker bit),
+// and where the kernel segments UDP itself (UDP_SEGMENT) each client gets
+// the frame's run of equally sized packets in one datagram call: the IP
+// and UDP work is then done once per run instead of once per packet, and
+// the client still receives one datagram per RTP packet.  Whatever is
+// gathered goes out at the latest 2 ms after its first packet.
+//
 // What each client sees stays what a stream of its own would give it:
 // - for video (codec 264 or 265) a destination receives nothing until a
 //   packet that starts a key picture (an IDR slice for H.264, an IRAP
@@ -40,6 +47,9 @@ public:
     // Destinations that receive packets (a key picture has reached them).
     unsigned openDestinations() const;
 
+    // Sends what has been gathered.
+    void flush();
+
     destRecord* createNewDestRecord(struct sockaddr_storage const& addr, Port const& port, u_int8_t ttl,
                                     unsigned sessionId, destRecord* next) override;
     Boolean output(UsageEnvironment& env, unsigned char* buffer, unsigned bufferSize) override;
@@ -49,13 +59,31 @@ protected:
 
 private:
     class Destination;
+    struct SegmentControl;
     void openAt(Destination& destination, uint16_t sequenceNumber);
-    unsigned sendAll(unsigned count);
+    bool joinsBatch(unsigned char const* packet, unsigned size, bool keyStart) const;
+    void append(unsigned char const* packet, unsigned size);
+    unsigned buildMessages();
+    void sendAll(unsigned count);
+    void sendSegmentsOneByOne(struct mmsghdr& message);
+    static void flushTask(void* groupsock);
 
     int fCodec;
-    bool fSentAny = false;       // a packet has gone out
-    uint16_t fNextSequenceNumber = 0; // of the packet after the last one sent
-    std::vector<struct mmsghdr> fMessages; // one per open destination, rebuilt per packet
+    bool fSegmentation = true;        // the kernel takes UDP_SEGMENT (until it refuses it)
+    bool fSentAny = false;            // a packet has been handed to output
+    uint16_t fNextSequenceNumber = 0; // of the packet after the last one handed to output
+    TaskToken fFlushTask = nullptr;
+
+    // The gathered packets: back to back, with their sizes.
+    std::vector<unsigned char> fBatch;
+    std::vector<unsigned> fBatchSizes;
+
+    // One message per open destination (per packet and destination without
+    // segmentation), with each destination's copies of the headers.
+    std::vector<struct mmsghdr> fMessages;
+    std::vector<struct iovec> fParts;
+    std::vector<unsigned char> fHeaders;
+    std::vector<SegmentControl> fControls;
 };
 
 #endif // YVK_FANOUT_GROUPSOCK_HH

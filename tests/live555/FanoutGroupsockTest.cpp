@@ -2,6 +2,7 @@
 // clients: which packets start a key picture, who receives what, and the
 // sequence numbers each client sees.
 #include "FanoutGroupsock.hh"
+#include "EventLoop.hh"
 #include "LiveTestSupport.hh"
 
 #include <arpa/inet.h>
@@ -17,10 +18,12 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 // An RTP packet: version 2, payload type 96, the given sequence number, a
-// fixed timestamp and SSRC, then the payload.
-Bytes rtp(uint16_t sequenceNumber, Bytes payload, Bytes extraHeader = {}, uint8_t firstByte = 0x80) {
-    Bytes packet{firstByte, 96, uint8_t(sequenceNumber >> 8), uint8_t(sequenceNumber), 0, 0, 0x10, 0,
-                 0x11, 0x22, 0x33, 0x44};
+// fixed timestamp and SSRC, then the payload.  The marker bit, set by
+// default, ends a frame.
+Bytes rtp(uint16_t sequenceNumber, Bytes payload, Bytes extraHeader = {}, uint8_t firstByte = 0x80,
+          bool marker = true, uint8_t timestamp = 0x10) {
+    Bytes packet{firstByte, uint8_t(marker ? 0xe0 : 96), uint8_t(sequenceNumber >> 8), uint8_t(sequenceNumber),
+                 0, 0, timestamp, 0, 0x11, 0x22, 0x33, 0x44};
     packet.insert(packet.end(), extraHeader.begin(), extraHeader.end());
     packet.insert(packet.end(), payload.begin(), payload.end());
     return packet;
@@ -126,8 +129,8 @@ TEST_F(Fanout, EachClientStartsAtAKeyPictureWithTheSequenceNumberItWasPromised) 
     add(second, 2);
     send(rtp(100, {0x41, 0x9a}));       // before any key picture: nobody
     EXPECT_EQ(fGroupsock->openDestinations(), 0u);
-    send(rtp(101, {0x7c, 0x85, 0x88})); // first fragment of an IDR slice
-    send(rtp(102, {0x7c, 0x45, 0x88})); // its last fragment
+    send(rtp(101, {0x7c, 0x85, 0x88}, {}, 0x80, false)); // first fragment of an IDR slice
+    send(rtp(102, {0x7c, 0x45, 0x88}));                  // its last fragment, ending the frame
     send(rtp(103, {0x41, 0x9a}));
     EXPECT_EQ(fGroupsock->openDestinations(), 2u);
     for (Receiver* receiver : {&first, &second}) {
@@ -136,13 +139,14 @@ TEST_F(Fanout, EachClientStartsAtAKeyPictureWithTheSequenceNumberItWasPromised) 
         for (size_t i = 0; i < packets.size(); ++i) {
             EXPECT_EQ(packets[i], rtp(uint16_t(101 + i), i == 0 ? Bytes{0x7c, 0x85, 0x88}
                                                               : i == 1 ? Bytes{0x7c, 0x45, 0x88}
-                                                                       : Bytes{0x41, 0x9a}));
+                                                                       : Bytes{0x41, 0x9a},
+                                      {}, 0x80, i != 0));
         }
     }
 
     add(late, 3); // promised 104
     send(rtp(104, {0x41, 0x9a}));
-    send(rtp(105, {0x7c, 0x81, 0x9a})); // a fragmented non-IDR slice does not open
+    send(rtp(105, {0x7c, 0x81, 0x9a}, {}, 0x80, false)); // a fragmented non-IDR slice does not open
     EXPECT_TRUE(late.drain().empty());
     send(rtp(106, {0x65, 0x88}));
     send(rtp(107, {0x41, 0x9a}));
@@ -150,7 +154,7 @@ TEST_F(Fanout, EachClientStartsAtAKeyPictureWithTheSequenceNumberItWasPromised) 
     ASSERT_EQ(latePackets.size(), 2u);
     EXPECT_EQ(latePackets[0], rtp(104, {0x65, 0x88}));
     EXPECT_EQ(latePackets[1], rtp(105, {0x41, 0x9a}));
-    EXPECT_EQ(first.drain().size(), 4u);
+    EXPECT_EQ(first.drain().size(), 4u); // 105 went out when 106 began a key picture
 
     fGroupsock->removeDestination(2);
     send(rtp(108, {0x41, 0x9a}));
@@ -196,6 +200,51 @@ TEST_F(Fanout, ShiftedNumbersWrap) {
     EXPECT_EQ(sequenceNumberOf(packets[0]), 65531);
     EXPECT_EQ(sequenceNumberOf(packets[1]), 65532);
     EXPECT_EQ(early.drain().size(), 8u);
+}
+
+// A frame of equally sized fragments and a shorter last one goes out
+// when its marker comes, as one datagram per packet with each client's own
+// numbers, whether the kernel cut it from one segmented send or not.  A
+// larger packet or a new timestamp starts another run; a frame whose marker
+// never comes goes out within a few milliseconds.
+TEST_F(Fanout, AFrameGoesOutAtItsMarkerAsOneDatagramPerPacket) {
+    ASSERT_NE(make(264), nullptr);
+    Receiver early, late;
+    add(early, 1);
+    send(rtp(10, {0x65, 0x88}));
+    EXPECT_EQ(early.drain().size(), 1u);
+    add(late, 2); // promised 11
+    auto fragment = [](uint16_t seq, uint8_t fuHeader, size_t size, bool marker, uint8_t timestamp = 0x20) {
+        Bytes payload(size, uint8_t(seq));
+        payload[0] = 0x7c;
+        payload[1] = fuHeader;
+        return rtp(seq, payload, {}, 0x80, marker, timestamp);
+    };
+    std::vector<Bytes> frame = {fragment(11, 0x85, 1400, false), fragment(12, 0x05, 1400, false),
+                                fragment(13, 0x05, 1400, false), fragment(14, 0x05, 1450, false),
+                                fragment(15, 0x05, 1450, false), fragment(16, 0x45, 300, true)};
+    for (size_t i = 0; i < 3; ++i) send(frame[i]);
+    EXPECT_TRUE(early.drain().empty()); // gathered
+    send(frame[3]);                     // larger: the first run goes
+    std::vector<Bytes> toEarly = early.drain();
+    EXPECT_EQ(toEarly.size(), 3u);
+    send(frame[4]);
+    EXPECT_TRUE(early.drain().empty());
+    send(frame[5]); // shorter, with the marker: the second run goes
+    for (Bytes& packet : early.drain()) toEarly.push_back(packet);
+    std::vector<Bytes> toLate = late.drain();
+    ASSERT_EQ(toEarly.size(), frame.size());
+    ASSERT_EQ(toLate, toEarly); // opened at the IDR's first fragment, promised 11
+    for (size_t i = 0; i < frame.size(); ++i) EXPECT_EQ(toEarly[i], frame[i]) << i;
+
+    send(fragment(17, 0x01, 1400, false, 0x30));
+    send(fragment(18, 0x01, 1400, false, 0x30));
+    send(fragment(19, 0x81, 1400, false, 0x40)); // the next frame's first fragment
+    EXPECT_EQ(early.drain().size(), 2u);
+    yvk::test::runLoopFor(env(), 30);
+    std::vector<Bytes> rest = late.drain();
+    ASSERT_EQ(rest.size(), 3u);
+    EXPECT_EQ(sequenceNumberOf(rest[2]), 19);
 }
 
 } // namespace
