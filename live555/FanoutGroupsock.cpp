@@ -289,6 +289,8 @@ void FanoutGroupsock::sendAll(unsigned count) {
         }
         if (result < 0 && errno == EINTR) continue;
         if (result < 0 && fMessages[done].msg_hdr.msg_controllen != 0 && refusesSegmentation(errno)) {
+            env() << "FanoutGroupsock: UDP segmentation refused (" << strerror(errno)
+                  << "); packets now go one datagram call each\n";
             fSegmentation = false;
             sendSegmentsOneByOne(fMessages[done]);
         }
