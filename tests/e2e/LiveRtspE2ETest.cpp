@@ -12,6 +12,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -338,6 +339,86 @@ TEST(LiveRtspStats, AbandonedUdpSessionsAreReclaimed) {
     EXPECT_EQ(left, 0u);
     EXPECT_LE(seconds.count(), 70);
     EXPECT_GE(seconds.count(), 55); // not reclaimed while the timeout still runs
+    host.stopAndCheckAccount();
+}
+
+// One UDP port of a bare RTSP client on loopback.
+class UdpPort {
+public:
+    explicit UdpPort(unsigned short port) {
+        fSocket = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        fBound = bind(fSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~UdpPort() { close(fSocket); }
+    bool bound() const { return fBound; }
+    // The next datagram, or nothing after timeoutMs.
+    std::vector<uint8_t> receive(int timeoutMs) {
+        pollfd ready{fSocket, POLLIN, 0};
+        if (poll(&ready, 1, timeoutMs) != 1) return {};
+        std::vector<uint8_t> datagram(2048);
+        ssize_t n = recv(fSocket, datagram.data(), datagram.size(), 0);
+        datagram.resize(n > 0 ? size_t(n) : 0);
+        return datagram;
+    }
+
+private:
+    int fSocket = -1;
+    bool fBound = false;
+};
+
+unsigned sequenceNumberOf(const std::vector<uint8_t>& packet) { return packet[2] << 8 | packet[3]; }
+
+// An H.264 RTP packet that starts an IDR slice, alone or as its first
+// fragment.
+bool startsIdr(const std::vector<uint8_t>& packet) {
+    if (packet.size() < 14) return false;
+    unsigned type = packet[12] & 0x1f;
+    return type == 5 || (type == 28 && (packet[13] & 0x9f) == 0x85);
+}
+
+// The UDP clients of a live stream share one: a client that joins it
+// while it runs gets its first packet at a key picture, numbered as its
+// PLAY response said, and gets the sender reports on its own RTCP port; it
+// plays on without a gap when the client that started the stream leaves.
+TEST(LiveRtspSharedUdp, ALateClientStartsAtAKeyPictureAndOutlivesTheFirst) {
+    Host host({"--audio", "none"});
+    ASSERT_TRUE(host.ready());
+    UdpPort firstRtp(47000), firstRtcp(47001), lateRtp(47010), lateRtcp(47011);
+    ASSERT_TRUE(firstRtp.bound() && firstRtcp.bound() && lateRtp.bound() && lateRtcp.bound());
+    const std::string track = host.url() + "/track1";
+    std::string first = yvk::test::rawSetupAndPlay(host.port(), track, host.url(), 47000);
+    ASSERT_NE(first, "");
+    std::vector<uint8_t> firstPacket = firstRtp.receive(kClientTimeoutMs);
+    ASSERT_FALSE(firstPacket.empty());
+    EXPECT_TRUE(startsIdr(firstPacket));
+    for (int i = 0; i < 30; ++i) firstRtp.receive(1000); // into the group of pictures
+
+    std::string play;
+    std::string late = yvk::test::rawSetupAndPlay(host.port(), track, host.url(), 47010, nullptr, &play);
+    ASSERT_NE(late, "") << play;
+    std::smatch promised;
+    ASSERT_TRUE(std::regex_search(play, promised, std::regex("seq=([0-9]+)"))) << play;
+    std::vector<uint8_t> packet = lateRtp.receive(5000);
+    ASSERT_FALSE(packet.empty());
+    EXPECT_TRUE(startsIdr(packet));
+    EXPECT_EQ(sequenceNumberOf(packet), std::stoul(promised[1]));
+    std::vector<uint8_t> report = lateRtcp.receive(5000);
+    ASSERT_GE(report.size(), 2u);
+    EXPECT_EQ(report[1], 200) << "a sender report";
+
+    yvk::test::rawExchange(host.port(), "TEARDOWN " + host.url() + " RTSP/1.0\r\nCSeq: 3\r\nSession: " + first +
+                                            "\r\n\r\n", 5000, true);
+    unsigned previous = sequenceNumberOf(packet);
+    int received = 0;
+    for (std::vector<uint8_t> next; received < 200 && !(next = lateRtp.receive(2000)).empty(); ++received) {
+        EXPECT_EQ(sequenceNumberOf(next), (previous + 1) & 0xffff);
+        previous = sequenceNumberOf(next);
+    }
+    EXPECT_EQ(received, 200);
     host.stopAndCheckAccount();
 }
 

@@ -98,7 +98,7 @@ std::string replyBody(const std::string& reply) {
 }
 
 std::string rawSetupAndPlay(unsigned short port, const std::string& trackUrl, const std::string& sessionUrl,
-                            unsigned clientPort, std::string* setupReply) {
+                            unsigned clientPort, std::string* setupReply, std::string* playReply) {
     std::string setup = rawExchange(port,
                                     "SETUP " + trackUrl + " RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;client_port=" +
                                         std::to_string(clientPort) + "-" + std::to_string(clientPort + 1) + "\r\n\r\n",
@@ -109,6 +109,7 @@ std::string rawSetupAndPlay(unsigned short port, const std::string& trackUrl, co
     std::string session = setup.substr(at + 9, setup.find_first_of(";\r", at) - at - 9);
     std::string play = rawExchange(port, "PLAY " + sessionUrl + " RTSP/1.0\r\nCSeq: 2\r\nSession: " + session + "\r\n\r\n",
                                    5000, true);
+    if (playReply != nullptr) *playReply = play;
     return play.rfind("RTSP/1.0 200 OK", 0) == 0 ? session : "";
 }
 

@@ -37,9 +37,9 @@ std::string replyBody(const std::string& reply);
 // A bare RTSP client's session: SETUP of trackUrl for RTP over UDP to
 // clientPort (and clientPort + 1), then PLAY of sessionUrl, each on a
 // connection of its own.  The session id, or "" when a reply was not 200;
-// setupReply gets the SETUP's reply when given.
+// setupReply and playReply get the replies when given.
 std::string rawSetupAndPlay(unsigned short port, const std::string& trackUrl, const std::string& sessionUrl,
-                            unsigned clientPort, std::string* setupReply = nullptr);
+                            unsigned clientPort, std::string* setupReply = nullptr, std::string* playReply = nullptr);
 
 } // namespace yvk::test
 

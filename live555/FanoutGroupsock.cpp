@@ -1,0 +1,311 @@
+#include "FanoutGroupsock.hh"
+
+#include "ReplicaGate.hh"
+
+#include <netinet/in.h>
+#include <netinet/udp.h>
+#include <sys/uio.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr unsigned kRtpHeaderSize = 12;
+// Segmentation limits of the kernel: segments per call, and one UDP
+// datagram's payload before it is cut (IPv6 header assumed).
+constexpr unsigned kMaxSegments = 64;
+constexpr unsigned kMaxSegmentedBytes = 65535 - 8 - 40;
+constexpr int64_t kFlushDelayUs = 2000;
+constexpr unsigned kH264FuA = 28;
+constexpr unsigned kH264FuB = 29;
+constexpr unsigned kH264StapA = 24;
+constexpr unsigned kH265Aggregation = 48;
+constexpr unsigned kH265Fragment = 49;
+
+uint16_t sequenceNumberOf(unsigned char const* packet) {
+    return static_cast<uint16_t>(packet[2] << 8 | packet[3]);
+}
+
+bool hasMarker(unsigned char const* packet) {
+    return (packet[1] & 0x80) != 0;
+}
+
+bool sameTimestamp(unsigned char const* packet, unsigned char const* other) {
+    return std::memcmp(packet + 4, other + 4, 4) == 0;
+}
+
+// Errors by which a kernel or a route refuses to segment.
+bool refusesSegmentation(int error) {
+    return error == EIO || error == EINVAL || error == EMSGSIZE || error == ENOPROTOOPT || error == EOPNOTSUPP;
+}
+
+// Whether any NAL unit of an aggregation packet (each behind a two-byte
+// size) is a key unit.
+bool aggregationHoldsKey(int codec, unsigned char const* units, unsigned size) {
+    while (size >= 3) {
+        unsigned unitSize = units[0] << 8 | units[1];
+        if (unitSize == 0 || unitSize > size - 2) return false;
+        if (ReplicaGate::isKeyUnit(codec, units[2])) return true;
+        units += 2 + unitSize;
+        size -= 2 + unitSize;
+    }
+    return false;
+}
+
+bool payloadStartsKey(int codec, unsigned char const* payload, unsigned size) {
+    if (codec == 265) {
+        unsigned type = (payload[0] >> 1) & 0x3f;
+        if (type == kH265Fragment) {
+            // Header of two bytes, then the fragment header: start bit, type.
+            return size >= 3 && (payload[2] & 0x80) != 0 &&
+                   ReplicaGate::isKeyUnit(codec, static_cast<unsigned char>((payload[2] & 0x3f) << 1));
+        }
+        if (type == kH265Aggregation) return size > 2 && aggregationHoldsKey(codec, payload + 2, size - 2);
+        return ReplicaGate::isKeyUnit(codec, payload[0]);
+    }
+    unsigned type = payload[0] & 0x1f;
+    if (type == kH264FuA || type == kH264FuB) {
+        return size >= 2 && (payload[1] & 0x80) != 0 && ReplicaGate::isKeyUnit(codec, payload[1]);
+    }
+    if (type == kH264StapA) return aggregationHoldsKey(codec, payload + 1, size - 1);
+    return ReplicaGate::isKeyUnit(codec, payload[0]);
+}
+
+} // namespace
+
+// One client: where its packets go, and how its sequence numbers differ
+// from the shared ones.
+class FanoutGroupsock::Destination : public destRecord {
+public:
+    Destination(struct sockaddr_storage const& addr, Port const& port, u_int8_t ttl, unsigned sessionId,
+                destRecord* next, bool firstKnown, uint16_t firstSequenceNumber)
+        : destRecord(addr, port, ttl, sessionId, next), fFirstKnown(firstKnown),
+          fFirstSequenceNumber(firstSequenceNumber) {
+        std::memcpy(&fAddress, &addr, sizeof fAddress);
+        if (addr.ss_family == AF_INET6) {
+            reinterpret_cast<sockaddr_in6&>(fAddress).sin6_port = port.num();
+            fAddressLength = sizeof(sockaddr_in6);
+        } else {
+            reinterpret_cast<sockaddr_in&>(fAddress).sin_port = port.num();
+            fAddressLength = sizeof(sockaddr_in);
+        }
+    }
+
+    struct sockaddr_storage fAddress {};
+    socklen_t fAddressLength;
+    bool fOpen = false;
+    bool fFirstKnown;              // fFirstSequenceNumber is the one promised at PLAY
+    uint16_t fFirstSequenceNumber;
+    uint16_t fOffset = 0;          // shared minus own sequence number
+};
+
+struct FanoutGroupsock::SegmentControl {
+    alignas(struct cmsghdr) unsigned char bytes[CMSG_SPACE(sizeof(uint16_t))];
+};
+
+FanoutGroupsock* FanoutGroupsock::createNew(UsageEnvironment& env, struct sockaddr_storage const& bindAddress,
+                                            Port port, int codec) {
+    auto* groupsock = new FanoutGroupsock(env, bindAddress, port, codec);
+    if (groupsock->socketNum() < 0) {
+        delete groupsock;
+        return nullptr;
+    }
+    return groupsock;
+}
+
+FanoutGroupsock::FanoutGroupsock(UsageEnvironment& env, struct sockaddr_storage const& bindAddress, Port port,
+                                 int codec)
+    : Groupsock(env, bindAddress, port, 255), fCodec(codec) {
+    // The base made its record of the bound address before our records could
+    // be made: every record in the list must be one of ours.
+    removeAllDestinations();
+}
+
+FanoutGroupsock::~FanoutGroupsock() {
+    env().taskScheduler().unscheduleDelayedTask(fFlushTask);
+}
+
+bool FanoutGroupsock::startsKeyPicture(int codec, unsigned char const* packet, unsigned size) {
+    if (size <= kRtpHeaderSize) return false;
+    unsigned offset = kRtpHeaderSize + 4 * (packet[0] & 0x0f);
+    if ((packet[0] & 0x10) != 0) { // header extension
+        if (size < offset + 4) return false;
+        offset += 4 + 4 * (packet[offset + 2] << 8 | packet[offset + 3]);
+    }
+    if (offset >= size) return false;
+    return payloadStartsKey(codec, packet + offset, size - offset);
+}
+
+unsigned FanoutGroupsock::openDestinations() const {
+    unsigned count = 0;
+    for (destRecord* record = fDests; record != nullptr; record = record->fNext) {
+        if (static_cast<Destination*>(record)->fOpen) ++count;
+    }
+    return count;
+}
+
+destRecord* FanoutGroupsock::createNewDestRecord(struct sockaddr_storage const& addr, Port const& port, u_int8_t ttl,
+                                                 unsigned sessionId, destRecord* next) {
+    // The sink numbers its next packet fNextSequenceNumber; that is what the
+    // client is told it starts at.
+    return new Destination(addr, port, ttl, sessionId, next, fSentAny, fNextSequenceNumber);
+}
+
+void FanoutGroupsock::openAt(Destination& destination, uint16_t sequenceNumber) {
+    destination.fOpen = true;
+    destination.fOffset =
+        destination.fFirstKnown ? static_cast<uint16_t>(sequenceNumber - destination.fFirstSequenceNumber) : 0;
+}
+
+Boolean FanoutGroupsock::output(UsageEnvironment& /*env*/, unsigned char* buffer, unsigned bufferSize) {
+    if (bufferSize < kRtpHeaderSize) return False;
+    uint16_t sequenceNumber = sequenceNumberOf(buffer);
+    bool keyStart = fCodec == 0 || startsKeyPicture(fCodec, buffer, bufferSize);
+    if (!joinsBatch(buffer, bufferSize, keyStart)) flush();
+    if (keyStart) {
+        for (destRecord* record = fDests; record != nullptr; record = record->fNext) {
+            auto& destination = static_cast<Destination&>(*record);
+            if (!destination.fOpen) openAt(destination, sequenceNumber);
+        }
+    }
+    append(buffer, bufferSize);
+    fSentAny = true;
+    fNextSequenceNumber = static_cast<uint16_t>(sequenceNumber + 1);
+    if (fCodec == 0 || hasMarker(buffer)) {
+        flush();
+    } else if (fFlushTask == nullptr) {
+        fFlushTask = env().taskScheduler().scheduleDelayedTask(kFlushDelayUs, flushTask, this);
+    }
+    return True;
+}
+
+// A packet joins the gathered ones when all of them can go in one
+// segmented datagram: the same frame, the size of the first (only the last
+// may be shorter), within the kernel's limits.  A key picture's first
+// packet starts a new batch, since destinations open at it.
+bool FanoutGroupsock::joinsBatch(unsigned char const* packet, unsigned size, bool keyStart) const {
+    if (fBatchSizes.empty()) return true;
+    unsigned segmentSize = fBatchSizes.front();
+    return !keyStart && fBatchSizes.back() == segmentSize && size <= segmentSize &&
+           sameTimestamp(packet, fBatch.data()) && fBatchSizes.size() < kMaxSegments &&
+           fBatch.size() + size <= kMaxSegmentedBytes;
+}
+
+void FanoutGroupsock::append(unsigned char const* packet, unsigned size) {
+    fBatch.insert(fBatch.end(), packet, packet + size);
+    fBatchSizes.push_back(size);
+}
+
+void FanoutGroupsock::flushTask(void* groupsock) {
+    auto* self = static_cast<FanoutGroupsock*>(groupsock);
+    self->fFlushTask = nullptr;
+    self->flush();
+}
+
+void FanoutGroupsock::flush() {
+    env().taskScheduler().unscheduleDelayedTask(fFlushTask);
+    if (fBatchSizes.empty()) return;
+    unsigned count = buildMessages();
+    if (count > 0) {
+        for (unsigned size : fBatchSizes) {
+            statsOutgoing.countPacket(size);
+            statsGroupOutgoing.countPacket(size);
+        }
+        sendAll(count);
+    }
+    fBatch.clear();
+    fBatchSizes.clear();
+}
+
+// Per open destination its copy of every header (its own sequence
+// numbers) beside the shared payloads; one segmented message per
+// destination, or one message per packet and destination.
+unsigned FanoutGroupsock::buildMessages() {
+    auto packets = static_cast<unsigned>(fBatchSizes.size());
+    unsigned destinations = openDestinations();
+    bool segmented = fSegmentation && packets > 1;
+    unsigned messages = segmented ? destinations : destinations * packets;
+    fMessages.assign(messages, mmsghdr{});
+    fParts.resize(size_t(destinations) * packets * 2);
+    fHeaders.resize(size_t(destinations) * packets * kRtpHeaderSize);
+    fControls.resize(segmented ? destinations : 0);
+    unsigned message = 0;
+    size_t part = 0;
+    unsigned index = 0;
+    for (destRecord* record = fDests; record != nullptr; record = record->fNext) {
+        auto& destination = static_cast<Destination&>(*record);
+        if (!destination.fOpen) continue;
+        size_t firstPart = part;
+        size_t offset = 0;
+        for (unsigned size : fBatchSizes) {
+            unsigned char* header = &fHeaders[part / 2 * kRtpHeaderSize];
+            std::memcpy(header, &fBatch[offset], kRtpHeaderSize);
+            auto own = static_cast<uint16_t>(sequenceNumberOf(header) - destination.fOffset);
+            header[2] = static_cast<unsigned char>(own >> 8);
+            header[3] = static_cast<unsigned char>(own & 0xff);
+            fParts[part] = {header, kRtpHeaderSize};
+            fParts[part + 1] = {&fBatch[offset + kRtpHeaderSize], size - kRtpHeaderSize};
+            if (!segmented) {
+                msghdr& h = fMessages[message++].msg_hdr;
+                h.msg_name = &destination.fAddress;
+                h.msg_namelen = destination.fAddressLength;
+                h.msg_iov = &fParts[part];
+                h.msg_iovlen = 2;
+            }
+            part += 2;
+            offset += size;
+        }
+        if (segmented) {
+            msghdr& h = fMessages[message++].msg_hdr;
+            h.msg_name = &destination.fAddress;
+            h.msg_namelen = destination.fAddressLength;
+            h.msg_iov = &fParts[firstPart];
+            h.msg_iovlen = part - firstPart;
+            h.msg_control = fControls[index].bytes;
+            h.msg_controllen = sizeof fControls[index].bytes;
+            cmsghdr* control = CMSG_FIRSTHDR(&h);
+            control->cmsg_level = SOL_UDP;
+            control->cmsg_type = UDP_SEGMENT;
+            control->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+            auto segmentSize = static_cast<uint16_t>(fBatchSizes.front());
+            std::memcpy(CMSG_DATA(control), &segmentSize, sizeof segmentSize);
+        }
+        ++index;
+    }
+    return message;
+}
+
+// A destination whose send fails (its route gone, the socket's buffer
+// full) loses these packets; the others still get them.  A refused
+// segmentation turns it off and sends the packets one by one.
+void FanoutGroupsock::sendAll(unsigned count) {
+    unsigned done = 0;
+    while (done < count) {
+        int result = sendmmsg(socketNum(), &fMessages[done], count - done, 0);
+        if (result > 0) {
+            done += static_cast<unsigned>(result);
+            continue;
+        }
+        if (result < 0 && errno == EINTR) continue;
+        if (result < 0 && fMessages[done].msg_hdr.msg_controllen != 0 && refusesSegmentation(errno)) {
+            env() << "FanoutGroupsock: UDP segmentation refused (" << strerror(errno)
+                  << "); packets now go one datagram call each\n";
+            fSegmentation = false;
+            sendSegmentsOneByOne(fMessages[done]);
+        }
+        ++done;
+    }
+}
+
+void FanoutGroupsock::sendSegmentsOneByOne(struct mmsghdr& message) {
+    for (size_t part = 0; part + 1 < message.msg_hdr.msg_iovlen; part += 2) {
+        msghdr single{};
+        single.msg_name = message.msg_hdr.msg_name;
+        single.msg_namelen = message.msg_hdr.msg_namelen;
+        single.msg_iov = &message.msg_hdr.msg_iov[part];
+        single.msg_iovlen = 2;
+        while (sendmsg(socketNum(), &single, 0) < 0 && errno == EINTR) {
+        }
+    }
+}

@@ -1,0 +1,250 @@
+// The socket that sends a shared live stream's RTP packets to all its UDP
+// clients: which packets start a key picture, who receives what, and the
+// sequence numbers each client sees.
+#include "FanoutGroupsock.hh"
+#include "EventLoop.hh"
+#include "LiveTestSupport.hh"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// An RTP packet: version 2, payload type 96, the given sequence number, a
+// fixed timestamp and SSRC, then the payload.  The marker bit, set by
+// default, ends a frame.
+Bytes rtp(uint16_t sequenceNumber, Bytes payload, Bytes extraHeader = {}, uint8_t firstByte = 0x80,
+          bool marker = true, uint8_t timestamp = 0x10) {
+    Bytes packet{firstByte, uint8_t(marker ? 0xe0 : 96), uint8_t(sequenceNumber >> 8), uint8_t(sequenceNumber),
+                 0, 0, timestamp, 0, 0x11, 0x22, 0x33, 0x44};
+    packet.insert(packet.end(), extraHeader.begin(), extraHeader.end());
+    packet.insert(packet.end(), payload.begin(), payload.end());
+    return packet;
+}
+
+TEST(FanoutKeyPictures, SingleFragmentedAndAggregatedUnits) {
+    struct Case {
+        int codec;
+        Bytes packet;
+        bool key;
+        const char* what;
+    };
+    const Case cases[] = {
+        {264, rtp(1, {0x65, 0x88}), true, "IDR slice"},
+        {264, rtp(1, {0x41, 0x9a}), false, "non-IDR slice"},
+        {264, rtp(1, {0x67, 0x42}), false, "SPS alone"},
+        {264, rtp(1, {0x7c, 0x85, 0x88}), true, "FU-A, first fragment of an IDR slice"},
+        {264, rtp(1, {0x7c, 0x05, 0x88}), false, "FU-A, later fragment of an IDR slice"},
+        {264, rtp(1, {0x7c, 0x81, 0x9a}), false, "FU-A, first fragment of a non-IDR slice"},
+        {264, rtp(1, {0x7c}), false, "FU-A without its fragment header"},
+        {264, rtp(1, {0x18, 0, 2, 0x67, 0x42, 0, 1, 0x68, 0, 2, 0x65, 0x88}), true, "STAP-A: SPS, PPS, IDR"},
+        {264, rtp(1, {0x18, 0, 2, 0x67, 0x42, 0, 1, 0x68}), false, "STAP-A: SPS, PPS"},
+        {264, rtp(1, {0x18, 0, 9, 0x67, 0x42}), false, "STAP-A with a size past the packet"},
+        {265, rtp(1, {0x26, 0x01, 0xaf}), true, "IDR_W_RADL"},
+        {265, rtp(1, {0x2a, 0x01, 0xaf}), true, "CRA"},
+        {265, rtp(1, {0x02, 0x01, 0xd0}), false, "TRAIL_R"},
+        {265, rtp(1, {0x62, 0x01, 0x93, 0xaf}), true, "FU, first fragment of IDR_W_RADL"},
+        {265, rtp(1, {0x62, 0x01, 0x13, 0xaf}), false, "FU, later fragment of IDR_W_RADL"},
+        {265, rtp(1, {0x62, 0x01, 0x81, 0xd0}), false, "FU, first fragment of TRAIL_R"},
+        {265, rtp(1, {0x60, 0x01, 0, 2, 0x40, 0x01, 0, 3, 0x26, 0x01, 0xaf}), true, "AP: VPS, IDR"},
+        {264, rtp(1, {0x65}, {0, 0, 0, 1}, 0x81), true, "IDR behind one CSRC"},
+        {264, rtp(1, {0x65}, {0xbe, 0xde, 0, 1, 1, 2, 3, 4}, 0x90), true, "IDR behind a header extension"},
+        {264, rtp(1, {}, {0xbe, 0xde, 0, 9}, 0x90), false, "header extension past the packet"},
+        {264, rtp(1, {}), false, "header only"},
+        {264, Bytes{0x80, 96, 0, 1}, false, "truncated header"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FanoutGroupsock::startsKeyPicture(c.codec, c.packet.data(), unsigned(c.packet.size())), c.key)
+            << c.what;
+    }
+}
+
+// A client's UDP socket on loopback; loopback delivers within the send, so
+// what was sent can be read at once.
+class Receiver {
+public:
+    Receiver() {
+        fSocket = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fSocket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t length = sizeof address;
+        getsockname(fSocket, reinterpret_cast<sockaddr*>(&address), &length);
+        std::memcpy(&fAddress, &address, sizeof address);
+        fPort = Port(ntohs(address.sin_port));
+    }
+    ~Receiver() { close(fSocket); }
+    std::vector<Bytes> drain() {
+        std::vector<Bytes> packets;
+        Bytes buffer(2048);
+        ssize_t n;
+        while ((n = recv(fSocket, buffer.data(), buffer.size(), 0)) >= 0) {
+            packets.emplace_back(buffer.begin(), buffer.begin() + n);
+        }
+        return packets;
+    }
+
+    sockaddr_storage fAddress{};
+    Port fPort{0};
+
+private:
+    int fSocket = -1;
+};
+
+uint16_t sequenceNumberOf(const Bytes& packet) { return uint16_t(packet[2] << 8 | packet[3]); }
+
+class Fanout : public yvk::test::LiveEnvironment {
+protected:
+    FanoutGroupsock* make(int codec) {
+        sockaddr_storage wildcard{};
+        wildcard.ss_family = AF_INET;
+        fGroupsock = FanoutGroupsock::createNew(env(), wildcard, Port(0), codec);
+        return fGroupsock;
+    }
+    void send(Bytes packet) { EXPECT_TRUE(fGroupsock->output(env(), packet.data(), unsigned(packet.size()))); }
+    void add(Receiver& receiver, unsigned sessionId) {
+        fGroupsock->addDestination(receiver.fAddress, receiver.fPort, sessionId);
+    }
+    void TearDown() override { delete fGroupsock; }
+
+    FanoutGroupsock* fGroupsock = nullptr;
+};
+
+// Clients from the start get the stream from its first key picture; one
+// added later waits for the next key picture and its numbering starts at
+// the number it was promised (the one after the last packet sent); one
+// removed gets nothing more and the others go on.
+TEST_F(Fanout, EachClientStartsAtAKeyPictureWithTheSequenceNumberItWasPromised) {
+    ASSERT_NE(make(264), nullptr);
+    Receiver first, second, late;
+    add(first, 1);
+    add(second, 2);
+    send(rtp(100, {0x41, 0x9a}));       // before any key picture: nobody
+    EXPECT_EQ(fGroupsock->openDestinations(), 0u);
+    send(rtp(101, {0x7c, 0x85, 0x88}, {}, 0x80, false)); // first fragment of an IDR slice
+    send(rtp(102, {0x7c, 0x45, 0x88}));                  // its last fragment, ending the frame
+    send(rtp(103, {0x41, 0x9a}));
+    EXPECT_EQ(fGroupsock->openDestinations(), 2u);
+    for (Receiver* receiver : {&first, &second}) {
+        std::vector<Bytes> packets = receiver->drain();
+        ASSERT_EQ(packets.size(), 3u);
+        for (size_t i = 0; i < packets.size(); ++i) {
+            EXPECT_EQ(packets[i], rtp(uint16_t(101 + i), i == 0 ? Bytes{0x7c, 0x85, 0x88}
+                                                              : i == 1 ? Bytes{0x7c, 0x45, 0x88}
+                                                                       : Bytes{0x41, 0x9a},
+                                      {}, 0x80, i != 0));
+        }
+    }
+
+    add(late, 3); // promised 104
+    send(rtp(104, {0x41, 0x9a}));
+    send(rtp(105, {0x7c, 0x81, 0x9a}, {}, 0x80, false)); // a fragmented non-IDR slice does not open
+    EXPECT_TRUE(late.drain().empty());
+    send(rtp(106, {0x65, 0x88}));
+    send(rtp(107, {0x41, 0x9a}));
+    std::vector<Bytes> latePackets = late.drain();
+    ASSERT_EQ(latePackets.size(), 2u);
+    EXPECT_EQ(latePackets[0], rtp(104, {0x65, 0x88}));
+    EXPECT_EQ(latePackets[1], rtp(105, {0x41, 0x9a}));
+    EXPECT_EQ(first.drain().size(), 4u); // 105 went out when 106 began a key picture
+
+    fGroupsock->removeDestination(2);
+    send(rtp(108, {0x41, 0x9a}));
+    EXPECT_EQ(second.drain().size(), 4u); // 104 to 107 only
+    ASSERT_EQ(first.drain().size(), 1u);
+    std::vector<Bytes> last = late.drain();
+    ASSERT_EQ(last.size(), 1u);
+    EXPECT_EQ(sequenceNumberOf(last[0]), 106);
+    EXPECT_EQ(fGroupsock->openDestinations(), 2u);
+}
+
+// Audio has no key pictures: a client receives from the next packet on.
+// Numbers wrap at 65535 for the shifted client as for the stream.
+TEST_F(Fanout, WithoutACodecEveryPacketOpensAndNumbersWrap) {
+    ASSERT_NE(make(0), nullptr);
+    Receiver early, late;
+    add(early, 1);
+    send(rtp(65533, {1, 2, 3}));
+    add(late, 2); // promised 65534
+    send(rtp(65534, {4}));
+    send(rtp(65535, {5}));
+    send(rtp(0, {6}));
+    EXPECT_EQ(early.drain().size(), 4u);
+    std::vector<Bytes> packets = late.drain();
+    ASSERT_EQ(packets.size(), 3u);
+    EXPECT_EQ(sequenceNumberOf(packets[0]), 65534);
+    EXPECT_EQ(sequenceNumberOf(packets[2]), 0);
+}
+
+// A key picture while the late client waited shifts its numbers; the gap
+// wraps too.
+TEST_F(Fanout, ShiftedNumbersWrap) {
+    ASSERT_NE(make(265), nullptr);
+    Receiver early, late;
+    add(early, 1);
+    send(rtp(65530, {0x26, 0x01, 0xaf}));
+    add(late, 2); // promised 65531
+    for (uint16_t seq : {65531, 65532, 65533, 65534, 65535}) send(rtp(seq, {0x02, 0x01, 0xd0}));
+    send(rtp(0, {0x62, 0x01, 0x93, 0xaf}));
+    send(rtp(1, {0x02, 0x01, 0xd0}));
+    std::vector<Bytes> packets = late.drain();
+    ASSERT_EQ(packets.size(), 2u);
+    EXPECT_EQ(sequenceNumberOf(packets[0]), 65531);
+    EXPECT_EQ(sequenceNumberOf(packets[1]), 65532);
+    EXPECT_EQ(early.drain().size(), 8u);
+}
+
+// A frame of equally sized fragments and a shorter last one goes out
+// when its marker comes, as one datagram per packet with each client's own
+// numbers, whether the kernel cut it from one segmented send or not.  A
+// larger packet or a new timestamp starts another run; a frame whose marker
+// never comes goes out within a few milliseconds.
+TEST_F(Fanout, AFrameGoesOutAtItsMarkerAsOneDatagramPerPacket) {
+    ASSERT_NE(make(264), nullptr);
+    Receiver early, late;
+    add(early, 1);
+    send(rtp(10, {0x65, 0x88}));
+    EXPECT_EQ(early.drain().size(), 1u);
+    add(late, 2); // promised 11
+    auto fragment = [](uint16_t seq, uint8_t fuHeader, size_t size, bool marker, uint8_t timestamp = 0x20) {
+        Bytes payload(size, uint8_t(seq));
+        payload[0] = 0x7c;
+        payload[1] = fuHeader;
+        return rtp(seq, payload, {}, 0x80, marker, timestamp);
+    };
+    std::vector<Bytes> frame = {fragment(11, 0x85, 1400, false), fragment(12, 0x05, 1400, false),
+                                fragment(13, 0x05, 1400, false), fragment(14, 0x05, 1450, false),
+                                fragment(15, 0x05, 1450, false), fragment(16, 0x45, 300, true)};
+    for (size_t i = 0; i < 3; ++i) send(frame[i]);
+    EXPECT_TRUE(early.drain().empty()); // gathered
+    send(frame[3]);                     // larger: the first run goes
+    std::vector<Bytes> toEarly = early.drain();
+    EXPECT_EQ(toEarly.size(), 3u);
+    send(frame[4]);
+    EXPECT_TRUE(early.drain().empty());
+    send(frame[5]); // shorter, with the marker: the second run goes
+    for (Bytes& packet : early.drain()) toEarly.push_back(packet);
+    std::vector<Bytes> toLate = late.drain();
+    ASSERT_EQ(toEarly.size(), frame.size());
+    ASSERT_EQ(toLate, toEarly); // opened at the IDR's first fragment, promised 11
+    for (size_t i = 0; i < frame.size(); ++i) EXPECT_EQ(toEarly[i], frame[i]) << i;
+
+    send(fragment(17, 0x01, 1400, false, 0x30));
+    send(fragment(18, 0x01, 1400, false, 0x30));
+    send(fragment(19, 0x81, 1400, false, 0x40)); // the next frame's first fragment
+    EXPECT_EQ(early.drain().size(), 2u);
+    yvk::test::runLoopFor(env(), 30);
+    std::vector<Bytes> rest = late.drain();
+    ASSERT_EQ(rest.size(), 3u);
+    EXPECT_EQ(sequenceNumberOf(rest[2]), 19);
+}
+
+} // namespace
