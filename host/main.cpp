@@ -105,6 +105,10 @@ int runLive(const HostOptions& options) {
     YVKStreamerQIO audioIO = audioPool.queueIO();
     applySecurityOptions(options.security);
     HTTP_DOC_ROOT = options.webRoot.c_str(); // read by New
+    // What the instance adds to the process is measured from here
+    // (bench/hls_memory.sh).
+    std::printf("resident before the instance: %ld kB\n", residentKilobytes());
+    std::fflush(stdout);
     YVKStreamerCore* core = YVK_StreamerCoreNew(YVK_STREAMER_MODE_LIVE, &cfg, &videoIO, &audioIO);
     if (core == nullptr || !YVK_StreamerCoreRun(core)) {
         std::fprintf(stderr, "yvkstreamer: the streaming instance could not be %s\n",
