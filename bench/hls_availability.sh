@@ -8,6 +8,8 @@
 #     --input FILE     1080p25 H.264 Annex-B input (default the fan-out
 #                      benchmark's, made with ffmpeg when missing)
 #     --keep DIR       keep the logs in DIR
+#     --rt             run the host and the client at SCHED_FIFO 50, as a device
+#                      runs its streaming threads (see bench/latency.sh)
 #
 # Method: the reference host runs live HTTP streaming (--hls, AAC audio
 # from its tone) from FILE with --latency-log: a numbered SEI in front of
@@ -18,7 +20,11 @@
 # reads the frame numbers in its video.  The delay is the listing instant
 # minus the hand-over of the segment's last frame (target <= 50 ms); the
 # delay after the next segment's first frame is printed beside it.  The
-# figures include up to one polling interval plus one request.
+# figures include up to one polling interval plus one request.  A segment
+# is complete 2 ms after the wall clock passes its end, so the delay is that
+# of the last frame before the boundary: up to one frame interval (40 ms at
+# 25 fps) plus 2 ms, plus whatever keeps the event loop from a CPU (the load
+# average and the kernel's CPU pressure are printed beside the figures).
 #
 # Run it inside the build root, as root: scripts/in-root bench/hls_availability.sh
 set -euo pipefail
@@ -27,14 +33,15 @@ top=$(cd "$here/.." && pwd)
 
 host=$top/build/host/yvkstreamer
 input=$top/build/bench/fanout-1080p25.h264
-seconds=60 interval=2 keep=
-usage() { sed -n '5,10p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+seconds=60 interval=2 keep= rt=()
+usage() { sed -n '5,12p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
     case "$1" in
         --seconds) seconds=${2:?}; shift 2 ;;
         --interval) interval=${2:?}; shift 2 ;;
         --input) input=${2:?}; shift 2 ;;
         --keep) keep=${2:?}; shift 2 ;;
+        --rt) rt=(chrt -f 50); shift ;;
         -h|--help) usage ;;
         *) echo "hls_availability.sh: unknown argument '$1'" >&2; usage ;;
     esac
@@ -43,7 +50,7 @@ done
 
 if [ -z "${HLSAV_IN_NETNS:-}" ] && [ "$(id -u)" = 0 ] && unshare --net true 2>/dev/null; then
     exec unshare --net env HLSAV_IN_NETNS=1 "$0" --seconds "$seconds" --interval "$interval" \
-        --input "$input" ${keep:+--keep "$keep"}
+        --input "$input" ${keep:+--keep "$keep"} ${rt[0]:+--rt}
 fi
 [ -n "${HLSAV_IN_NETNS:-}" ] && ip link set lo up
 
@@ -71,7 +78,7 @@ stop_server() {
 trap 'stop_server; [ -n "$keep" ] && mkdir -p "$keep" && cp "$work"/* "$keep"/ 2>/dev/null; rm -rf "$work"' EXIT
 trap 'exit 130' INT TERM
 
-"$host" live --hls --name live --if lo --source "$input" --latency-log "$work/pops.log" >"$work/host.log" 2>&1 &
+"${rt[@]}" "$host" live --hls --name live --if lo --source "$input" --latency-log "$work/pops.log" >"$work/host.log" 2>&1 &
 server_pid=$!
 for _ in $(seq 150); do
     grep -q "HLS playlist" "$work/host.log" 2>/dev/null && break
@@ -79,11 +86,13 @@ for _ in $(seq 150); do
     sleep 0.1
 done
 
-echo "uptime before: $(uptime)"
-python3 "$here/hls_availability.py" poll http://127.0.0.1:8554/live.m3u8 "$seconds" "$work/segments.log" \
+pressure() { sed -n 's/^some avg10=\([0-9.]*\) avg60=\([0-9.]*\).*/cpu pressure avg10 \1 %, avg60 \2 %/p' /proc/pressure/cpu 2>/dev/null; }
+echo "before: $(uptime | sed 's/^ *//'); $(pressure)"
+"${rt[@]}" python3 "$here/hls_availability.py" poll http://127.0.0.1:8554/live.m3u8 "$seconds" "$work/segments.log" \
     --interval "$interval"
-echo "uptime after:  $(uptime)"
+echo "after:  $(uptime | sed 's/^ *//'); $(pressure)"
 stop_server
 grep '^latency log:' "$work/host.log" || { echo "hls_availability.sh: the host wrote no log" >&2; exit 1; }
-echo "HTTP segment availability, 1080p25 H.264 4 Mbit/s + AAC, playlist polled every ${interval} ms:"
+echo "HTTP segment availability, 1080p25 H.264 4 Mbit/s + AAC, playlist polled every ${interval} ms," \
+     "$([ ${#rt[@]} -gt 0 ] && echo "SCHED_FIFO 50" || echo "default scheduling"), $(nproc) cores:"
 python3 "$here/hls_availability.py" report "$work/pops.log" "$work/segments.log" --target 50
