@@ -74,7 +74,7 @@ void HLSServerMediaSubsession::HLSSink::afterGettingFrame(unsigned frameSize, un
         auto second = static_cast<uint32_t>(presentationTime.tv_sec);
         uint32_t elapsed = 0;
         if (fFirstSecond == 0) fFirstSecond = second;
-        else elapsed = second - fFirstSecond;
+        else if (second > fFirstSecond) elapsed = second - fFirstSecond; // before F: the open slice takes it
         uint32_t number = elapsed / fSegmentDuration;
         bool opens = fSlices.empty() || number > fSlices.rbegin()->first;
         if (!opens) {

@@ -106,6 +106,13 @@ TEST_F(SegmentStore, EleventhSliceEvictsTheOldestAndTheWindowSlides) {
     EXPECT_EQ(fSink->firstTime(), 2u);
     EXPECT_EQ(fSink->duration(), 9u);
     EXPECT_EQ(slice(11), "x11");
+    // The clock went back, even before the first frame: the open slice
+    // takes the bytes, the complete ones stay as they were listed.
+    chunk("-back", F + 5);
+    chunk("-before", F - 3);
+    EXPECT_EQ(slice(5), "x5");
+    EXPECT_EQ(slice(11), "x11-back-before");
+    EXPECT_EQ(fSink->duration(), 9u);
 }
 
 TEST_F(SegmentStore, OversizeChunkGrowsTheBufferByTheTruncatedBytesAndIsDropped) {
