@@ -44,12 +44,6 @@ HTTPServer::HTTPClientConnection::HTTPClientConnection(HTTPServer& ourServer, in
                                                        struct sockaddr_storage const& clientAddr)
     : RTSPClientConnection(ourServer, clientSocket, clientAddr, ourServer.usesTLS() ? True : False),
       fRequestStarted(Clock::now()), fLastActivity(fRequestStarted) {
-    // Replies are written whole as soon as they are ready; Nagle's algorithm
-    // would hold the end of one (a TLS record, the tail of a segment) until
-    // the client acknowledged the part before, which a keep-alive client
-    // delays by up to 40 ms.
-    int on = 1;
-    setsockopt(clientSocket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     scheduleTimeout();
 }
 
@@ -277,6 +271,15 @@ void HTTPServer::HTTPClientConnection::sendStatus(char const* status, char const
 }
 
 void HTTPServer::HTTPClientConnection::startReply(std::unique_ptr<HTTPReply> reply, bool isSegment) {
+    if (!fNoDelay) {
+        // An HTTP reply is written whole as soon as it is ready; Nagle's
+        // algorithm would hold the end of one (a TLS record, the tail of a
+        // segment) until the client acknowledged the part before, which a
+        // keep-alive client delays by up to 40 ms.  RTSP keeps the default.
+        int on = 1;
+        setsockopt(fClientOutputSocket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        fNoDelay = true;
+    }
     fReply = std::move(reply);
     fReplyIsSegment = isSegment;
     writeReply();
