@@ -20,10 +20,22 @@
 // expected frames (seconds x --fps).  With --pid, the CPU of that process
 // over the window is reported too (percent of one core), so the server's
 // cost is sampled over exactly the frames counted.
+//
+// With --marks FILE, every frame mark (the numbered SEI the reference host
+// puts in front of each access unit with --latency-log) that arrives within
+// the window is written to FILE as "session frame kernel_ns user_ns": the
+// kernel's receive time of the packet that carried it (on loopback, the
+// instant the server sent it) and the time this client saw it, both
+// CLOCK_REALTIME.  The mark is the first NAL unit of its picture, so its
+// packet is the picture's first RTP packet.
 #include "BasicUsageEnvironment.hh"
 #include "GroupsockHelper.hh"
 #include "liveMedia.hh"
 
+#include "LatencyMarks.hh"
+
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -57,6 +69,7 @@ struct LoadOptions {
     unsigned rampMs = 10;    // between two session starts
     unsigned receiveBuffer = 1 << 20; // UDP socket buffer asked for, bytes
     long serverPid = 0;      // process whose CPU the window samples
+    std::string marksFile;   // where the frame marks' arrivals go
     bool verbose = false;    // live555's trace of every RTSP request and response
     bool help = false;
 };
@@ -77,6 +90,7 @@ const char* const kUsage =
     "  --ramp MS          milliseconds between two session starts (default 10)\n"
     "  --rcvbuf BYTES     UDP receive buffer per RTP socket (default 1048576)\n"
     "  --pid PID          also report this process's CPU over the window\n"
+    "  --marks FILE       write the arrival of every frame mark in the window to FILE\n"
     "  -v, --verbose      trace the RTSP requests and responses\n"
     "  --help             this text\n";
 
@@ -111,6 +125,14 @@ bool parseOptions(int argc, char** argv, LoadOptions& options, std::string& erro
         if (arg == "--tcp") { options.tcp = true; continue; }
         if (arg == "--all-tracks") { options.allTracks = true; continue; }
         if (arg == "-v" || arg == "--verbose") { options.verbose = true; continue; }
+        if (arg == "--marks") {
+            if (index + 1 >= argc) {
+                error = "--marks needs a file";
+                return false;
+            }
+            options.marksFile = argv[++index];
+            continue;
+        }
         if (arg[0] != '-') {
             if (arg.rfind("rtsp://", 0) != 0 || !options.url.empty()) {
                 error = "'" + arg + "' is not an rtsp:// URL or a second one";
@@ -165,6 +187,27 @@ double ownCpuSeconds() {
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
+// The frame marks seen while the window is open.
+struct MarkArrivals {
+    struct Arrival {
+        unsigned session;
+        uint64_t frame;
+        int64_t kernelNs; // -1: unknown (RTP over TCP)
+        int64_t userNs;
+    };
+    bool recording = false;
+    std::vector<Arrival> arrivals;
+
+    bool write(const std::string& path) const {
+        std::FILE* file = std::fopen(path.c_str(), "w");
+        if (file == nullptr) return false;
+        for (const Arrival& a : arrivals)
+            std::fprintf(file, "%u %llu %lld %lld\n", a.session, static_cast<unsigned long long>(a.frame),
+                         static_cast<long long>(a.kernelNs), static_cast<long long>(a.userNs));
+        return std::fclose(file) == 0;
+    }
+};
+
 // Drains one subsession without decoding.  On the video track it counts
 // access units: live555's H.264/H.265 sources hand over one NAL unit at a
 // time, all units of one picture sharing a presentation time.
@@ -181,6 +224,13 @@ public:
     // True when an access unit came within the last `within`.
     bool fresh(Clock::duration within) const { return fFrames > 0 && Clock::now() - fLastArrival <= within; }
     void noteEnded() { fEnded = true; }
+    // Frame marks go to marks, with the receive time of the last packet read
+    // from socketNum (-1: none).
+    void watchMarks(MarkArrivals* marks, unsigned session, int socketNum) {
+        fMarks = marks;
+        fSession = session;
+        fSocketNum = socketNum;
+    }
     // Longest wait for an access unit since the last call, counting the
     // present one.
     double takeMaxGapMs() {
@@ -209,7 +259,23 @@ private:
         static_cast<CountingSink*>(clientData)->afterGettingFrame(frameSize, numTruncatedBytes, presentationTime);
     }
 
+    // live555 hands over a single-packet NAL unit as soon as that packet has
+    // been read, so the socket's last receive time is the mark's.
+    void noteMark(unsigned frameSize) {
+        const unsigned char* nal = fBuffer.get();
+        bool sei = frameSize > 2 && ((nal[0] & 0x1f) == 6 || ((nal[0] >> 1) & 0x3f) == 39);
+        uint64_t frame = 0;
+        if (!sei || !latency_marks::find(nal, frameSize, frame)) return;
+        int64_t userNs = latency_marks::realtimeNs();
+        int64_t kernelNs = -1;
+        timespec received{};
+        if (fSocketNum >= 0 && ioctl(fSocketNum, SIOCGSTAMPNS, &received) == 0)
+            kernelNs = int64_t(received.tv_sec) * 1000000000 + received.tv_nsec;
+        fMarks->arrivals.push_back({fSession, frame, kernelNs, userNs});
+    }
+
     void afterGettingFrame(unsigned frameSize, unsigned numTruncatedBytes, timeval presentationTime) {
+        if (fMarks != nullptr && fMarks->recording) noteMark(frameSize);
         fBytes += frameSize;
         if (numTruncatedBytes > 0) ++fTruncated;
         if (fCountFrames && (fFrames == 0 || presentationTime.tv_sec != fLastTime.tv_sec ||
@@ -233,14 +299,18 @@ private:
     Clock::time_point fLastArrival;
     double fMaxGapMs = 0;
     bool fEnded = false;
+    MarkArrivals* fMarks = nullptr; // not owned
+    unsigned fSession = 0;
+    int fSocketNum = -1;
 };
 
 // One RTSP session: DESCRIBE, SETUP of each chosen track in turn, PLAY, and
 // at the end TEARDOWN.  Failures are kept as text; the run reports them.
 class LoadSession : public RTSPClient {
 public:
-    static LoadSession* createNew(UsageEnvironment& env, const LoadOptions& options, unsigned number) {
-        return new LoadSession(env, options, number);
+    static LoadSession* createNew(UsageEnvironment& env, const LoadOptions& options, unsigned number,
+                                  MarkArrivals* marks) {
+        return new LoadSession(env, options, number, marks);
     }
 
     void start() { sendDescribeCommand(afterDescribe); }
@@ -278,9 +348,9 @@ public:
     }
 
 protected:
-    LoadSession(UsageEnvironment& env, const LoadOptions& options, unsigned number)
+    LoadSession(UsageEnvironment& env, const LoadOptions& options, unsigned number, MarkArrivals* marks)
         : RTSPClient(env, options.url.c_str(), options.verbose ? 1 : 0, "yvk_rtsp_load", 0, -1),
-          fOptions(options), fNumber(number) {}
+          fOptions(options), fNumber(number), fMarks(marks) {}
 
     ~LoadSession() override {
         stopSinks();
@@ -362,6 +432,18 @@ private:
         CountingSink* sink = CountingSink::createNew(envir(), video);
         subsession.sink = sink;
         if (video) fVideo = sink;
+        if (video && fMarks != nullptr) {
+            int socketNum = -1;
+            if (!fOptions.tcp && subsession.rtpSource() != nullptr) {
+                socketNum = subsession.rtpSource()->RTPgs()->socketNum();
+                // The first asking turns the socket's receive stamps on.
+                // (SO_TIMESTAMPNS would not do: its stamps go to control
+                // messages, which live555 does not read, and not here.)
+                timespec unused{};
+                ioctl(socketNum, SIOCGSTAMPNS, &unused);
+            }
+            sink->watchMarks(fMarks, fNumber, socketNum);
+        }
         sink->startPlaying(*subsession.readSource(), afterPlaying, sink);
         if (subsession.rtcpInstance() != nullptr) subsession.rtcpInstance()->setByeHandler(afterPlaying, sink);
     }
@@ -395,6 +477,7 @@ private:
     // Passed by argument.
     const LoadOptions& fOptions;
     const unsigned fNumber;
+    MarkArrivals* const fMarks; // null: not watched
     // Allocated by this.
     MediaSession* fSession = nullptr;
     MediaSubsessionIterator* fSetupIterator = nullptr;
@@ -437,7 +520,8 @@ private:
 
     static void startNext(void* clientData) { static_cast<LoadRun*>(clientData)->startNext(); }
     void startNext() {
-        LoadSession* session = LoadSession::createNew(fEnv, fOptions, unsigned(fSessions.size()));
+        LoadSession* session = LoadSession::createNew(fEnv, fOptions, unsigned(fSessions.size()),
+                                                      fOptions.marksFile.empty() ? nullptr : &fMarks);
         fSessions.push_back(session);
         session->start();
         if (fSessions.size() < fOptions.sessions)
@@ -454,6 +538,7 @@ private:
             }
         }
         fWindowStart = Clock::now();
+        fMarks.recording = true;
         fClientCpuStart = ownCpuSeconds();
         if (fOptions.serverPid > 0) fServerCpuStart = processCpuSeconds(fOptions.serverPid);
         fEnv.taskScheduler().scheduleDelayedTask(microseconds(fOptions.seconds), closeWindow, this);
@@ -462,6 +547,7 @@ private:
     static void closeWindow(void* clientData) { static_cast<LoadRun*>(clientData)->closeWindow(); }
     void closeWindow() {
         fWindow = std::chrono::duration<double>(Clock::now() - fWindowStart).count();
+        fMarks.recording = false;
         fClientCpu = ownCpuSeconds() - fClientCpuStart;
         if (fOptions.serverPid > 0 && fServerCpuStart >= 0) {
             double end = processCpuSeconds(fOptions.serverPid);
@@ -518,6 +604,10 @@ private:
             if (fServerCpu >= 0) std::printf(" server_cpu=%.2f", 100 * fServerCpu / window);
             else std::printf(" server_cpu=unknown");
         }
+        if (!fOptions.marksFile.empty()) {
+            if (fMarks.write(fOptions.marksFile)) std::printf(" marks=%zu", fMarks.arrivals.size());
+            else std::fprintf(stderr, "yvk_rtsp_load: cannot write %s\n", fOptions.marksFile.c_str());
+        }
         std::printf("\n");
         std::fflush(stdout);
         return fPlaying > 0 ? 0 : 1;
@@ -537,6 +627,7 @@ private:
     unsigned long long fBytes = 0;
     unsigned long fTruncated = 0;
     double fMaxGapMs = 0;
+    MarkArrivals fMarks;
 };
 
 // live555's scheduler waits in select(), which cannot watch descriptors past

@@ -66,6 +66,7 @@ const std::map<std::string, ValueParser>& valueOptions() {
          }},
         {"--audio-channels", [](const char* v, HostOptions& o) { return parseInt(v, 1, 8, o.audioChannels); }},
         {"--web-root", [](const char* v, HostOptions& o) { o.webRoot = v; return *v != '\0'; }},
+        {"--latency-log", [](const char* v, HostOptions& o) { o.latencyLog = v; return *v != '\0'; }},
     };
     return parsers;
 }
@@ -95,6 +96,9 @@ std::string hostUsage(const char* program) {
            "                      and MPEG-DASH playlists on port 8554 (key frame each second)\n"
            "  --web-root DIR      folder of the web page the HTTP port serves (default\n"
            "                      the project's web/ folder)\n"
+           "  --latency-log FILE  benchmarks: put a numbered SEI in front of every access\n"
+           "                      unit and write to FILE, at the end, one line per frame\n"
+           "                      popped by the library: frame number, CLOCK_REALTIME ns\n"
            "  --net-setup         run the device's interface commands (multicast route,\n"
            "                      transmit queue length) for real; by default they are\n"
            "                      only traced, so this machine's network stays as it is\n"

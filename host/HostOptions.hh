@@ -29,6 +29,7 @@ struct HostOptions {
     int audioChannels = 1;
     SecurityOptions security;
     std::string webRoot = YVK_HOST_WEB_DIR; // static files of the HTTP port (HTTP_DOC_ROOT)
+    std::string latencyLog;        // marks the frames and logs when each was popped (benchmarks)
     bool help = false;
 };
 

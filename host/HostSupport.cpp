@@ -7,6 +7,8 @@
 #include <netinet/in.h>
 #include <pthread.h>
 
+#include <cstdio>
+
 sigset_t blockStopSignals() {
     sigset_t set;
     sigemptyset(&set);
@@ -68,3 +70,15 @@ const char* const kSecurityUsage =
     "                      (repeat for more users)\n"
     "  --tls-cert FILE     PEM certificate: RTSP over TLS only (rtsps://), with\n"
     "  --tls-key FILE      its PEM private key\n";
+
+long residentKilobytes() {
+    std::FILE* status = std::fopen("/proc/self/status", "r");
+    if (status == nullptr) return -1;
+    char line[256];
+    long kilobytes = -1;
+    while (std::fgets(line, sizeof line, status) != nullptr) {
+        if (std::sscanf(line, "VmRSS: %ld kB", &kilobytes) == 1) break;
+    }
+    std::fclose(status);
+    return kilobytes;
+}

@@ -35,4 +35,7 @@ extern const char* const kSecurityUsage;
 // The interface's IPv4 address, or 127.0.0.1 when it has none.
 std::string interfaceAddress(const std::string& ifName);
 
+// This process's resident memory (VmRSS) in kB; -1 when unknown.
+long residentKilobytes();
+
 #endif // YVK_HOST_SUPPORT_HH

@@ -1,5 +1,7 @@
 #include "Producers.hh"
 
+#include "LatencyMarks.hh"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -40,7 +42,7 @@ void VideoProducer::stop() {
 }
 
 void VideoProducer::lend(const std::vector<uint8_t>& accessUnit, bool key, int64_t presentUs) {
-    ++fProduced;
+    const uint64_t frame = fProduced++;
     if (!fPool.streaming()) {
         fResync = true; // what follows the pause starts at a key picture
         return;
@@ -50,7 +52,14 @@ void VideoProducer::lend(const std::vector<uint8_t>& accessUnit, bool key, int64
         fResync = true;
         return;
     }
-    fPool.fill(record, accessUnit.data(), accessUnit.size());
+    if (fMarkFrames) {
+        fMarked = latency_marks::seiFor(frame, fH265);
+        fMarked.insert(fMarked.end(), accessUnit.begin(), accessUnit.end());
+        fPool.fill(record, fMarked.data(), fMarked.size());
+        fPool.setMark(record, frame);
+    } else {
+        fPool.fill(record, accessUnit.data(), accessUnit.size());
+    }
     record->keyFrame = key ? 1 : 0;
     record->resync = (fPool.takeDropped() || fResync) ? 1 : 0;
     record->timestamp.sec = static_cast<int32_t>(presentUs / 1000000);

@@ -23,6 +23,8 @@ public:
     bool open(const HostOptions& options, std::string& error);
     void start();
     void stop();
+    // Puts a numbered mark (latency_marks) in front of every access unit.
+    void markFrames(bool on) { fMarkFrames = on; }
 
     bool h265() const { return fH265; }
     int width() const { return fWidth; }
@@ -40,6 +42,8 @@ private:
     bool fH265 = false;
     int fWidth = 0, fHeight = 0, fFps = 25;
     bool fResync = false;
+    bool fMarkFrames = false;
+    std::vector<uint8_t> fMarked; // a marked access unit
     std::atomic<bool> fRunning{false};
     std::atomic<uint64_t> fProduced{0};
     std::thread fThread;

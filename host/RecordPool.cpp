@@ -1,5 +1,7 @@
 #include "RecordPool.hh"
 
+#include "LatencyMarks.hh"
+
 #include <chrono>
 #include <cstring>
 
@@ -35,6 +37,7 @@ YVKStreamerStream* RecordPool::acquire() {
     }
     if (chosen == nullptr) return nullptr;
     chosen->state = State::Producing;
+    chosen->mark = 0;
     chosen->record = YVKStreamerStream{};
     return &chosen->record;
 }
@@ -65,6 +68,12 @@ void RecordPool::discard(YVKStreamerStream* record) {
     std::lock_guard<std::mutex> lock(fMutex);
     Slot* slot = slotOf(record);
     if (slot != nullptr && slot->state == State::Producing) slot->state = State::Free;
+}
+
+void RecordPool::setMark(YVKStreamerStream* record, uint64_t frame) {
+    std::lock_guard<std::mutex> lock(fMutex);
+    Slot* slot = slotOf(record);
+    if (slot != nullptr && slot->state == State::Producing) slot->mark = frame + 1;
 }
 
 bool RecordPool::streaming() const {
@@ -121,6 +130,10 @@ YVKStreamerStream* RecordPool::popCallback(void* handle, int timeoutMs) {
     slot->state = State::Lent;
     ++pool->fStats.popped;
     ++pool->fStats.inFlight;
+    uint64_t mark = slot->mark;
+    lock.unlock();
+    // As late as can be: the record is the library's from here.
+    if (mark != 0 && pool->fPopLog != nullptr) pool->fPopLog->note(mark - 1);
     return &slot->record;
 }
 

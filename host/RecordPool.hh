@@ -6,6 +6,8 @@
 
 #include "yvkstreamer_core.h"
 
+class PopLog;
+
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -35,6 +37,11 @@ public:
     void fill(YVKStreamerStream* record, const uint8_t* data, size_t size);
     void publish(YVKStreamerStream* record);
     void discard(YVKStreamerStream* record);
+    // Numbers a record being produced; when a pop log is set, the instant a
+    // numbered record is popped goes into it.  The log must outlive the
+    // pool's use.
+    void setMark(YVKStreamerStream* record, uint64_t frame);
+    void setPopLog(PopLog* log) { fPopLog = log; }
     bool streaming() const;
     // Whether records were dropped since the last call (the next video
     // record then asks the library to resynchronise).
@@ -50,6 +57,7 @@ private:
         YVKStreamerStream record{};
         std::vector<uint8_t> payload;
         State state = State::Free;
+        uint64_t mark = 0; // frame number + 1; 0: none
     };
     Slot* slotOf(YVKStreamerStream* record);
     void dropOldestLocked();
@@ -67,6 +75,7 @@ private:
     bool fStreaming = false;
     bool fDroppedSinceCheck = false;
     PoolStats fStats;
+    PopLog* fPopLog = nullptr; // not owned
 };
 
 #endif // YVK_HOST_RECORD_POOL_HH

@@ -8,6 +8,7 @@
 #include "FileMode.hh"
 #include "HostOptions.hh"
 #include "HostSupport.hh"
+#include "LatencyMarks.hh"
 #include "Producers.hh"
 #include "RecordPool.hh"
 
@@ -24,6 +25,7 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 
 namespace {
@@ -85,6 +87,13 @@ int runLive(const HostOptions& options) {
         delete video;
         return 1;
     }
+    // An hour of frames at most; allocated only when asked for.
+    std::unique_ptr<PopLog> popLog;
+    if (!options.latencyLog.empty()) {
+        popLog = std::make_unique<PopLog>(static_cast<size_t>(3600 * std::max(video->fps(), 1)));
+        videoPool.setPopLog(popLog.get());
+        video->markFrames(true);
+    }
     ToneProducer tone(audioPool);
     video->start();
     // For HTTP streaming the library encodes AAC: a block per AAC frame.
@@ -96,6 +105,10 @@ int runLive(const HostOptions& options) {
     YVKStreamerQIO audioIO = audioPool.queueIO();
     applySecurityOptions(options.security);
     HTTP_DOC_ROOT = options.webRoot.c_str(); // read by New
+    // What the instance adds to the process is measured from here
+    // (bench/hls_memory.sh).
+    std::printf("resident before the instance: %ld kB\n", residentKilobytes());
+    std::fflush(stdout);
     YVKStreamerCore* core = YVK_StreamerCoreNew(YVK_STREAMER_MODE_LIVE, &cfg, &videoIO, &audioIO);
     if (core == nullptr || !YVK_StreamerCoreRun(core)) {
         std::fprintf(stderr, "yvkstreamer: the streaming instance could not be %s\n",
@@ -132,6 +145,13 @@ int runLive(const HostOptions& options) {
     delete video;
     bool balanced = printAccount("video", videoPool);
     balanced = printAccount("audio", audioPool) && balanced;
+    if (popLog != nullptr) {
+        if (popLog->write(options.latencyLog))
+            std::printf("latency log: %zu frames popped (%llu not logged) in %s\n", popLog->size(),
+                        static_cast<unsigned long long>(popLog->lost()), options.latencyLog.c_str());
+        else
+            std::fprintf(stderr, "yvkstreamer: cannot write %s\n", options.latencyLog.c_str());
+    }
     std::fflush(stdout);
     return balanced ? 0 : 3;
 }

@@ -4,7 +4,11 @@
 #include <MediaSink.hh>
 #include <StreamReplicator.hh>
 
+#include <sys/time.h>
+
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <iostream>
 
 namespace {
@@ -21,6 +25,7 @@ HLSServerMediaSubsession::HLSSink::HLSSink(UsageEnvironment& env, unsigned buffe
       fSegmentDuration(segmentDuration > 0 ? segmentDuration : 1), fReady(ready) {}
 
 HLSServerMediaSubsession::HLSSink::~HLSSink() {
+    envir().taskScheduler().unscheduleDelayedTask(fCloseTask);
     stopPlaying();
     delete[] fBuffer;
 }
@@ -69,14 +74,19 @@ void HLSServerMediaSubsession::HLSSink::afterGettingFrame(unsigned frameSize, un
         auto second = static_cast<uint32_t>(presentationTime.tv_sec);
         uint32_t elapsed = 0;
         if (fFirstSecond == 0) fFirstSecond = second;
-        else elapsed = second - fFirstSecond;
-        std::shared_ptr<std::string>& slice = fSlices[elapsed / fSegmentDuration];
-        // A slice already complete (the clock went back) may be held by a
-        // download: it is never changed, the late bytes start a copy.
+        else if (second > fFirstSecond) elapsed = second - fFirstSecond; // before F: the open slice takes it
+        uint32_t number = elapsed / fSegmentDuration;
+        bool opens = fSlices.empty() || number > fSlices.rbegin()->first;
+        if (!opens) {
+            number = fSlices.rbegin()->first; // complete slices never change
+        } else if (!fSlices.empty() && fSlices.rbegin()->second->empty()) {
+            fSlices.erase(std::prev(fSlices.end())); // opened by the timer, then nothing came
+        }
+        std::shared_ptr<std::string>& slice = fSlices[number];
         if (slice == nullptr) slice = std::make_shared<std::string>();
-        else if (slice.use_count() > 1) slice = std::make_shared<std::string>(*slice);
         slice->append(reinterpret_cast<const char*>(fBuffer), frameSize);
         keepNewestSlices();
+        if (opens) scheduleClose(number, presentationTime);
     }
     continuePlaying();
 }
@@ -86,6 +96,39 @@ void HLSServerMediaSubsession::HLSSink::afterGettingFrame(unsigned frameSize, un
 void HLSServerMediaSubsession::HLSSink::keepNewestSlices() {
     if (!fReady.load(std::memory_order_relaxed) && fSlices.size() > 1) fReady.store(true, std::memory_order_release);
     while (fSlices.size() > kMaxSlices) fSlices.erase(fSlices.begin());
+}
+
+void HLSServerMediaSubsession::HLSSink::scheduleClose(uint32_t slice, const timeval& presentationTime) {
+    TaskScheduler& scheduler = envir().taskScheduler();
+    scheduler.unscheduleDelayedTask(fCloseTask);
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    constexpr int64_t kMicroseconds = 1000000;
+    const int64_t duration = int64_t(fSegmentDuration) * kMicroseconds;
+    const int64_t stamp = int64_t(presentationTime.tv_sec) * kMicroseconds + presentationTime.tv_usec;
+    const int64_t wall = int64_t(now.tv_sec) * kMicroseconds + now.tv_usec;
+    if (stamp > wall + duration || stamp < wall - duration) return; // not stamped with the wall clock
+    const int64_t end = (int64_t(fFirstSecond) + int64_t(slice + 1) * fSegmentDuration) * kMicroseconds;
+    const int64_t delay = std::min(std::max<int64_t>(end - wall, 0), duration) + kCloseMarginUs;
+    fClosing = slice;
+    fCloseTask = scheduler.scheduleDelayedTask(delay, closeSliceStub, this);
+}
+
+void HLSServerMediaSubsession::HLSSink::closeSliceStub(void* clientData) {
+    static_cast<HLSSink*>(clientData)->closeSlice();
+}
+
+// The open slice, if it is still the one the timer was set for and holds
+// something, is complete: the next one opens empty and gets its own timer.
+void HLSServerMediaSubsession::HLSSink::closeSlice() {
+    fCloseTask = nullptr;
+    if (fSlices.empty() || fSlices.rbegin()->first != fClosing || fSlices.rbegin()->second->empty()) return;
+    uint32_t next = fClosing + 1;
+    fSlices[next] = std::make_shared<std::string>();
+    keepNewestSlices();
+    timeval start{};
+    start.tv_sec = static_cast<time_t>(fFirstSecond) + static_cast<time_t>(next) * fSegmentDuration;
+    scheduleClose(next, start);
 }
 
 // A chunk too large for the buffer is dropped; later chunks of its size fit.

@@ -27,6 +27,16 @@ public:
     // Slice n holds presentation seconds F + n*D up to F + (n+1)*D, F being
     // the first frame's second.  The map keeps the ten newest slices: nine
     // complete ones and the one being filled.
+    //
+    // A slice is complete once a later one exists.  Live HTTP streaming
+    // stamps every frame with the wall clock of its delivery, so nothing
+    // stamped inside a slice can come after the wall clock has passed its
+    // end: a timer then opens the next slice (empty), and the slice is
+    // listed at once instead of when the next frame arrives.  Bytes stamped
+    // for a slice that is already complete (the clock went back, or a
+    // frame's last packets came after the timer) join the open slice, so a
+    // listed segment never changes and the segments stay in stream order.
+    // An open slice that got nothing is dropped when a later one begins.
     class YVK_API HLSSink : public MediaSink {
     public:
         // Does not write ready; raises it on the first chunk of slice 1.
@@ -50,6 +60,9 @@ public:
         size_t slicesHeld() const { return fSlices.size(); }
 
         static constexpr size_t kMaxSlices = 10;
+        // How long after a slice's end its timer fires: room for the last
+        // frame's packets to pass through the multiplexer.
+        static constexpr unsigned kCloseMarginUs = 2000;
 
     private:
         Boolean continuePlaying() override;
@@ -58,6 +71,11 @@ public:
         void afterGettingFrame(unsigned frameSize, unsigned numTruncatedBytes, struct timeval presentationTime);
         void growBuffer(unsigned numTruncatedBytes);
         void keepNewestSlices();
+        // Arms the timer for the end of slice, when the presentation times
+        // follow the wall clock (else the next slice's first bytes close it).
+        void scheduleClose(uint32_t slice, const timeval& presentationTime);
+        static void closeSliceStub(void* clientData);
+        void closeSlice();
 
         unsigned char* fBuffer;                       // owned; each delivery lands here
         unsigned fBufferSize;                         // only grows
@@ -65,6 +83,8 @@ public:
         uint32_t fFirstSecond = 0;                    // F; 0 until the first frame
         uint32_t fSegmentDuration;                    // D, at least 1
         std::atomic<bool>& fReady;                    // the caller's; polled by another thread
+        TaskToken fCloseTask = nullptr;               // ends fClosing
+        uint32_t fClosing = 0;                        // the open slice the timer will close
     };
 
     HLSServerMediaSubsession(UsageEnvironment& env, StreamReplicator* replicator, const std::string& format,

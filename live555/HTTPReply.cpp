@@ -3,6 +3,7 @@
 #include <TLSState.hh>
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,11 +30,41 @@ long HTTPReply::writeSome(int socketNum, TLSState* tls, const void* data, size_t
     return -1;
 }
 
+long HTTPReply::writeHeadWith(int socketNum, const char* body, size_t bodySize) {
+    iovec parts[2] = {{const_cast<char*>(fHead.data() + fHeadSent), fHead.size() - fHeadSent},
+                      {const_cast<char*>(body), bodySize}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = bodySize > 0 ? 2 : 1;
+    return sendmsg(socketNum, &message, MSG_NOSIGNAL);
+}
+
 HTTPReply::Progress HTTPReply::writeTo(int socketNum, TLSState* tls) {
+    const bool plain = tls == nullptr || !tls->isNeeded;
     for (;;) {
         const char* data = nullptr;
         size_t size = 0;
         bool inHead = fHeadSent < fHead.size();
+        if (inHead && plain) {
+            // The head leaves with the first body bytes in one write: a
+            // small reply is one segment, and no body waits for the
+            // client to acknowledge a head sent alone (which a keep-alive
+            // client does only after its delayed-ACK timer, 40 ms).
+            const char* body = nullptr;
+            size_t bodySize = 0;
+            if (!nextBodyBytes(body, bodySize)) bodySize = 0; // a failure shows after the head
+            long sent = writeHeadWith(socketNum, body, bodySize);
+            if (sent < 0) {
+                if (errno == EINTR) continue;
+                return errno == EAGAIN || errno == EWOULDBLOCK ? Progress::kBlocked : Progress::kFailed;
+            }
+            size_t headPart = std::min(static_cast<size_t>(sent), fHead.size() - fHeadSent);
+            fHeadSent += headPart;
+            size_t bodyPart = static_cast<size_t>(sent) - headPart;
+            fBodySent += bodyPart;
+            if (fFile >= 0) fChunkStart += bodyPart;
+            continue;
+        }
         if (inHead) {
             data = fHead.data() + fHeadSent;
             size = fHead.size() - fHeadSent;

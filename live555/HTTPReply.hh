@@ -39,6 +39,9 @@ public:
     static constexpr size_t kFileChunkBytes = 64 * 1024;
 
 private:
+    // One write of the rest of the head and bodySize bytes at body on a
+    // plain socket: the bytes taken, or -1 with errno set.
+    long writeHeadWith(int socketNum, const char* body, size_t bodySize);
     // The next bytes to send, refilling the file chunk when it is empty;
     // false at the end of the body, or when the file cannot be read.
     bool nextBodyBytes(const char*& data, size_t& size);

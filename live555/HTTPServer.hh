@@ -121,6 +121,7 @@ public:
         bool fCloseAfterReply = false;
         std::unique_ptr<HTTPReply> fReply;        // the reply being sent
         bool fReplyIsSegment = false;
+        bool fNoDelay = false;                    // Nagle's algorithm is off (since the first reply)
         std::deque<Request> fWaiting;             // pipelined behind fReply
         bool fSpokeRtsp = false;                  // RTSP or a tunnel: no idle limit
         bool fInterleaved = false;                // RTP over it (or a tunnel): no request limit either

@@ -1,12 +1,16 @@
 // The reference host's own pieces: rewriting encoder output into the
 // access units the library expects, the record pool's account of what the
-// library popped and released, and media files played as a looped stream.
+// library popped and released, media files played as a looped stream, and
+// the frame marks of the delivery benchmarks.
 #include "AnnexB.hh"
 #include "FileVideo.hh"
+#include "LatencyMarks.hh"
 #include "RecordPool.hh"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -112,6 +116,92 @@ TEST(FileVideo, LoopsAtTheFrameRateWithOrWithoutTimesInTheFile) {
             EXPECT_FALSE(unit.empty());
         }
     }
+}
+
+// The mark must survive as one NAL unit: no start code or emulation
+// prevention may be needed inside it, whatever the number.
+TEST(LatencyMarks, AnSeiPerCodecThatCarriesTheFrameNumberWithoutZeroBytes) {
+    struct Case {
+        bool h265;
+        uint64_t frame;
+        Bytes header;
+        uint64_t found;
+    };
+    const Case cases[] = {
+        {false, 0, {0x06, 0x05, 26}, 0},
+        {false, 1234567, {0x06, 0x05, 26}, 1234567},
+        {true, 9999999999ull, {0x4e, 0x01, 0x05, 26}, 9999999999ull},
+        {true, 10000000007ull, {0x4e, 0x01, 0x05, 26}, 7}, // ten digits: the number wraps
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.frame);
+        Bytes sei = latency_marks::seiFor(c.frame, c.h265);
+        ASSERT_GT(sei.size(), 4 + c.header.size());
+        EXPECT_EQ(Bytes(sei.begin(), sei.begin() + 4), (Bytes{0, 0, 0, 1}));
+        EXPECT_EQ(Bytes(sei.begin() + 4, sei.begin() + 4 + c.header.size()), c.header);
+        EXPECT_EQ(sei.size(), 4 + c.header.size() + 26 + 1);
+        EXPECT_EQ(sei.back(), 0x80);
+        EXPECT_EQ(std::count(sei.begin() + 4, sei.end(), 0), 0);
+        uint64_t frame = 0;
+        ASSERT_TRUE(latency_marks::find(sei.data() + 4, sei.size() - 4, frame));
+        EXPECT_EQ(frame, c.found);
+    }
+}
+
+TEST(LatencyMarks, FindsAMarkInsideAStreamAndNothingInACutOrForeignOne) {
+    Bytes stream = {0, 0, 0, 1, 0x65, 0x88};
+    Bytes sei = latency_marks::seiFor(42, false);
+    stream.insert(stream.end(), sei.begin(), sei.end());
+    uint64_t frame = 0;
+    ASSERT_TRUE(latency_marks::find(stream.data(), stream.size(), frame));
+    EXPECT_EQ(frame, 42u);
+    EXPECT_FALSE(latency_marks::find(stream.data(), stream.size() - 6, frame)); // digits cut off
+    stream[stream.size() - 3] = 'x';
+    EXPECT_FALSE(latency_marks::find(stream.data(), stream.size(), frame)); // not a number
+    EXPECT_FALSE(latency_marks::find(nullptr, 0, frame));
+}
+
+// The pool notes a numbered record when it is popped, not when it is made,
+// and the log keeps no more than its capacity.
+TEST(LatencyMarks, ThePoolLogsThePopOfNumberedRecordsUpToTheLogsCapacity) {
+    RecordPool pool(4, 4);
+    PopLog log(2);
+    pool.setPopLog(&log);
+    YVKStreamerQIO io = pool.queueIO();
+    io.setStreaming(io.handle, 1);
+    const uint8_t bytes[] = {0, 0, 0, 1, 0x65};
+    for (uint64_t frame : {7u, 8u, 9u}) {
+        YVKStreamerStream* record = pool.acquire();
+        pool.fill(record, bytes, sizeof bytes);
+        pool.setMark(record, frame);
+        pool.publish(record);
+    }
+    YVKStreamerStream* unmarked = pool.acquire();
+    pool.fill(unmarked, bytes, sizeof bytes);
+    pool.publish(unmarked);
+    EXPECT_EQ(log.size(), 0u);
+    int64_t before = latency_marks::realtimeNs();
+    std::vector<YVKStreamerStream*> popped;
+    while (YVKStreamerStream* record = io.popStream(io.handle, 0)) popped.push_back(record);
+    EXPECT_EQ(popped.size(), 4u);
+    EXPECT_EQ(log.size(), 2u);
+    EXPECT_EQ(log.lost(), 1u); // frame 9; the unmarked record is not a note
+    for (YVKStreamerStream* record : popped) io.releaseStream(io.handle, record, 1);
+
+    std::string path = ::testing::TempDir() + "pops.log";
+    ASSERT_TRUE(log.write(path));
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    ASSERT_NE(file, nullptr);
+    unsigned long long frame = 0;
+    long long ns = 0;
+    std::vector<unsigned long long> frames;
+    while (std::fscanf(file, "%llu %lld", &frame, &ns) == 2) {
+        frames.push_back(frame);
+        EXPECT_GE(ns, before);
+    }
+    std::fclose(file);
+    std::remove(path.c_str());
+    EXPECT_EQ(frames, (std::vector<unsigned long long>{7, 8}));
 }
 
 } // namespace

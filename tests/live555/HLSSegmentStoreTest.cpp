@@ -1,10 +1,13 @@
 // The segment store: slicing by whole presentation seconds from the first
 // frame, readiness on the first chunk of the second slice, retention of ten,
-// gaps, oversize chunks, and the subsession's seek arithmetic.
+// gaps, oversize chunks, slices closed when the wall clock passes their end,
+// and the subsession's seek arithmetic.
 #include "HLSServerMediaSubsession.hh"
 #include "LiveTestSupport.hh"
 
 #include <StreamReplicator.hh>
+
+#include <sys/time.h>
 
 #include <cstring>
 
@@ -15,12 +18,13 @@ namespace {
 class ChunkSource : public FramedSource {
 public:
     explicit ChunkSource(UsageEnvironment& env) : FramedSource(env) {}
-    void deliver(const std::string& bytes, long second) {
+    void deliver(const std::string& bytes, long second) { deliverAt(bytes, {second, 500000}); }
+    void deliverAt(const std::string& bytes, timeval presentationTime) {
         ASSERT_TRUE(isCurrentlyAwaitingData());
         fFrameSize = static_cast<unsigned>(std::min<size_t>(bytes.size(), fMaxSize));
         fNumTruncatedBytes = static_cast<unsigned>(bytes.size() - fFrameSize);
         std::memcpy(fTo, bytes.data(), fFrameSize);
-        fPresentationTime = {second, 500000};
+        fPresentationTime = presentationTime;
         FramedSource::afterGetting(this);
     }
 
@@ -42,6 +46,18 @@ protected:
         fSink->startPlaying(*fSource, nullptr, nullptr);
     }
     void chunk(const std::string& bytes, long second) { fSource->deliver(bytes, second); }
+    void chunkAt(const std::string& bytes, timeval time) { fSource->deliverAt(bytes, time); }
+    // Runs the event loop (the store's timers) until the wall clock reaches until.
+    void runUntil(const timeval& until) {
+        timeval now{};
+        gettimeofday(&now, nullptr);
+        int64_t wait = (until.tv_sec - now.tv_sec) * 1000000 + (until.tv_usec - now.tv_usec);
+        EventLoopWatchVariable stop = 0;
+        env().taskScheduler().scheduleDelayedTask(std::max<int64_t>(wait, 0), [](void* flag) {
+            *static_cast<EventLoopWatchVariable*>(flag) = 1;
+        }, &stop);
+        env().taskScheduler().doEventLoop(&stop);
+    }
     std::string slice(uint32_t number) {
         const unsigned char* data = fSink->getHLSBuffer(number);
         return data == nullptr ? std::string("<none>")
@@ -90,6 +106,13 @@ TEST_F(SegmentStore, EleventhSliceEvictsTheOldestAndTheWindowSlides) {
     EXPECT_EQ(fSink->firstTime(), 2u);
     EXPECT_EQ(fSink->duration(), 9u);
     EXPECT_EQ(slice(11), "x11");
+    // The clock went back, even before the first frame: the open slice
+    // takes the bytes, the complete ones stay as they were listed.
+    chunk("-back", F + 5);
+    chunk("-before", F - 3);
+    EXPECT_EQ(slice(5), "x5");
+    EXPECT_EQ(slice(11), "x11-back-before");
+    EXPECT_EQ(fSink->duration(), 9u);
 }
 
 TEST_F(SegmentStore, OversizeChunkGrowsTheBufferByTheTruncatedBytesAndIsDropped) {
@@ -100,6 +123,40 @@ TEST_F(SegmentStore, OversizeChunkGrowsTheBufferByTheTruncatedBytesAndIsDropped)
     EXPECT_EQ(slice(0), "12345678");
     chunk(std::string(13, 'y'), F); // the same size now fits
     EXPECT_EQ(slice(0), "12345678" + std::string(13, 'y'));
+}
+
+// Live HTTP streaming stamps chunks with the wall clock: a slice is complete
+// as soon as the clock has passed its end, not when the next chunk comes.
+// The timer opens the next slice empty, and no further empty one after it;
+// an empty open slice goes when a later one begins; bytes stamped for a
+// complete slice join the open one, so a listed slice never changes.
+TEST_F(SegmentStore, WallClockSlicesAreCompleteWhenTheClockPassesTheirEnd) {
+    start(1);
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    const timeval first = now;
+    chunkAt("a0", first);
+    EXPECT_EQ(fSink->completedSlice(0), nullptr);
+    runUntil({first.tv_sec + 1, 100000}); // 100 ms into slice 1
+    ASSERT_NE(fSink->completedSlice(0), nullptr);
+    EXPECT_EQ(*fSink->completedSlice(0), "a0");
+    EXPECT_TRUE(fReady);
+    EXPECT_EQ(fSink->duration(), 1u);
+    EXPECT_EQ(slice(1), "");
+    EXPECT_EQ(fSink->completedSlice(1), nullptr);
+
+    runUntil({first.tv_sec + 2, 100000}); // nothing came during slice 1
+    EXPECT_EQ(fSink->slicesHeld(), 2u);
+    EXPECT_EQ(slice(2), "<none>");
+    EXPECT_EQ(fSink->duration(), 1u);
+
+    chunkAt("c2", {first.tv_sec + 2, 200000});
+    EXPECT_EQ(slice(1), "<none>");
+    EXPECT_EQ(slice(2), "c2");
+    EXPECT_EQ(fSink->duration(), 2u);
+    chunkAt("late", first);
+    EXPECT_EQ(*fSink->completedSlice(0), "a0");
+    EXPECT_EQ(slice(2), "c2late");
 }
 
 // The subsession over a replica of a source that never delivers: seeking

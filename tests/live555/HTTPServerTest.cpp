@@ -4,6 +4,7 @@
 // client would tidy the request up first.
 #include "CoreTestSupport.hh"
 #include "EventLoop.hh"
+#include "HTTPReply.hh"
 #include "HTTPServer.hh"
 #include "LiveTestSupport.hh"
 #include "Process.hh"
@@ -13,6 +14,8 @@
 #include <liveMedia_version.hh>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -304,6 +307,46 @@ TEST_F(HTTPServerTest, SlowAndIdleConnectionsAreClosed) {
     for (int fd : slow) close(fd);
     close(idle);
     close(rtspIdle);
+}
+
+// A reply's head leaves in the same write as the first body bytes, from
+// memory or from a file: a small reply is one segment, and no body waits
+// for the client to acknowledge a head sent alone.  A packet socket shows
+// every write as one record.
+TEST(HTTPReply, HeadAndFirstBodyBytesLeaveInOneWrite) {
+    char path[] = "/tmp/yvk-reply-XXXXXX";
+    int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    const std::string fileBody(3000, 'f');
+    ASSERT_EQ(write(file, fileBody.data(), fileBody.size()), static_cast<ssize_t>(fileBody.size()));
+    ASSERT_EQ(lseek(file, 0, SEEK_SET), 0);
+    unlink(path);
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n";
+    struct Case {
+        const char* name;
+        std::unique_ptr<HTTPReply> reply;
+        std::string expected;
+    };
+    Case cases[] = {
+        {"memory body", std::make_unique<HTTPReply>(head, std::make_shared<const std::string>("#EXTM3U\r\n")),
+         head + "#EXTM3U\r\n"},
+        {"no body", std::make_unique<HTTPReply>(head, nullptr), head},
+        {"file body", std::make_unique<HTTPReply>(head, file, fileBody.size()), head + fileBody},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
+        EXPECT_EQ(c.reply->writeTo(pair[0], nullptr), HTTPReply::Progress::kDone);
+        std::string record(16384, '\0');
+        ssize_t got = recv(pair[1], &record[0], record.size(), MSG_DONTWAIT);
+        ASSERT_GT(got, 0);
+        record.resize(static_cast<size_t>(got));
+        EXPECT_EQ(record, c.expected);
+        EXPECT_LT(recv(pair[1], &record[0], record.size(), MSG_DONTWAIT), 0); // nothing more
+        close(pair[0]);
+        close(pair[1]);
+    }
 }
 
 TEST(HttpHelpers, ContentTypesAndSegmentNumbers) {
