@@ -23,6 +23,7 @@
 # else should run on the machine meanwhile.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+. "$here/bench-lib.sh"
 top=$(cd "$here/.." && pwd)
 
 host=$top/build/host/yvkstreamer
@@ -60,27 +61,9 @@ if [ -z "${FANOUT_IN_NETNS:-}" ] && [ "$(id -u)" = 0 ] && unshare --net true 2>/
 fi
 [ -n "${FANOUT_IN_NETNS:-}" ] && ip link set lo up
 
-if [ ! -s "$input" ]; then
-    echo "making $input (1080p25 H.264, 4 Mbit/s, a key frame every second, no B-frames)" >&2
-    mkdir -p "$(dirname "$input")"
-    ffmpeg -nostdin -hide_banner -loglevel error -y \
-        -f lavfi -i testsrc2=size=1920x1080:rate=25:duration=10 \
-        -c:v libx264 -preset veryfast -profile:v main -bf 0 -pix_fmt yuv420p \
-        -g 25 -keyint_min 25 -sc_threshold 0 -b:v 4M -maxrate 4M -bufsize 4M \
-        -x264-params log-level=error -f h264 "$input.tmp"
-    mv "$input.tmp" "$input"
-fi
+make_live_input "$input"
 
 work=$(mktemp -d)
-server_pid=
-stop_server() {
-    [ -n "$server_pid" ] || return 0
-    kill -INT "$server_pid" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-    server_pid=
-}
 trap 'stop_server; rm -rf "$work"' EXIT
 trap 'exit 130' INT TERM
 

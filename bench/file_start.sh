@@ -20,6 +20,7 @@
 # and the median of the whole start (DESCRIBE sent to the first packet).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+. "$here/bench-lib.sh"
 top=$(cd "$here/.." && pwd)
 
 host=$top/build/host/yvkstreamer
@@ -57,15 +58,6 @@ if [ ! -s "$input" ]; then
 fi
 
 work=$(mktemp -d)
-server_pid=
-stop_server() {
-    [ -n "$server_pid" ] || return 0
-    kill -INT "$server_pid" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-    server_pid=
-}
 trap 'stop_server; rm -rf "$work"' EXIT
 trap 'exit 130' INT TERM
 

@@ -29,6 +29,7 @@
 # Run it inside the build root, as root: scripts/in-root bench/hls_availability.sh
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+. "$here/bench-lib.sh"
 top=$(cd "$here/.." && pwd)
 
 host=$top/build/host/yvkstreamer
@@ -54,27 +55,9 @@ if [ -z "${HLSAV_IN_NETNS:-}" ] && [ "$(id -u)" = 0 ] && unshare --net true 2>/d
 fi
 [ -n "${HLSAV_IN_NETNS:-}" ] && ip link set lo up
 
-if [ ! -s "$input" ]; then
-    echo "making $input (1080p25 H.264, 4 Mbit/s, a key frame every second, no B-frames)" >&2
-    mkdir -p "$(dirname "$input")"
-    ffmpeg -nostdin -hide_banner -loglevel error -y \
-        -f lavfi -i testsrc2=size=1920x1080:rate=25:duration=10 \
-        -c:v libx264 -preset veryfast -profile:v main -bf 0 -pix_fmt yuv420p \
-        -g 25 -keyint_min 25 -sc_threshold 0 -b:v 4M -maxrate 4M -bufsize 4M \
-        -x264-params log-level=error -f h264 "$input.tmp"
-    mv "$input.tmp" "$input"
-fi
+make_live_input "$input"
 
 work=$(mktemp -d)
-server_pid=
-stop_server() {
-    [ -n "$server_pid" ] || return 0
-    kill -INT "$server_pid" 2>/dev/null || true
-    for _ in $(seq 100); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-    server_pid=
-}
 trap 'stop_server; [ -n "$keep" ] && mkdir -p "$keep" && cp "$work"/* "$keep"/ 2>/dev/null; rm -rf "$work"' EXIT
 trap 'exit 130' INT TERM
 
@@ -86,11 +69,10 @@ for _ in $(seq 150); do
     sleep 0.1
 done
 
-pressure() { sed -n 's/^some avg10=\([0-9.]*\) avg60=\([0-9.]*\).*/cpu pressure avg10 \1 %, avg60 \2 %/p' /proc/pressure/cpu 2>/dev/null; }
-echo "before: $(uptime | sed 's/^ *//'); $(pressure)"
+echo "before: $(uptime | sed 's/^ *//'); $(cpu_pressure)"
 "${rt[@]}" python3 "$here/hls_availability.py" poll http://127.0.0.1:8554/live.m3u8 "$seconds" "$work/segments.log" \
     --interval "$interval"
-echo "after:  $(uptime | sed 's/^ *//'); $(pressure)"
+echo "after:  $(uptime | sed 's/^ *//'); $(cpu_pressure)"
 stop_server
 grep '^latency log:' "$work/host.log" || { echo "hls_availability.sh: the host wrote no log" >&2; exit 1; }
 echo "HTTP segment availability, 1080p25 H.264 4 Mbit/s + AAC, playlist polled every ${interval} ms," \

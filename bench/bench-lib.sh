@@ -1,0 +1,35 @@
+# Shell pieces the benchmark scripts share; sourced, not run.
+
+# make_live_input FILE: the 10 s 1080p25 H.264 Annex-B input of the live
+# benchmarks (4 Mbit/s, a key frame every second, no B-frames), made with
+# ffmpeg unless FILE already exists.
+make_live_input() {
+    local input=$1
+    [ -s "$input" ] && return 0
+    echo "making $input (1080p25 H.264, 4 Mbit/s, a key frame every second, no B-frames)" >&2
+    mkdir -p "$(dirname "$input")"
+    ffmpeg -nostdin -hide_banner -loglevel error -y \
+        -f lavfi -i testsrc2=size=1920x1080:rate=25:duration=10 \
+        -c:v libx264 -preset veryfast -profile:v main -bf 0 -pix_fmt yuv420p \
+        -g 25 -keyint_min 25 -sc_threshold 0 -b:v 4M -maxrate 4M -bufsize 4M \
+        -x264-params log-level=error -f h264 "$input.tmp"
+    mv "$input.tmp" "$input"
+}
+
+# stop_server: stops the server whose pid is in server_pid (SIGINT, then
+# SIGKILL after 10 s) and clears server_pid.
+server_pid=
+stop_server() {
+    [ -n "$server_pid" ] || return 0
+    kill -INT "$server_pid" 2>/dev/null || true
+    for _ in $(seq 100); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+    server_pid=
+}
+
+# cpu_pressure: the kernel's CPU pressure (the share of time some task
+# waited for a CPU), for the figures' context.
+cpu_pressure() {
+    sed -n 's/^some avg10=\([0-9.]*\) avg60=\([0-9.]*\).*/cpu pressure avg10 \1 %, avg60 \2 %/p' /proc/pressure/cpu 2>/dev/null
+}
