@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <iostream>
 #include <regex>
 
 namespace yvk::test {
@@ -41,10 +42,27 @@ int ReferenceHost::openDescriptors() const {
     return count;
 }
 
+// What the host said about its connections and errors, for a test that
+// failed: which side gave up first is often the whole story.
+void ReferenceHost::printConnectionEvents(const std::string& errors) {
+    constexpr size_t kMaxLines = 40;
+    size_t printed = 0;
+    for (size_t from = 0; from < errors.size() && printed < kMaxLines;) {
+        size_t end = std::min(errors.find('\n', from), errors.size());
+        std::string line = errors.substr(from, end - from);
+        if (line.find(" closed") != std::string::npos || line.rfind("[E]", 0) == 0) {
+            std::cerr << "host: " << line << "\n";
+            ++printed;
+        }
+        from = end + 1;
+    }
+}
+
 std::string ReferenceHost::stopAndCheckAccount() {
     EXPECT_EQ(fProcess->stop(SIGINT, 10000), 0) << fProcess->errors();
     std::regex balanced("(video|audio) records: popped ([0-9]+), released \\2, in flight 0, bad releases 0");
     std::string out = fProcess->output();
+    if (::testing::Test::HasFailure()) printConnectionEvents(fProcess->errors());
     size_t accounts = 0;
     for (const std::string& line : linesStartingWith(out, "")) accounts += std::regex_match(line, balanced) ? 1 : 0;
     EXPECT_EQ(accounts, 2u) << out;

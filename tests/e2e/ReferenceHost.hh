@@ -32,6 +32,8 @@ public:
     std::string stopAndCheckAccount();
 
 private:
+    static void printConnectionEvents(const std::string& errors);
+
     unsigned short fPort;
     std::string fName = "live";
     std::unique_ptr<ChildProcess> fProcess;
