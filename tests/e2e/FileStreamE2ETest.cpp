@@ -173,6 +173,17 @@ Wav readWav(const std::string& path) {
     return wav;
 }
 
+// The part of the audio from one second to another.
+Wav section(const Wav& wav, double from, double to) {
+    Wav part = wav;
+    auto at = [&](double seconds) {
+        size_t sample = static_cast<size_t>(seconds * wav.rate) * static_cast<size_t>(wav.channels);
+        return wav.samples.begin() + static_cast<std::ptrdiff_t>(std::min(sample, wav.samples.size()));
+    };
+    part.samples.assign(at(from), at(to));
+    return part;
+}
+
 // The tone's frequency on the first channel from its rising zero crossings,
 // half a second in from either end (the encoders' start-up and the end).
 double toneFrequency(const Wav& wav) {
@@ -201,6 +212,22 @@ void PrintTo(const ServedAudio& file, std::ostream* out) { *out << file.name; }
 
 class FileStreamAudio : public ::testing::TestWithParam<ServedAudio> {};
 
+// The whole audio of an instance as ffmpeg decodes it over RTSP, and the
+// count of video frames beside it.
+Wav playAudio(const FileInstance& instance, const std::string& name, size_t& videoFrames) {
+    std::string wavPath = std::string(YVK_BINARY_DIR) + "/tests/e2e/audio-" + name + ".wav";
+    ProcessResult run = runProcess({"ffmpeg", "-v", "error", "-nostdin", "-y", "-rtsp_transport", "tcp", "-i",
+                                    instance.url(), "-map", "0:a", "-c:a", "pcm_s16le", "-f", "wav", wavPath, "-map",
+                                    "0:v", "-f", "framecrc", "-"},
+                                   kClientTimeoutMs);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    videoFrames = 0;
+    for (const auto& line : yvk::test::linesStartingWith(run.out, "0,")) videoFrames += line.empty() ? 0 : 1;
+    Wav wav = readWav(wavPath);
+    std::remove(wavPath.c_str());
+    return wav;
+}
+
 // A client decodes the audio at the file's own rate and channel count: the
 // 440 Hz tone keeps its pitch and the audio lasts as long as the video.
 TEST_P(FileStreamAudio, DecodesAtTheFilesRateAndChannelsWithItsPitchAndLength) {
@@ -209,16 +236,8 @@ TEST_P(FileStreamAudio, DecodesAtTheFilesRateAndChannelsWithItsPitchAndLength) {
     ASSERT_NE(instance.core(), nullptr);
     std::string sdp = instance.describe();
     EXPECT_NE(sdp.find(file.rtpmap), std::string::npos) << sdp;
-    std::string wavPath = std::string(YVK_BINARY_DIR) + "/tests/e2e/audio-" + file.name + ".wav";
-    ProcessResult run = runProcess({"ffmpeg", "-v", "error", "-nostdin", "-y", "-rtsp_transport", "tcp", "-i",
-                                    instance.url(), "-map", "0:a", "-c:a", "pcm_s16le", "-f", "wav", wavPath, "-map",
-                                    "0:v", "-f", "framecrc", "-"},
-                                   kClientTimeoutMs);
-    EXPECT_EQ(run.exitCode, 0) << run.err;
     size_t videoFrames = 0;
-    for (const auto& line : yvk::test::linesStartingWith(run.out, "0,")) videoFrames += line.empty() ? 0 : 1;
-    Wav wav = readWav(wavPath);
-    std::remove(wavPath.c_str());
+    Wav wav = playAudio(instance, file.name, videoFrames);
     EXPECT_EQ(wav.rate, file.rate);
     EXPECT_EQ(wav.channels, file.channels);
     EXPECT_NEAR(wav.seconds(), videoFrames / 25.0, 0.1) << videoFrames << " video frames";
@@ -241,6 +260,29 @@ const char* threeFileList(int index) {
 double numberAfter(const std::string& text, const char* label) {
     size_t at = text.find(label);
     return at == std::string::npos ? -1.0 : std::atof(text.c_str() + at + std::strlen(label));
+}
+
+// A play list of AAC, MP3 48 kHz and MP3 44.1 kHz entries (each a 440 Hz
+// tone beside 4 s of video): its audio goes out as the first entry's L16
+// throughout, and the tone keeps its pitch after each join.
+const char* mixedAudioList(int index) {
+    static const std::string names[] = {media("aac-48k-stereo.mp4"), media("mp3-48k-stereo.mkv"),
+                                        media("mp3-44k-stereo.avi")};
+    return index >= 0 && index < 3 ? names[index].c_str() : nullptr;
+}
+
+TEST(FileStreamE2E, PlayListOfMp3EntriesPlaysTheirAudioInTheListsFormat) {
+    FileInstance instance(media("aac-48k-stereo.mp4"), mixedAudioList);
+    ASSERT_NE(instance.core(), nullptr);
+    std::string sdp = instance.describe();
+    EXPECT_NE(sdp.find("L16/48000/2"), std::string::npos) << sdp;
+    size_t videoFrames = 0;
+    Wav wav = playAudio(instance, "mixed-list", videoFrames);
+    EXPECT_EQ(wav.rate, 48000);
+    EXPECT_EQ(wav.channels, 2);
+    EXPECT_NEAR(wav.seconds(), videoFrames / 25.0, 0.2) << videoFrames << " video frames";
+    for (int entry = 0; entry < 3; ++entry)
+        EXPECT_NEAR(toneFrequency(section(wav, 4.0 * entry, 4.0 * entry + 4)), 440.0, 440.0 * 0.02) << "entry " << entry;
 }
 
 TEST(FileStreamE2E, PlayListPlaysThroughItsJoinsAndSeeks) {
