@@ -63,11 +63,10 @@ void PlayListAudio::enterEntry(void* handle) {
 int PlayListAudio::read(void* handle, unsigned char* buffer, int capacity) {
     int frameBytes = 2 * fTargetChannels;
     int wanted = frameBytes > 0 ? capacity / frameBytes : 0;
-    int made = 0;
-    while (made < wanted) {
-        made += resampleInto(buffer + made * frameBytes, wanted - made);
-        if (made < wanted && !pullInput(handle)) break;
-    }
+    // One block a read, as the demux service reads PCM: what the input holds,
+    // after one more pull when it holds too little for a sample frame.
+    int made = resampleInto(buffer, wanted);
+    while (made == 0 && wanted > 0 && pullInput(handle)) made = resampleInto(buffer, wanted);
     return made * frameBytes;
 }
 

@@ -26,8 +26,9 @@ public:
     // Whether the current entry's audio is delivered as the demux service
     // reads it (16-bit PCM in the target format).
     bool passesThrough() const { return fPassThrough; }
-    // Up to capacity bytes of target-format PCM from the current entry, whole
-    // sample frames only; 0 when the entry's audio has ended.
+    // Up to capacity bytes of target-format PCM from the current entry (about
+    // one decoded block), whole sample frames only; 0 when the entry's audio
+    // has ended.
     int read(void* handle, unsigned char* buffer, int capacity);
     // Frees the decoder and the buffers.
     void release();

@@ -3,6 +3,7 @@
 #include "CoreInstance.hh"
 #include "FakeDemux.hh"
 #include "VodFileInput.hh"
+#include "yvk_demux.h"
 
 #include "TraceCapture.hh"
 
@@ -322,6 +323,9 @@ TEST_F(VodFileInput, AFirstMp3EntrySetsTheFormatAndSurvivesSeeks) {
     EXPECT_EQ(runs[0].first, 400);
     EXPECT_NEAR(runs[0].second, 10 * 97, 1);
     EXPECT_EQ(runs[1], std::make_pair(0x0505, 100));
+    ASSERT_EQ(vod_seek(fFile, 0, 0, 500), 0);
+    std::vector<char> whole(YVK_DEMUX_SAMPLE_CAPACITY);
+    EXPECT_EQ(read(YVK_VOD_READ_AUDIO, whole), 2 * 96);  // no capacity given: one block, not the entry
     ASSERT_EQ(vod_seek(fFile, 0, 0, 500), 0);
     runs = audioRuns(fFile, 1400);
     ASSERT_FALSE(runs.empty());
