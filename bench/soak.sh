@@ -22,15 +22,22 @@
 #   - an HLS player fetching the playlist every second and each new segment;
 #   - an HTTP reader that takes 4 kB of a segment, stalls for 30 s, then
 #     reads the rest.
-# Every 10 s it samples each host's resident memory (kB), open descriptors
-# and threads into DIR/NAME.csv.  After MINUTES the clients stop; sampling
-# goes on (phase "drain") until the sessions they left have expired, at most
-# 2 minutes.  Then the hosts are stopped (SIGINT) and print their record
-# account.  DIR/soak.png draws the samples (gnuplot), DIR/summary.txt has the
-# verdict, which is also printed:
+# Every 10 s it samples each host's resident memory (kB; all of it and the
+# anonymous part), open descriptors and threads into DIR/NAME.csv, and, on
+# the native build, what malloc holds in use and keeps free (the heap
+# sampler, bench/HeapSampler.cpp, preloaded into the hosts; its thread is
+# in the counts).  After MINUTES the clients stop; sampling goes on (phase
+# "drain") until the sessions they left have expired, at most 2 minutes.
+# Then the hosts are stopped (SIGINT) and print their record account.
+# DIR/soak.png draws the samples (gnuplot), DIR/summary.txt has the verdict,
+# which is also printed:
 #   - memory growth after a 2-minute warm-up under 1 MB (the median of the
-#     last five minutes' samples against the first five minutes'; not
-#     judged with --asan, whose quarantine holds freed memory);
+#     last five minutes' samples against the first five minutes'), both of
+#     the heap in use (what the program holds: a leak) and of the resident
+#     anonymous memory (what the device pays, the allocator's free pages
+#     included); the pages of the shared libraries' files, which come and go
+#     with the page cache and the code paths taken, are shown, not judged;
+#     nothing is judged with --asan, whose quarantine holds freed memory;
 #   - descriptors and threads flat under churn (the peak of the last third
 #     of the samples at most a little above the first third's) and back at
 #     their idle count once the clients are gone;
@@ -114,9 +121,15 @@ ff -f lavfi -i testsrc2=size=320x240:rate=25:duration=30 -f lavfi -i sine=freque
     -c:v libx265 -preset ultrafast -pix_fmt yuv420p -x265-params keyint=25:scenecut=0:log-level=error \
     -c:a libmp3lame -ac 2 -b:a 128k "$out/media/hevc.mkv"
 
+sampler=$build/bench/libyvk_heap_sampler.so
+[ $asan = 1 ] || [ -e "$sampler" ] || { echo "soak: $sampler is missing: build it first" >&2; exit 1; }
 start_host() {   # NAME ARG...
     local name=$1; shift
-    "$host" "$@" >"$out/$name.out" 2>"$out/$name.err" &
+    if [ $asan = 1 ]; then
+        "$host" "$@" >"$out/$name.out" 2>"$out/$name.err" &
+    else
+        LD_PRELOAD=$sampler YVK_HEAP_SAMPLE=$out/$name.heap "$host" "$@" >"$out/$name.out" 2>"$out/$name.err" &
+    fi
     pid[$name]=$!
 }
 live=(--size 640x360 --bitrate 1M --audio pcm)
@@ -136,19 +149,22 @@ done
 # One line per host into NAME.csv; false when a host has just ended (the
 # others go on being sampled).
 sample() {   # SECONDS PHASE
-    local name p rss threads fds alive=0
+    local name p rss anon threads fds heap heap_free alive=0
     for name in "${names[@]}"; do
         p=${pid[$name]}
         [ -e "$out/$name.status" ] && continue
-        if ! read -r rss threads < <(awk '/^VmRSS/ {r=$2} /^Threads/ {t=$2} END {if (r) print r, t}' \
-                                          "/proc/$p/status" 2>/dev/null) || ! kill -0 "$p" 2>/dev/null; then
+        if ! read -r rss anon threads < <(awk '/^VmRSS/ {r=$2} /^RssAnon/ {a=$2} /^Threads/ {t=$2}
+                                               END {if (r) print r, a, t}' "/proc/$p/status" 2>/dev/null) ||
+           ! kill -0 "$p" 2>/dev/null; then
             wait "$p" && echo "died (0)" >"$out/$name.status" || echo "died ($?)" >"$out/$name.status"
             echo "soak: $name ended at ${1}s" >&2
             alive=1
             continue
         fi
         fds=$(ls "/proc/$p/fd" 2>/dev/null | wc -l)
-        echo "$1,$2,$rss,$fds,$threads" >>"$out/$name.csv"
+        heap= heap_free=
+        [ ! -e "$out/$name.heap" ] || read -r heap heap_free <"$out/$name.heap" || true
+        echo "$1,$2,$rss,$fds,$threads,$anon,$heap,$heap_free" >>"$out/$name.csv"
     done
     return $alive
 }
@@ -159,12 +175,12 @@ at_idle() {
     for name in "${names[@]}"; do
         p=${pid[$name]}
         [ -e "$out/$name.status" ] && continue
-        IFS=, read -r _ _ _ fds threads < <(tail -n 1 "$out/$name.csv")
+        IFS=, read -r _ _ _ fds threads _ < <(tail -n 1 "$out/$name.csv")
         [ "$fds" -le "${idle_fds[$name]}" ] && [ "$threads" -le "${idle_threads[$name]}" ] || return 1
     done
 }
 
-for name in "${names[@]}"; do echo "seconds,phase,rss_kb,fds,threads" >"$out/$name.csv"; done
+for name in "${names[@]}"; do echo "seconds,phase,rss_kb,fds,threads,anon_kb,heap_kb,heap_free_kb" >"$out/$name.csv"; done
 # What a host holds open, for a count that did not come back.
 list_fds() {   # SUFFIX
     local name p
@@ -193,7 +209,7 @@ sleep 3
 sample 0 idle || true
 list_fds idle
 for name in "${names[@]}"; do
-    IFS=, read -r _ _ _ "idle_fds[$name]" "idle_threads[$name]" < <(tail -n 1 "$out/$name.csv")
+    IFS=, read -r _ _ _ "idle_fds[$name]" "idle_threads[$name]" _ < <(tail -n 1 "$out/$name.csv")
 done
 
 seconds=$((minutes * 60))
@@ -214,7 +230,7 @@ run_client stalled-reader stalled-reader http://127.0.0.1:8554 live "$seconds"
 progress() {
     local name line=
     for name in "${names[@]}"; do line+=" $name $(tail -n 1 "$out/$name.csv" | cut -d, -f3-)"; done
-    echo "soak: ${1}s:$line (rss kB,fds,threads)"
+    echo "soak: ${1}s:$line (rss kB,fds,threads,anon kB,heap in use kB,heap free kB)"
 }
 # Sleeps until SECONDS after the start.
 sleep_until() { local left=$(($1 - (SECONDS - start))); [ $left -le 0 ] || sleep $left; }

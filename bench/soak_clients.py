@@ -83,8 +83,25 @@ class RtspClient:
             self.proc.kill()
         return self.proc.poll() is not None
 
-    def media_bytes(self):
-        return sum(os.path.getsize(f) for f in glob.glob(os.path.join(self.folder, "video-*")))
+    def media_files(self):
+        """{file name: bytes} of what openRTSP wrote (video-*, audio-*)."""
+        return {os.path.basename(f): os.path.getsize(f)
+                for f in glob.glob(os.path.join(self.folder, "video-*")) + glob.glob(os.path.join(self.folder, "audio-*"))}
+
+    def no_video_reason(self, err, files):
+        """What a client without video saw: how long it ran, its exit status,
+        the files it wrote, its last request and response status, and the
+        last lines it printed that are not headers."""
+        lines = [line.strip() for line in err.splitlines()]
+        requests = [line.split()[2] for line in lines if line.startswith("Sending request:") and len(line.split()) > 2]
+        statuses = [line for line in lines if line.startswith("RTSP/1.0")]
+        tail = [line for line in lines if line and not line.startswith(("Date:", "CSeq:", "Session:", "Content-", "Server:",
+                                                                       "Transport:", "Range:", "RTP-Info:", "Public:"))]
+        return "no video received after %.1f s, exit status %s, files %s, last request %s, last status %s: %s" % (
+            time.monotonic() - self.started, self.proc.returncode,
+            ", ".join("%s %d B" % kv for kv in sorted(files.items())) or "none",
+            requests[-1] if requests else "none", statuses[-1] if statuses else "none",
+            " | ".join(tail[-3:]) if tail else "no output")
 
     def outcome(self):
         """"ok", "busy" or a failure reason; removes the client's folder."""
@@ -92,13 +109,12 @@ class RtspClient:
         self.err.close()
         with open(os.path.join(self.folder, "err"), "rb") as f:
             err = f.read().decode("utf-8", "replace")
-        got = self.media_bytes()
+        files = self.media_files()
         shutil.rmtree(self.folder, ignore_errors=True)
         if "503 Service Unavailable" in err:
             return "busy"
-        if got == 0:
-            lines = [line.strip() for line in err.splitlines() if line.strip() and not line.startswith(("Date:", "CSeq:"))]
-            return "no video received: " + (" | ".join(lines[-3:]) if lines else "no output")
+        if sum(size for name, size in files.items() if name.startswith("video-")) == 0:
+            return self.no_video_reason(err, files)
         if not self.vanishes and self.proc.returncode != 0:
             return "exit status %d" % self.proc.returncode
         return "ok"

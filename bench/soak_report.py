@@ -4,9 +4,10 @@ samples and prints the summary; exits 1 when a criterion fails.
 
   soak_report.py DIR --minutes M [--warmup SECONDS] [--asan]
 
-DIR holds, per host process P: P.csv (seconds,phase,rss_kb,fds,threads;
-phase idle for the baseline before the clients, churn, then drain while the
-last client sessions expire), P.out and P.err (its output), P.status (its
+DIR holds, per host process P: P.csv (seconds,phase,rss_kb,fds,threads,
+anon_kb,heap_kb,heap_free_kb; phase idle for the baseline before the
+clients, churn, then drain while the last client sessions expire; the heap
+columns empty where no heap sampler ran), P.out and P.err (its output), P.status (its
 exit status, or "died" when it ended before it was stopped); clients/*.json
 (each client's closing line); sanitizer/ (sanitizer reports).
 """
@@ -21,7 +22,13 @@ import statistics
 import subprocess
 import sys
 
-RSS_GROWTH_LIMIT_KB = 1024
+MEMORY_GROWTH_LIMIT_KB = 1024
+# The memory figures of a sample: judged ones first.  Resident memory as a
+# whole is shown, not judged: its file-backed part (the pages of the shared
+# libraries' code and data) comes and goes with the page cache and with the
+# code paths taken, and is not memory the program holds.
+MEMORY = (("heap_kb", "heap in use", True), ("anon_kb", "resident anonymous memory", True),
+          ("rss_kb", "resident memory", False))
 FD_TOLERANCE = 10      # a window's peak may vary by this much with the clients of the moment
 THREAD_TOLERANCE = 2
 CLIENT_FAILURE_SHARE = 0.05
@@ -47,8 +54,8 @@ def read_samples(path):
     with open(path, newline="") as f:
         rows = list(csv.DictReader(f))
     for row in rows:
-        for key in ("seconds", "rss_kb", "fds", "threads"):
-            row[key] = int(row[key])
+        for key in ("seconds", "rss_kb", "fds", "threads", "anon_kb", "heap_kb", "heap_free_kb"):
+            row[key] = int(row[key]) if row.get(key) not in (None, "") else None
     return rows
 
 
@@ -67,14 +74,37 @@ def rss_growth(values):
             min(values[-k:]) - min(values[:k]), k)
 
 
-def slope_per_30min(rows):
+def slope_per_30min(rows, key):
     if len(rows) < 3:
         return 0.0
     xs = [r["seconds"] for r in rows]
-    ys = [r["rss_kb"] for r in rows]
+    ys = [r[key] for r in rows]
     mx, my = statistics.fmean(xs), statistics.fmean(ys)
     den = sum((x - mx) ** 2 for x in xs)
     return 0.0 if den == 0 else sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / den * 1800
+
+
+def judge_memory(churn, args, verdict):
+    """Growth of each memory figure the samples have.  Without the heap and
+    anonymous columns (an older run) resident memory is judged."""
+    present = [m for m in MEMORY if all(r[m[0]] is not None for r in churn)]
+    judged_any = any(judged for _, _, judged in present)
+    for key, title, judged in present:
+        values = [r[key] for r in churn]
+        growth, low_growth, k = rss_growth(values)
+        text = ("%s after the warm-up %d kB, at the end %d kB, largest %d kB; growth %+d kB (medians of the "
+                "first and last %d samples; lows %+d kB; trend %+.0f kB per 30 min)"
+                % (title, values[0], values[-1], max(values), growth, k, low_growth, slope_per_30min(churn, key)))
+        if args.asan:
+            verdict.say("  info  " + text + " (not judged: ASan's quarantine holds freed memory)")
+        elif judged or not judged_any:
+            verdict.check(growth < MEMORY_GROWTH_LIMIT_KB, text + ", limit %d kB" % MEMORY_GROWTH_LIMIT_KB)
+        else:
+            verdict.say("  info  " + text)
+    if all(r["heap_free_kb"] is not None for r in churn):
+        free = [r["heap_free_kb"] for r in churn]
+        verdict.say("  info  kept free by malloc: median %d kB, largest %d kB"
+                    % (statistics.median(free), max(free)))
 
 
 def judge_process(name, folder, args, verdict):
@@ -87,15 +117,7 @@ def judge_process(name, folder, args, verdict):
     if not churn:
         verdict.check(False, "no sample after the warm-up")
         return
-    rss = [r["rss_kb"] for r in churn]
-    growth, low_growth, k = rss_growth(rss)
-    text = ("memory after the warm-up %d kB, at the end %d kB, largest %d kB; growth %+d kB (medians of the "
-            "first and last %d samples; lows %+d kB; trend %+.0f kB per 30 min)"
-            % (rss[0], rss[-1], max(rss), growth, k, low_growth, slope_per_30min(churn)))
-    if args.asan:
-        verdict.say("  info  " + text + " (not judged: ASan's quarantine holds freed memory)")
-    else:
-        verdict.check(growth < RSS_GROWTH_LIMIT_KB, text + ", limit %d kB" % RSS_GROWTH_LIMIT_KB)
+    judge_memory(churn, args, verdict)
     for key, tolerance in (("fds", FD_TOLERANCE), ("threads", THREAD_TOLERANCE)):
         values = [r[key] for r in churn]
         first, last = window_peaks(values)
@@ -157,10 +179,12 @@ def draw(folder, names, warmup, png):
     if shutil.which("gnuplot") is None:
         return "no gnuplot: no chart"
     plots = []
-    for column, title in ((3, "resident memory (MB)"), (4, "open descriptors"), (5, "threads")):
-        scale = "/1024.0" if column == 3 else ""
-        series = ", ".join("'%s/%s.csv' using ($1/60.0):($%d%s) every ::1 with lines title '%s'"
-                           % (folder, n, column, scale, n) for n in names)
+    for columns, title in (((3, 6, 7), "memory (MB): resident, anonymous, heap in use"), ((4,), "open descriptors"),
+                           ((5,), "threads")):
+        scale = "/1024.0" if len(columns) > 1 else ""
+        series = ", ".join("'%s/%s.csv' using ($1/60.0):($%d%s) every ::1 with lines lc %d dt %d title '%s%s'"
+                           % (folder, n, column, scale, i + 1, j + 1, n, "" if j == 0 else " " + ("", "anon", "heap")[j])
+                           for i, n in enumerate(names) for j, column in enumerate(columns))
         plots.append("set ylabel '%s'\nplot %s" % (title, series))
     script = "\n".join([
         "set terminal pngcairo size 1200,1000 font ',10'",

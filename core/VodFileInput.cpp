@@ -4,6 +4,7 @@
 #include "VodFileInput.hh"
 
 #include "CoreInstance.hh"
+#include "PlayListAudio.hh"
 
 #include "yvk_demux.h"
 #include "yvk_system.h"
@@ -31,6 +32,8 @@ uint8_t* gSilence = nullptr;
 int gSilenceSize = 0;
 // Audio of the current entry is being replaced by silence (traced once).
 bool gPlayingSilence = false;
+// The audio of the list in its first entry's format (one list reads at a time).
+PlayListAudio gAudio;
 
 VodFile* vodFileOf(void* file) { return static_cast<VodFile*>(file); }
 
@@ -74,9 +77,13 @@ void readCurrent(VodFile* f, int type, int track, char* buffer, int capacity, in
     auto* bytes = reinterpret_cast<unsigned char*>(buffer);
     for (int skipped = 0; skipped <= kMaxSkippedSamples; ++skipped) {
         *size = capacity;
-        int result = type == YVK_VOD_READ_VIDEO
-                         ? YVK_StreamerDemuxReadVideo(f->demuxHandle, track, bytes, size, keyFrame, nullptr)
-                         : YVK_StreamerDemuxReadAudio(f->demuxHandle, bytes, size);
+        int result = 0;
+        if (type == YVK_VOD_READ_VIDEO)
+            result = YVK_StreamerDemuxReadVideo(f->demuxHandle, track, bytes, size, keyFrame, nullptr);
+        else if (gAudio.passesThrough())
+            result = YVK_StreamerDemuxReadAudio(f->demuxHandle, bytes, size);
+        else
+            result = *size = gAudio.read(f->demuxHandle, bytes, capacity);
         if (result != YVK_DEMUX_SAMPLE_SKIPPED) break;
         YVK_TRACE(YVK_TRACE_ERROR, "sample larger than %d bytes skipped\n", capacity);
         *size = 0;
@@ -118,6 +125,7 @@ bool switchToNextFile(VodFile* f, int track) {
     YVK_TRACE(YVK_TRACE_INFO, "next file (%s)\n", name);
     closeCurrent(f);
     f->demuxHandle = YVK_StreamerDemuxOpen(name);
+    gAudio.enterEntry(f->demuxHandle);
     if (f->demuxHandle == nullptr) {
         YVK_TRACE(YVK_TRACE_ERROR, "YVK_StreamerDemuxOpen (%s) failed\n", name);
         return false;
@@ -165,6 +173,10 @@ YVK_API void* vod_open(void* arg) {
         return nullptr;
     }
     f->nextIndex = 1;
+    DemuxAudInfo audio{};
+    YVK_StreamerDemuxGetAudInfo(f->demuxHandle, &audio);
+    gAudio.setTarget(audio.sampleRate, audio.channels);
+    gAudio.enterEntry(f->demuxHandle);
     return f;
 }
 
@@ -201,11 +213,13 @@ YVK_API int vod_info(void* file, AviFileInfo* info) {
     info->audioTracks = YVK_StreamerDemuxGetAudTracks(h);
     info->videoTracks = YVK_StreamerDemuxGetVidTracks(h);
     info->fps = static_cast<double>(YVK_StreamerDemuxGetVidFps(h, 0));
+    // Every entry's audio goes out as 16-bit PCM in the first entry's format.
     DemuxAudInfo audio{};
     YVK_StreamerDemuxGetAudInfo(h, &audio);
-    info->sampleRate = audio.sampleRate;
-    info->bitsPerSample = audio.bitsPerSample;
-    info->channels = audio.channels;
+    bool listFormat = gAudio.targetRate() > 0 && gAudio.targetChannels() > 0;
+    info->sampleRate = listFormat ? gAudio.targetRate() : audio.sampleRate;
+    info->bitsPerSample = 16;
+    info->channels = listFormat ? gAudio.targetChannels() : audio.channels;
     if (info->keyFrame != nullptr) {
         int capacity = capacityOf(&info->keyFrameSize);
         int key = 0;
@@ -222,6 +236,7 @@ YVK_API int vod_info(void* file, AviFileInfo* info) {
         }
     }
     YVK_StreamerDemuxSeek(h, 0);
+    gAudio.enterEntry(h);
     return 0;
 }
 
@@ -274,16 +289,19 @@ YVK_API int vod_seek(void* file, int /*unused1*/, int /*unused2*/, int64_t posit
     const char* name = f->getFileName(index);
     if (name == nullptr) {
         YVK_StreamerDemuxSeek(f->demuxHandle, offset);
+        gAudio.enterEntry(f->demuxHandle);
         return 0;
     }
     closeCurrent(f);
     f->demuxHandle = YVK_StreamerDemuxOpen(name);
+    gAudio.enterEntry(f->demuxHandle);
     if (f->demuxHandle == nullptr) {
         YVK_TRACE(YVK_TRACE_ERROR, "YVK_StreamerDemuxOpen (%s) failed.\n", name);
         return -1;
     }
     f->nextIndex = index + 1;
     YVK_StreamerDemuxSeek(f->demuxHandle, offset);
+    gAudio.enterEntry(f->demuxHandle);
     return 0;
 }
 
@@ -298,6 +316,7 @@ YVK_API void vod_close(void* file) {
     gSilence = nullptr;
     gSilenceSize = 0;
     gPlayingSilence = false;
+    gAudio.release();
 }
 
 YVK_API int vod_get_tracks(VodFile* /*file*/, int* audioTracks, int* videoTracks) {

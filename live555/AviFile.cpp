@@ -4,6 +4,9 @@
 #include "AVIFileParser.hh"
 
 #include <strings.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <cstdint>
 #include <cstdio>
@@ -95,6 +98,7 @@ AviFile::~AviFile() {
     delete fDemuxTable;
     delete fTrackTable;
     delete[] fFileName;
+    envir().taskScheduler().unscheduleDelayedTask(fReleaseTask);
 }
 
 void AviFile::handleEndOfBosPageParsing(void* clientData) {
@@ -134,6 +138,20 @@ AviDemux* AviFile::newDemux(unsigned trackNumber) {
 void AviFile::removeDemux(AviDemux* demux) {
     fDemuxTable->Remove(keyOf(demux));
     if (fOnDemuxRemoval != nullptr) (*fOnDemuxRemoval)(demux, fOnDemuxRemovalClientData);
+    // Once the rest of the client's teardown has run too.
+    envir().taskScheduler().rescheduleDelayedTask(fReleaseTask, 0, releaseFreedMemory, this);
+}
+
+// A client's stream frees megabytes: its two sample buffers, the demux
+// service's and the codecs' state.  glibc keeps freed memory inside its
+// heaps (the buffers come from there once their first free has raised its
+// mmap threshold), where fragments of it stayed resident client after
+// client; here its free pages go back to the system, in every thread's heap.
+void AviFile::releaseFreedMemory(void* clientData) {
+    static_cast<AviFile*>(clientData)->fReleaseTask = nullptr;
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
 }
 
 bool AviFile::hasDemux(AviDemux* demux) const { return fDemuxTable->Lookup(keyOf(demux)) != nullptr; }

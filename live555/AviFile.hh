@@ -86,6 +86,8 @@ private:
     int fParameterSetsTrack;  // video track index the video track's SPS and PPS come from
     onDemuxRemovalFunc* fOnDemuxRemoval = nullptr;
     void* fOnDemuxRemovalClientData = nullptr;
+    TaskToken fReleaseTask = nullptr;  // gives freed memory back after a demux went
+    static void releaseFreedMemory(void* clientData);
 };
 
 class AviDemux : public Medium {

@@ -1,5 +1,6 @@
 #include "FakeDemux.hh"
 
+#include "yvk_audio_codec.h"
 #include "yvk_demux.h"
 
 #include <algorithm>
@@ -67,7 +68,8 @@ int YVK_StreamerDemuxGetPreBufNum(void* h, int) { return h != nullptr ? handleOf
 int YVK_StreamerDemuxGetAudInfo(void* h, DemuxAudInfo* info) {
     *info = DemuxAudInfo{};
     if (h == nullptr) return 0;
-    *info = DemuxAudInfo{YVK_DEMUX_AUDIO_PCM, handleOf(h)->media.channels, handleOf(h)->media.sampleRate, 16};
+    const yvk::test::FakeMedia& m = handleOf(h)->media;
+    *info = DemuxAudInfo{m.mp3 ? YVK_DEMUX_AUDIO_MP3 : YVK_DEMUX_AUDIO_PCM, m.channels, m.sampleRate, 16};
     return 1;
 }
 
@@ -98,6 +100,11 @@ int YVK_StreamerDemuxReadAudio(void* h, unsigned char* buffer, int* size) {
     if (f.audioPos >= f.media.audioBlocks || capacity < f.media.audioBlockSize) return 0;
     ++f.audioPos;
     std::fill(buffer, buffer + f.media.audioBlockSize, f.media.tag);
+    if (f.media.mp3) {
+        buffer[0] = static_cast<unsigned char>(f.media.channels);
+        buffer[1] = static_cast<unsigned char>(f.media.sampleRate / 100 >> 8);
+        buffer[2] = static_cast<unsigned char>(f.media.sampleRate / 100);
+    }
     return *size = f.media.audioBlockSize;
 }
 
@@ -118,5 +125,33 @@ int YVK_StreamerDemuxSetVidPos(void* h, int track, int frameIndex) {
     handleOf(h)->pinned = true;
     return 1;
 }
+
+// The fake "MP3" decoder: see FakeMedia::mp3.  Output that does not fit is
+// kept for the next call, as the real decoder does.
+struct FakeMp3 {
+    std::vector<int16_t> pending;
+    YVK_AudioFormat format{};
+};
+
+void* YVK_MP3_DecNew(const YVK_AudioFormat*, const void*) { return new FakeMp3(); }
+
+int YVK_MP3_Decode(void* decoder, const YVK_AudioCoded* input, const YVK_AudioPcm* output, YVK_AudioFormat* format) {
+    FakeMp3& d = *static_cast<FakeMp3*>(decoder);
+    if (input->size >= 3) {
+        d.format = YVK_AudioFormat{input->data[0], (input->data[1] << 8 | input->data[2]) * 100, 16, 1};
+        for (int i = 3; i < input->size; ++i)
+            d.pending.insert(d.pending.end(), static_cast<size_t>(d.format.channels),
+                             static_cast<int16_t>(input->data[i] * 100));
+    }
+    if (format != nullptr) *format = d.format;
+    size_t take = std::min(d.pending.size(), static_cast<size_t>(output->size / 2));
+    take -= take % static_cast<size_t>(std::max(d.format.channels, 1));
+    std::copy(d.pending.begin(), d.pending.begin() + static_cast<std::ptrdiff_t>(take),
+              reinterpret_cast<int16_t*>(output->data));
+    d.pending.erase(d.pending.begin(), d.pending.begin() + static_cast<std::ptrdiff_t>(take));
+    return static_cast<int>(take);
+}
+
+void YVK_MP3_DecFree(void* decoder) { delete static_cast<FakeMp3*>(decoder); }
 
 } // extern "C"

@@ -1,6 +1,7 @@
 // A scripted demux service for the file-input callbacks: the test executable
-// defines the YVK_StreamerDemux* calls the callbacks use, and every open,
-// close, seek and video position is logged.
+// defines the YVK_StreamerDemux* calls the callbacks use (and an MP3 decoder
+// for its own "MP3"), and every open, close, seek and video position is
+// logged.
 #ifndef YVK_TEST_FAKE_DEMUX_HH
 #define YVK_TEST_FAKE_DEMUX_HH
 
@@ -24,6 +25,10 @@ struct FakeMedia {
     int sampleRate = 48000;
     int channels = 1;
     int oversizeFrame = -1;   // this video frame is larger than any buffer
+    // Audio blocks are "MP3" the fake decoder takes: channels, rate / 100 (two
+    // bytes, big-endian), then the tag; each tag byte decodes to one sample
+    // frame of value tag * 100.
+    bool mp3 = false;
     bool openable = true;
 };
 

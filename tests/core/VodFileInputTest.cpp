@@ -3,11 +3,13 @@
 #include "CoreInstance.hh"
 #include "FakeDemux.hh"
 #include "VodFileInput.hh"
+#include "yvk_demux.h"
 
 #include "TraceCapture.hh"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -256,6 +258,79 @@ TEST_F(VodFileInput, ListThatShrinksOrBreaksEndsTheReads) {
     EXPECT_EQ(read(YVK_VOD_READ_VIDEO, buffer), 0);
     EXPECT_TRUE(traces.contains("YVK_StreamerDemuxOpen (b) failed"));
     EXPECT_EQ(fFile->demuxHandle, nullptr);
+}
+
+// The values of the audio the list delivers in blocks of at most capacity
+// bytes, until it ends, as runs of equal samples: {value, count}.
+std::vector<std::pair<int, int>> audioRuns(VodFile* file, int capacity) {
+    std::vector<std::pair<int, int>> runs;
+    std::vector<char> buffer(static_cast<size_t>(capacity) + 1, 'x');
+    for (int reads = 0; reads < 1000; ++reads) {
+        int size = capacity;
+        int got = vod_read(file, YVK_VOD_READ_AUDIO, 0, buffer.data(), &size, nullptr);
+        EXPECT_EQ(buffer[static_cast<size_t>(capacity)], 'x');
+        if (got <= 0) break;
+        for (int at = 0; at + 1 < got; at += 2) {
+            int16_t value = 0;
+            std::memcpy(&value, buffer.data() + at, 2);
+            if (runs.empty() || runs.back().first != value) runs.emplace_back(value, 0);
+            ++runs.back().second;
+        }
+    }
+    return runs;
+}
+
+// Audio goes out as 16-bit PCM in the first entry's format however the next
+// entries are coded: an MP3 entry decoded, one at another rate and channel
+// count converted, so a join changes neither the speed nor the pitch.
+TEST_F(VodFileInput, EveryEntrysAudioComesInTheFirstEntrysFormat) {
+    FakeMedia a = Media{100, 100, 1, 0, 2};  // PCM 48 kHz stereo: 2 blocks of 25 frames
+    a.channels = 2;
+    FakeMedia b = Media{100, 100, 2, 0, 3};  // MP3 48 kHz stereo: 3 blocks of 97 frames
+    b.channels = 2;
+    b.mp3 = true;
+    FakeMedia c = Media{100, 100, 3, 0, 4};  // PCM 24 kHz mono: 4 blocks of 50 frames
+    c.sampleRate = 24000;
+    entries({a, b, c});
+    ASSERT_NE(open(), nullptr);
+    auto runs = audioRuns(fFile, 1400);
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[0], std::make_pair(0x0101, 100));
+    EXPECT_EQ(runs[1].first, 200);  // tag * 100 from the decoder
+    EXPECT_NEAR(runs[1].second, 2 * 3 * 97, 2);
+    EXPECT_EQ(runs[2].first, 0x0303);
+    EXPECT_NEAR(runs[2].second, 2 * 2 * 200, 4);  // twice the frames, each twice
+
+    AviFileInfo info{};
+    ASSERT_EQ(vod_info(fFile, &info), 0);  // c is current
+    EXPECT_EQ(info.sampleRate, 48000);
+    EXPECT_EQ(info.channels, 2);
+    EXPECT_EQ(info.bitsPerSample, 16);
+}
+
+// The first entry's own format is the list's: a first MP3 entry is decoded
+// at its rate, and a seek back into it starts the decoder afresh.
+TEST_F(VodFileInput, AFirstMp3EntrySetsTheFormatAndSurvivesSeeks) {
+    FakeMedia a = Media{1000, 1000, 4, 0, 10};
+    a.mp3 = true;
+    a.sampleRate = 44100;
+    FakeMedia b = Media{1000, 1000, 5, 0, 2};  // PCM 44.1 kHz mono passes through
+    b.sampleRate = 44100;
+    entries({a, b});
+    ASSERT_NE(open(), nullptr);
+    auto runs = audioRuns(fFile, 333);  // odd: whole frames only
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].first, 400);
+    EXPECT_NEAR(runs[0].second, 10 * 97, 1);
+    EXPECT_EQ(runs[1], std::make_pair(0x0505, 100));
+    ASSERT_EQ(vod_seek(fFile, 0, 0, 500), 0);
+    std::vector<char> whole(YVK_DEMUX_SAMPLE_CAPACITY);
+    EXPECT_EQ(read(YVK_VOD_READ_AUDIO, whole), 2 * 96);  // no capacity given: one block, not the entry
+    ASSERT_EQ(vod_seek(fFile, 0, 0, 500), 0);
+    runs = audioRuns(fFile, 1400);
+    ASSERT_FALSE(runs.empty());
+    EXPECT_EQ(runs[0].first, 400);
+    EXPECT_NEAR(runs[0].second, 5 * 97, 1);
 }
 
 TEST_F(VodFileInput, InfoReportsTheCurrentFileAndItsFirstKeyFrame) {

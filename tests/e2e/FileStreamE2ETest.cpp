@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -173,6 +176,17 @@ Wav readWav(const std::string& path) {
     return wav;
 }
 
+// The part of the audio from one second to another.
+Wav section(const Wav& wav, double from, double to) {
+    Wav part = wav;
+    auto at = [&](double seconds) {
+        size_t sample = static_cast<size_t>(seconds * wav.rate) * static_cast<size_t>(wav.channels);
+        return wav.samples.begin() + static_cast<std::ptrdiff_t>(std::min(sample, wav.samples.size()));
+    };
+    part.samples.assign(at(from), at(to));
+    return part;
+}
+
 // The tone's frequency on the first channel from its rising zero crossings,
 // half a second in from either end (the encoders' start-up and the end).
 double toneFrequency(const Wav& wav) {
@@ -201,6 +215,22 @@ void PrintTo(const ServedAudio& file, std::ostream* out) { *out << file.name; }
 
 class FileStreamAudio : public ::testing::TestWithParam<ServedAudio> {};
 
+// The whole audio of an instance as ffmpeg decodes it over RTSP, and the
+// count of video frames beside it.
+Wav playAudio(const FileInstance& instance, const std::string& name, size_t& videoFrames) {
+    std::string wavPath = std::string(YVK_BINARY_DIR) + "/tests/e2e/audio-" + name + ".wav";
+    ProcessResult run = runProcess({"ffmpeg", "-v", "error", "-nostdin", "-y", "-rtsp_transport", "tcp", "-i",
+                                    instance.url(), "-map", "0:a", "-c:a", "pcm_s16le", "-f", "wav", wavPath, "-map",
+                                    "0:v", "-f", "framecrc", "-"},
+                                   kClientTimeoutMs);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    videoFrames = 0;
+    for (const auto& line : yvk::test::linesStartingWith(run.out, "0,")) videoFrames += line.empty() ? 0 : 1;
+    Wav wav = readWav(wavPath);
+    std::remove(wavPath.c_str());
+    return wav;
+}
+
 // A client decodes the audio at the file's own rate and channel count: the
 // 440 Hz tone keeps its pitch and the audio lasts as long as the video.
 TEST_P(FileStreamAudio, DecodesAtTheFilesRateAndChannelsWithItsPitchAndLength) {
@@ -209,16 +239,8 @@ TEST_P(FileStreamAudio, DecodesAtTheFilesRateAndChannelsWithItsPitchAndLength) {
     ASSERT_NE(instance.core(), nullptr);
     std::string sdp = instance.describe();
     EXPECT_NE(sdp.find(file.rtpmap), std::string::npos) << sdp;
-    std::string wavPath = std::string(YVK_BINARY_DIR) + "/tests/e2e/audio-" + file.name + ".wav";
-    ProcessResult run = runProcess({"ffmpeg", "-v", "error", "-nostdin", "-y", "-rtsp_transport", "tcp", "-i",
-                                    instance.url(), "-map", "0:a", "-c:a", "pcm_s16le", "-f", "wav", wavPath, "-map",
-                                    "0:v", "-f", "framecrc", "-"},
-                                   kClientTimeoutMs);
-    EXPECT_EQ(run.exitCode, 0) << run.err;
     size_t videoFrames = 0;
-    for (const auto& line : yvk::test::linesStartingWith(run.out, "0,")) videoFrames += line.empty() ? 0 : 1;
-    Wav wav = readWav(wavPath);
-    std::remove(wavPath.c_str());
+    Wav wav = playAudio(instance, file.name, videoFrames);
     EXPECT_EQ(wav.rate, file.rate);
     EXPECT_EQ(wav.channels, file.channels);
     EXPECT_NEAR(wav.seconds(), videoFrames / 25.0, 0.1) << videoFrames << " video frames";
@@ -243,6 +265,29 @@ double numberAfter(const std::string& text, const char* label) {
     return at == std::string::npos ? -1.0 : std::atof(text.c_str() + at + std::strlen(label));
 }
 
+// A play list of AAC, MP3 48 kHz and MP3 44.1 kHz entries (each a 440 Hz
+// tone beside 4 s of video): its audio goes out as the first entry's L16
+// throughout, and the tone keeps its pitch after each join.
+const char* mixedAudioList(int index) {
+    static const std::string names[] = {media("aac-48k-stereo.mp4"), media("mp3-48k-stereo.mkv"),
+                                        media("mp3-44k-stereo.avi")};
+    return index >= 0 && index < 3 ? names[index].c_str() : nullptr;
+}
+
+TEST(FileStreamE2E, PlayListOfMp3EntriesPlaysTheirAudioInTheListsFormat) {
+    FileInstance instance(media("aac-48k-stereo.mp4"), mixedAudioList);
+    ASSERT_NE(instance.core(), nullptr);
+    std::string sdp = instance.describe();
+    EXPECT_NE(sdp.find("L16/48000/2"), std::string::npos) << sdp;
+    size_t videoFrames = 0;
+    Wav wav = playAudio(instance, "mixed-list", videoFrames);
+    EXPECT_EQ(wav.rate, 48000);
+    EXPECT_EQ(wav.channels, 2);
+    EXPECT_NEAR(wav.seconds(), videoFrames / 25.0, 0.2) << videoFrames << " video frames";
+    for (int entry = 0; entry < 3; ++entry)
+        EXPECT_NEAR(toneFrequency(section(wav, 4.0 * entry, 4.0 * entry + 4)), 440.0, 440.0 * 0.02) << "entry " << entry;
+}
+
 TEST(FileStreamE2E, PlayListPlaysThroughItsJoinsAndSeeks) {
     FileInstance instance(media("list-1.mp4"), threeFileList);
     ASSERT_NE(instance.core(), nullptr);
@@ -264,6 +309,38 @@ TEST(FileStreamE2E, PlayListPlaysThroughItsJoinsAndSeeks) {
                                     kClientTimeoutMs);
     EXPECT_EQ(seek.exitCode, 0) << seek.err;
     EXPECT_NEAR(numberAfter(seek.err, "pts_time:"), 5.0, 1.0) << seek.err;
+}
+
+// This process's resident anonymous memory (kB).
+long residentAnonymousKb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("RssAnon:", 0) == 0) return std::atol(line.c_str() + 8);
+    return -1;
+}
+
+// What a client's stream used (sample buffers, the demux service's and the
+// codecs' state, some megabytes) is given back to the system after its
+// teardown, not kept resident by the allocator: client after client, a trim
+// of the heaps finds next to nothing left to give back.
+TEST(FileStreamE2E, MemoryOfAClientIsGivenBackAfterItsTeardown) {
+#ifndef __GLIBC__
+    GTEST_SKIP() << "glibc's malloc_trim measures what the allocator keeps";
+#else
+    FileInstance instance(media("list-1.mp4"), threeFileList);
+    ASSERT_NE(instance.core(), nullptr);
+    std::vector<long> keptKb;  // per client: what a trim gave back
+    for (int client = 0; client < 4; ++client) {
+        ProcessResult run = probe(instance.url(), "2");
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        std::this_thread::sleep_for(std::chrono::seconds(1));  // its TEARDOWN handled
+        long before = residentAnonymousKb();
+        malloc_trim(0);
+        keptKb.push_back(before - residentAnonymousKb());
+    }
+    EXPECT_LT(*std::max_element(keptKb.begin(), keptKb.end()), 1024) << ::testing::PrintToString(keptKb);
+#endif
 }
 
 // A decoded picture as ffmpeg's showinfo filter describes it.
