@@ -31,7 +31,8 @@ MediaInput::~MediaInput() {
     if (fContext != nullptr) avformat_close_input(&fContext);
 }
 
-bool MediaInput::open(const std::string& fileName, const char* module) {
+// Opens the container without reading its stream information.
+bool MediaInput::openContainer(const std::string& fileName, const char* module) {
     quietFfmpeg();
     int err = avformat_open_input(&fContext, fileName.c_str(), nullptr, nullptr);
     if (err < 0) {
@@ -40,7 +41,12 @@ bool MediaInput::open(const std::string& fileName, const char* module) {
         fContext = nullptr;
         return false;
     }
-    err = avformat_find_stream_info(fContext, nullptr);
+    return true;
+}
+
+bool MediaInput::open(const std::string& fileName, const char* module) {
+    if (!openContainer(fileName, module)) return false;
+    int err = avformat_find_stream_info(fContext, nullptr);
     if (err < 0) {
         YVK_Trace(module, YVK_TRACE_ERROR, __FILE__, __LINE__, __func__, "no stream information in (%s): %s\n",
                   fileName.c_str(), avError(err).c_str());
@@ -52,14 +58,7 @@ bool MediaInput::open(const std::string& fileName, const char* module) {
 
 bool MediaInput::openLike(const MediaInput& probed, const std::string& fileName, const char* module) {
     if (probed.fContext == nullptr) return open(fileName, module);
-    quietFfmpeg();
-    int err = avformat_open_input(&fContext, fileName.c_str(), nullptr, nullptr);
-    if (err < 0) {
-        YVK_Trace(module, YVK_TRACE_ERROR, __FILE__, __LINE__, __func__, "cannot open (%s): %s\n",
-                  fileName.c_str(), avError(err).c_str());
-        fContext = nullptr;
-        return false;
-    }
+    if (!openContainer(fileName, module)) return false;
     if (sameStreamsAs(probed)) {
         fProbed = &probed;
         return true;

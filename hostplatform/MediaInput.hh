@@ -65,6 +65,7 @@ public:
     int64_t durationMs(int streamIndex) const;
 
 private:
+    bool openContainer(const std::string& fileName, const char* module);
     int64_t originMs() const;
     bool sameStreamsAs(const MediaInput& probed) const;
 
