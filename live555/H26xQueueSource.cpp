@@ -386,6 +386,53 @@ bool H26xQueueSource::nextPiece(const uint8_t*& data, unsigned& size) {
     return false;
 }
 
+void H26xQueueSource::copyWholeAccessUnit(uint8_t* data, unsigned size) {
+    fFrameSize = 0;
+    fNumTruncatedBytes = 0;
+    auto put = [this](const uint8_t* bytes, unsigned count) {
+        unsigned room = std::min(count, fMaxSize - fFrameSize);
+        std::memcpy(fTo + fFrameSize, bytes, room);
+        fFrameSize += room;
+        fNumTruncatedBytes += count - room;
+    };
+    if (fCurrent.hasParameterSets) keepParameterSets(data, size);
+    const bool newSecond = fCurrentTime.tv_sec != fLastWholeSecond;
+    fLastWholeSecond = fCurrentTime.tv_sec;
+    if (fRepeatSets.empty() && hasAuxLine()) { // sets that came in a record of their own
+        for (const std::vector<uint8_t>* set : {&fVPS, &fSPS, &fPPS}) {
+            size_t header = 0; // the set may have been kept with its start code
+            while (header < set->size() && (*set)[header] == 0) ++header;
+            header = header >= 2 && header < set->size() && (*set)[header] == 1 ? header + 1 : 0;
+            if (header == set->size()) continue;
+            fRepeatSets.insert(fRepeatSets.end(), {0, 0, 0, 1});
+            fRepeatSets.insert(fRepeatSets.end(), set->begin() + static_cast<long>(header), set->end());
+        }
+    }
+    if (fCurrent.hasParameterSets || fRepeatSets.empty() || !(newSecond || fCurrent.key)) {
+        put(data, size);
+        return;
+    }
+    unsigned head = 0; // an access unit delimiter stays first
+    Unit first{};
+    if (nextUnit(data, static_cast<int>(size), first) && H26xNalKind::isDelimiter(fCodec, first.type))
+        head = static_cast<unsigned>(first.data + first.size - data);
+    put(data, head);
+    put(fRepeatSets.data(), static_cast<unsigned>(fRepeatSets.size()));
+    put(data + head, size - head);
+}
+
+void H26xQueueSource::keepParameterSets(uint8_t* data, unsigned size) {
+    std::vector<uint8_t> sets;
+    uint8_t* end = data + size;
+    Unit unit{};
+    for (uint8_t* at = data; at < end && nextUnit(at, static_cast<int>(end - at), unit); at = unit.data + unit.size) {
+        if (!H26xNalKind::isParameterSet(fCodec, unit.type)) continue;
+        sets.insert(sets.end(), {0, 0, 0, 1});
+        sets.insert(sets.end(), unit.data + unit.header, unit.data + unit.size);
+    }
+    if (!sets.empty()) fRepeatSets.swap(sets);
+}
+
 void H26xQueueSource::deliverFrame() {
     if (fStartUpEnded.exchange(false) && !isCurrentlyAwaitingData()) {
         fStreaming = false;
@@ -408,12 +455,15 @@ void H26xQueueSource::deliverFrame() {
     const unsigned size = fNextSize;
     fHaveNext = false;
 
-    fFrameSize = std::min(size, fMaxSize);
-    fNumTruncatedBytes = size > fMaxSize ? size - fMaxSize : 0;
     fPresentationTime = fCurrentTime;
-
     gDeliverStarted = true;
-    std::memcpy(fTo, data, fFrameSize);
+    if (fWholeFrame) {
+        copyWholeAccessUnit(fCurrent.data, size);
+    } else {
+        fFrameSize = std::min(size, fMaxSize);
+        fNumTruncatedBytes = size > fMaxSize ? size - fMaxSize : 0;
+        std::memcpy(fTo, data, fFrameSize);
+    }
     if (fQIO.dumpEnabled && fQIO.dumpData != nullptr) fQIO.dumpData(data, size);
     // Look ahead (the piece found is the next delivery's): the record goes
     // back with its last unit, before the consumer (which may ask again at

@@ -166,6 +166,14 @@ protected:
     bool takeAccessUnit();
     bool nextPiece(const uint8_t*& data, unsigned& size);
     void dropCurrentAccessUnit();
+    // Whole-access-unit mode (HTTP streaming): the segmenter cuts at whole
+    // seconds of the presentation time, not at key pictures, and players
+    // (Shaka's transmuxer) refuse a segment that holds no parameter sets.
+    // So the first access unit of each second, and a key picture that came
+    // without them, carries the latest sets delivered, after a leading
+    // delimiter.  Fills fTo, fFrameSize and fNumTruncatedBytes.
+    void copyWholeAccessUnit(uint8_t* data, unsigned size);
+    void keepParameterSets(uint8_t* data, unsigned size);
 
     void announceStreaming(bool on);
     void releaseRecord(YVKStreamerStream* record);
@@ -217,6 +225,8 @@ protected:
     const uint8_t* fNextData = nullptr;
     unsigned fNextSize = 0;
     timeval fCurrentTime;
+    std::vector<uint8_t> fRepeatSets; // latest VPS/SPS/PPS delivered, each behind a 4-byte start code
+    time_t fLastWholeSecond = 0;      // presentation second of the last whole access unit
     timeval fLastPresentationTime;
     timeval fLastHostTimestamp;
 };

@@ -135,7 +135,9 @@ class HlsE2E : public testing::Test {
 protected:
     void SetUp() override {
         yvk::test::guardNetworkSetup();
-        fHost = std::make_unique<yvk::test::PacedLiveHost>(kWidth, kHeight, kAacBlockBytes);
+        // A camera's key frame every two seconds: half the segments begin
+        // without one, and players must still find parameter sets in each.
+        fHost = std::make_unique<yvk::test::PacedLiveHost>(kWidth, kHeight, kAacBlockBytes, 50);
         ASSERT_TRUE(fHost->ready());
     }
     void TearDown() override {

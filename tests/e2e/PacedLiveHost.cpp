@@ -22,11 +22,12 @@ int64_t nowUs() {
 
 } // namespace
 
-PacedLiveHost::PacedLiveHost(int width, int height, unsigned pcmBlockBytes) : fPcmBlockBytes(pcmBlockBytes) {
-    std::string gop = std::to_string(kFps);
+PacedLiveHost::PacedLiveHost(int width, int height, unsigned pcmBlockBytes, int keyInterval)
+    : fPcmBlockBytes(pcmBlockBytes) {
+    std::string gop = std::to_string(keyInterval);
     auto result = runProcess({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
                               "testsrc2=size=" + std::to_string(width) + "x" + std::to_string(height) +
-                                  ":rate=" + gop + ":duration=4",
+                                  ":rate=" + std::to_string(kFps) + ":duration=4",
                               "-c:v", "libx264", "-pix_fmt", "yuv420p", "-bf", "0", "-x264-params",
                               "keyint=" + gop + ":min-keyint=" + gop + ":scenecut=0:repeat-headers=1:aud=1", "-f",
                               "h264", "-"},

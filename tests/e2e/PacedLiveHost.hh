@@ -1,7 +1,7 @@
 // A host application for end-to-end tests: H.264 access units from a clip
-// that ffmpeg encodes at start, lent in real time (25 fps, one key frame a
-// second, half a second into each second of the clock) through a video queue
-// record, and a 440 Hz tone in 16-bit mono PCM
+// that ffmpeg encodes at start, lent in real time (25 fps, by default one
+// key frame a second, half a second into each second of the clock) through
+// a video queue record, and a 440 Hz tone in 16-bit mono PCM
 // blocks at 16 kHz through an audio queue record.  It keeps the host
 // contract, every popped record released exactly once, and checks it.
 #ifndef YVK_TEST_PACED_LIVE_HOST_HH
@@ -36,7 +36,9 @@ struct HostMisbehaviour {
 
 class PacedLiveHost {
 public:
-    PacedLiveHost(int width, int height, unsigned pcmBlockBytes);
+    // keyInterval: frames from one key frame to the next (cameras often use
+    // two seconds, longer than an HTTP segment).
+    PacedLiveHost(int width, int height, unsigned pcmBlockBytes, int keyInterval = 25);
     // An encoder's Annex-B stream as it wrote it: cut into access units, not
     // a byte changed (start codes of three bytes, SEI and delimiters stay).
     PacedLiveHost(const std::string& annexBFile, bool h265, unsigned pcmBlockBytes);

@@ -300,6 +300,39 @@ TEST_F(H26x, PresentationTimesFollowTheHostClockFromAWallClockStart) {
     }
 }
 
+// HTTP streaming cuts segments at whole seconds of the clock, not at key
+// pictures, and a player's transmuxer (Shaka) refuses a segment without
+// parameter sets: the first access unit of each second carries the latest
+// sets delivered, behind its delimiter, and so does a key picture that came
+// without them.  Every other access unit goes out as it came.
+TEST_F(H26x, WholeAccessUnitsCarryTheLatestParameterSetsIntoEverySecond) {
+    fSource->fUseWallClock = fSource->fQueueAllUnits = fSource->fKeepStartCode = fSource->fWholeFrame = true;
+    const Bytes aud = {0x09, 0xf0};
+    const Bytes highSps = {0x67, 0x64, 0x00, 0x28, 0xac};
+    auto deliver = [this](const Bytes& record, bool key) {
+        fHost.add(record, key);
+        fSource->getNextFrame();
+        Delivery d = request();
+        EXPECT_TRUE(d.done);
+        return Bytes(fBuffer, fBuffer + d.size);
+    };
+    auto sleepIntoNextSecond = [] {
+        timeval now{};
+        gettimeofday(&now, nullptr);
+        std::this_thread::sleep_for(std::chrono::microseconds(1000000 - now.tv_usec + 20000));
+    };
+    sleepIntoNextSecond(); // the steps below stay well inside one second
+    EXPECT_EQ(deliver(annexB({aud, kSps, kPps, kSei, kIdr}), true), annexB({aud, kSps, kPps, kSei, kIdr}));
+    EXPECT_EQ(deliver(annexB({aud, kP}), false), annexB({aud, kP}));
+    EXPECT_EQ(deliver(annexB({aud, kIdr}), true), annexB({aud, kSps, kPps, kIdr}));
+    EXPECT_EQ(deliver(annexB({highSps, kPps, kP}), false), annexB({highSps, kPps, kP}));
+    sleepIntoNextSecond();
+    EXPECT_EQ(deliver(annexB({aud, kSei, kP}), false), annexB({aud, highSps, kPps, kSei, kP}));
+    EXPECT_EQ(deliver(annexB({aud, kP}), false), annexB({aud, kP}));
+    sleepIntoNextSecond();
+    EXPECT_EQ(deliver(annexB({kP}), false), annexB({highSps, kPps, kP}));
+}
+
 // Previous presentation time + (unit time - previous host time).
 TEST(H26xPresentationTime, BorrowAndCarry) {
     struct Case {
