@@ -26,18 +26,27 @@
 # anonymous part), open descriptors and threads into DIR/NAME.csv, and, on
 # the native build, what malloc holds in use and keeps free (the heap
 # sampler, bench/HeapSampler.cpp, preloaded into the hosts; its thread is
-# in the counts).  After MINUTES the clients stop; sampling goes on (phase
-# "drain") until the sessions they left have expired, at most 2 minutes.
+# in the counts).  At the end of the warm-up and every 5 minutes after it
+# comes a quiet point: the RTSP clients start no new client until every
+# RTSP host is back at its idle descriptors (the vanished clients' sessions
+# expired), at most 90 s, and each host is sampled then (phase "quiet"),
+# so that these samples are taken in one client state.  After MINUTES the
+# clients stop; sampling goes on (phase "drain") until the sessions they
+# left have expired, at most 2 minutes.
 # Then the hosts are stopped (SIGINT) and print their record account.
 # DIR/soak.png draws the samples (gnuplot), DIR/summary.txt has the verdict,
 # which is also printed:
-#   - memory growth after a 2-minute warm-up under 1 MB (the median of the
-#     last five minutes' samples against the first five minutes'), both of
-#     the heap in use (what the program holds: a leak) and of the resident
-#     anonymous memory (what the device pays, the allocator's free pages
-#     included); the pages of the shared libraries' files, which come and go
-#     with the page cache and the code paths taken, are shown, not judged;
-#     nothing is judged with --asan, whose quarantine holds freed memory;
+#   - memory growth after a 2-minute warm-up under 1 MB: the last quiet
+#     sample (the end of the drain, when the hosts are idle again) against
+#     the first (at the end of the warm-up), both of the heap in use (what
+#     the program holds: a leak) and of the resident anonymous memory (what
+#     the device pays, the allocator's free pages included).  Under churn a
+#     sample's memory depends on what the clients of that moment hold (a
+#     transcoding client alone holds some 14 MB), so the medians of the
+#     first and last five minutes' churn samples are shown, not judged; so
+#     are the pages of the shared libraries' files, which come and go with
+#     the page cache and the code paths taken; nothing is judged with
+#     --asan, whose quarantine holds freed memory;
 #   - descriptors and threads flat under churn (the peak of the last third
 #     of the samples at most a little above the first third's) and back at
 #     their idle count once the clients are gone;
@@ -169,6 +178,26 @@ sample() {   # SECONDS PHASE
     return $alive
 }
 
+# Whether every RTSP host (the live HTTP host keeps its players) has no more
+# descriptors open than at idle.
+rtsp_hosts_idle() {
+    local name fds
+    for name in "${names[@]}"; do
+        [ "$name" != live-hls ] && [ ! -e "$out/$name.status" ] || continue
+        fds=$(ls "/proc/${pid[$name]}/fd" 2>/dev/null | wc -l)
+        [ "$fds" -le "${idle_fds[$name]}" ] || return 1
+    done
+}
+
+# A sample of every host in one client state: no RTSP session open.
+quiet_point() {
+    touch "$out/quiet"
+    for _ in $(seq 90); do rtsp_hosts_idle && break; sleep 1; done
+    sleep 2 # the heap sampler writes once a second
+    sample $((SECONDS - start)) quiet || true
+    rm -f "$out/quiet"
+}
+
 # Whether every host is back at its idle descriptors and threads.
 at_idle() {
     local name p fds threads
@@ -220,9 +249,12 @@ run_client() {   # NAME ARG...
     clients+=($!)
 }
 start=$SECONDS
-run_client churn-live-rtsp rtsp-churn rtsp://127.0.0.1:8600/cam "$seconds" --log "$out/clients/churn-live-rtsp.log"
-run_client churn-file-list rtsp-churn rtsp://127.0.0.1:8610/list "$seconds" --serial --log "$out/clients/churn-file-list.log"
-run_client churn-file-hevc rtsp-churn rtsp://127.0.0.1:8620/hevc "$seconds" --serial --log "$out/clients/churn-file-hevc.log"
+run_client churn-live-rtsp rtsp-churn rtsp://127.0.0.1:8600/cam "$seconds" --log "$out/clients/churn-live-rtsp.log" \
+    --pause-file "$out/quiet"
+run_client churn-file-list rtsp-churn rtsp://127.0.0.1:8610/list "$seconds" --serial --log "$out/clients/churn-file-list.log" \
+    --pause-file "$out/quiet"
+run_client churn-file-hevc rtsp-churn rtsp://127.0.0.1:8620/hevc "$seconds" --serial --log "$out/clients/churn-file-hevc.log" \
+    --pause-file "$out/quiet"
 run_client hls-player hls-player http://127.0.0.1:8554 live "$seconds"
 run_client stalled-reader stalled-reader http://127.0.0.1:8554 live "$seconds"
 
@@ -235,11 +267,17 @@ progress() {
 # Sleeps until SECONDS after the start.
 sleep_until() { local left=$(($1 - (SECONDS - start))); [ $left -le 0 ] || sleep $left; }
 t=0
+next_quiet=$warmup
 while [ $t -lt $seconds ]; do
     t=$((t + 10))
     sleep_until $t
     sample $t churn || true
     [ $((t % 300)) -ne 0 ] || progress $t
+    if [ $t -ge $next_quiet ] && [ $t -le $((seconds - 60)) ]; then
+        quiet_point
+        next_quiet=$((next_quiet + 300))
+        t=$(((SECONDS - start) / 10 * 10))
+    fi
 done
 
 # The clients end by themselves at the time; a late one is told to.

@@ -2,12 +2,13 @@
 """The clients of bench/soak.sh, each a loop that runs until SIGTERM or its
 time is up and then prints one JSON line of what it saw.
 
-  soak_clients.py rtsp-churn URL SECONDS [--serial] [--log FILE]
+  soak_clients.py rtsp-churn URL SECONDS [--serial] [--log FILE] [--pause-file FILE]
       A new openRTSP client every second that plays 2 s and tears down;
       odd clients take RTP over TCP, even ones UDP; every fifth is killed
       after 2.5 s without a TEARDOWN.  --serial starts the next client only
       when the previous one is gone (a served file has one stream), and a
-      refusal with 503 counts as "busy", not as a failure.
+      refusal with 503 counts as "busy", not as a failure.  While the pause
+      file exists no client starts (the running ones end as planned).
   soak_clients.py hls-player BASE_URL NAME SECONDS
       Follows NAME.m3u8 every second (every tenth time NAME.mpd) and fetches
       each new segment once over one keep-alive connection, as a player.
@@ -152,7 +153,9 @@ def rtsp_churn(args):
             active.remove(client)
             settle(client)
         now = time.monotonic()
-        if now >= next_start and not (args.serial and active):
+        if args.pause_file and os.path.exists(args.pause_file):
+            next_start = now
+        elif now >= next_start and not (args.serial and active):
             client = RtspClient(args.url, counts["started"])
             counts["started"] += 1
             counts["tcp" if client.tcp else "udp"] += 1
@@ -336,6 +339,7 @@ def main():
     churn.add_argument("seconds", type=float)
     churn.add_argument("--serial", action="store_true")
     churn.add_argument("--log")
+    churn.add_argument("--pause-file")
     for name in ("hls-player", "stalled-reader"):
         http_client = sub.add_parser(name)
         http_client.add_argument("base_url")

@@ -6,10 +6,11 @@ samples and prints the summary; exits 1 when a criterion fails.
 
 DIR holds, per host process P: P.csv (seconds,phase,rss_kb,fds,threads,
 anon_kb,heap_kb,heap_free_kb; phase idle for the baseline before the
-clients, churn, then drain while the last client sessions expire; the heap
-columns empty where no heap sampler ran), P.out and P.err (its output), P.status (its
-exit status, or "died" when it ended before it was stopped); clients/*.json
-(each client's closing line); sanitizer/ (sanitizer reports).
+clients, churn, quiet at the quiet points, then drain while the last client
+sessions expire; the heap columns empty where no heap sampler ran), P.out
+and P.err (its output), P.status (its exit status, or "died" when it ended
+before it was stopped); clients/*.json (each client's closing line);
+sanitizer/ (sanitizer reports).
 """
 import argparse
 import csv
@@ -84,17 +85,39 @@ def slope_per_30min(rows, key):
     return 0.0 if den == 0 else sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / den * 1800
 
 
-def judge_memory(churn, args, verdict):
-    """Growth of each memory figure the samples have.  Without the heap and
-    anonymous columns (an older run) resident memory is judged."""
-    present = [m for m in MEMORY if all(r[m[0]] is not None for r in churn)]
+def quiet_points(rows, args):
+    """The samples taken with no RTSP session open: the quiet points from the
+    end of the warm-up on, then the end of the drain when every descriptor
+    had come back.  Older runs have none."""
+    quiet = [r for r in rows if r["phase"] == "quiet" and r["seconds"] >= args.warmup]
+    idle = [r for r in rows if r["phase"] == "idle"]
+    drain = [r for r in rows if r["phase"] == "drain"]
+    if quiet and idle and drain and drain[-1]["fds"] <= idle[0]["fds"]:
+        quiet.append(drain[-1])
+    return quiet
+
+
+def judge_memory(rows, churn, args, verdict):
+    """Growth of each memory figure the samples have, judged from the first
+    quiet point to the last: in one client state, so what a client of the
+    moment holds does not count as growth.  The churn samples' medians are
+    shown.  Without quiet points (an older run) the medians are judged, and
+    without the heap and anonymous columns resident memory."""
+    quiet = quiet_points(rows, args)
+    present = [m for m in MEMORY if all(r[m[0]] is not None for r in churn + quiet)]
     judged_any = any(judged for _, _, judged in present)
     for key, title, judged in present:
         values = [r[key] for r in churn]
         growth, low_growth, k = rss_growth(values)
-        text = ("%s after the warm-up %d kB, at the end %d kB, largest %d kB; growth %+d kB (medians of the "
-                "first and last %d samples; lows %+d kB; trend %+.0f kB per 30 min)"
+        text = ("%s under churn after the warm-up %d kB, at the end %d kB, largest %d kB; growth %+d kB (medians "
+                "of the first and last %d samples; lows %+d kB; trend %+.0f kB per 30 min)"
                 % (title, values[0], values[-1], max(values), growth, k, low_growth, slope_per_30min(churn, key)))
+        if len(quiet) >= 2:
+            verdict.say("  info  " + text)
+            growth = quiet[-1][key] - quiet[0][key]
+            text = ("%s with no RTSP session open, %s: %s kB; growth %+d kB"
+                    % (title, ", ".join("%ds" % r["seconds"] for r in quiet),
+                       ", ".join(str(r[key]) for r in quiet), growth))
         if args.asan:
             verdict.say("  info  " + text + " (not judged: ASan's quarantine holds freed memory)")
         elif judged or not judged_any:
@@ -117,7 +140,7 @@ def judge_process(name, folder, args, verdict):
     if not churn:
         verdict.check(False, "no sample after the warm-up")
         return
-    judge_memory(churn, args, verdict)
+    judge_memory(rows, churn, args, verdict)
     for key, tolerance in (("fds", FD_TOLERANCE), ("threads", THREAD_TOLERANCE)):
         values = [r[key] for r in churn]
         first, last = window_peaks(values)
