@@ -29,18 +29,19 @@
 # in the counts).  At the end of the warm-up and every 5 minutes after it
 # comes a quiet point: the RTSP clients start no new client until every
 # RTSP host is back at its idle descriptors (the vanished clients' sessions
-# expired), at most 90 s, and each host is sampled then (phase "quiet"),
+# expired), at most 90 s; then, as before the idle sample, one client per
+# RTSP instance plays a second and each host is sampled (phase "quiet"),
 # so that these samples are taken in one client state.  After MINUTES the
 # clients stop; sampling goes on (phase "drain") until the sessions they
-# left have expired, at most 2 minutes.
+# left have expired, at most 2 minutes, and ends with a last quiet sample.
 # Then the hosts are stopped (SIGINT) and print their record account.
 # DIR/soak.png draws the samples (gnuplot), DIR/summary.txt has the verdict,
 # which is also printed:
 #   - memory growth after a 2-minute warm-up under 1 MB: the last quiet
-#     sample (the end of the drain, when the hosts are idle again) against
-#     the first (at the end of the warm-up), both of the heap in use (what
-#     the program holds: a leak) and of the resident anonymous memory (what
-#     the device pays, the allocator's free pages included).  Under churn a
+#     sample (after the drain) against the first (at the end of the
+#     warm-up), both of the heap in use (what the program holds: a leak)
+#     and of the resident anonymous memory (what the device pays, the
+#     allocator's free pages included).  Under churn a
 #     sample's memory depends on what the clients of that moment hold (a
 #     transcoding client alone holds some 14 MB), so the medians of the
 #     first and last five minutes' churn samples are shown, not judged; so
@@ -189,12 +190,19 @@ rtsp_hosts_idle() {
     done
 }
 
-# A sample of every host in one client state: no RTSP session open.
+# A sample of every host in the state of the idle sample: the sessions of
+# the churn gone, then one client each that plays a second from the start
+# (a file instance's transcoder keeps running between clients, and what it
+# holds then depends on where the last client left it).
+quiet_sample() {   # SECONDS
+    prime
+    sleep 3 # the heap sampler writes once a second
+    sample "$1" quiet || true
+}
 quiet_point() {
     touch "$out/quiet"
     for _ in $(seq 90); do rtsp_hosts_idle && break; sleep 1; done
-    sleep 2 # the heap sampler writes once a second
-    sample $((SECONDS - start)) quiet || true
+    quiet_sample $((SECONDS - start))
     rm -f "$out/quiet"
 }
 
@@ -295,6 +303,7 @@ while [ $t -lt $drained ]; do
     sample $t drain || true
     at_idle && break
 done
+! at_idle || quiet_sample $((t + 10))
 
 list_fds end
 for name in "${names[@]}"; do

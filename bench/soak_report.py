@@ -6,11 +6,11 @@ samples and prints the summary; exits 1 when a criterion fails.
 
 DIR holds, per host process P: P.csv (seconds,phase,rss_kb,fds,threads,
 anon_kb,heap_kb,heap_free_kb; phase idle for the baseline before the
-clients, churn, quiet at the quiet points, then drain while the last client
-sessions expire; the heap columns empty where no heap sampler ran), P.out
-and P.err (its output), P.status (its exit status, or "died" when it ended
-before it was stopped); clients/*.json (each client's closing line);
-sanitizer/ (sanitizer reports).
+clients, churn, quiet at the quiet points, drain while the last client
+sessions expire, then a last quiet sample; the heap columns empty where no
+heap sampler ran), P.out and P.err (its output), P.status (its exit status,
+or "died" when it ended before it was stopped); clients/*.json (each
+client's closing line); sanitizer/ (sanitizer reports).
 """
 import argparse
 import csv
@@ -86,15 +86,10 @@ def slope_per_30min(rows, key):
 
 
 def quiet_points(rows, args):
-    """The samples taken with no RTSP session open: the quiet points from the
-    end of the warm-up on, then the end of the drain when every descriptor
-    had come back.  Older runs have none."""
-    quiet = [r for r in rows if r["phase"] == "quiet" and r["seconds"] >= args.warmup]
-    idle = [r for r in rows if r["phase"] == "idle"]
-    drain = [r for r in rows if r["phase"] == "drain"]
-    if quiet and idle and drain and drain[-1]["fds"] <= idle[0]["fds"]:
-        quiet.append(drain[-1])
-    return quiet
+    """The samples taken in the idle sample's client state (the churn's
+    sessions gone, one client played a second), from the end of the warm-up
+    on.  Older runs have none."""
+    return [r for r in rows if r["phase"] == "quiet" and r["seconds"] >= args.warmup]
 
 
 def judge_memory(rows, churn, args, verdict):
@@ -115,7 +110,7 @@ def judge_memory(rows, churn, args, verdict):
         if len(quiet) >= 2:
             verdict.say("  info  " + text)
             growth = quiet[-1][key] - quiet[0][key]
-            text = ("%s with no RTSP session open, %s: %s kB; growth %+d kB"
+            text = ("%s at the quiet points, %s: %s kB; growth %+d kB"
                     % (title, ", ".join("%ds" % r["seconds"] for r in quiet),
                        ", ".join(str(r[key]) for r in quiet), growth))
         if args.asan:
