@@ -7,6 +7,7 @@
 // closed connection, never a crash nor a file from outside the web root;
 // normal clients are served throughout, the host's descriptors come back
 // and its account of the lent records balances.
+#include "DescriptorLimit.hh"
 #include "Process.hh"
 #include "RawHttp.hh"
 #include "ReferenceHost.hh"
@@ -437,24 +438,11 @@ TEST_F(AbuseRtsp, TunnelsWithBadBase64) {
 
 // ---- idle connections and slowloris ---------------------------------------------------
 
-// Raises the soft limit of open files to wanted when the hard limit allows
-// it (the host, started later, inherits it); whether it is high enough.
-bool allowOpenFiles(rlim_t wanted) {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
-    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
-        if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < wanted) return false;
-        limit.rlim_cur = wanted;
-        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
-    }
-    return true;
-}
-
 class AbuseConnections : public AbuseRtsp {
 protected:
     static constexpr size_t kIdle = 1100; // past select()'s 1024 descriptors
     void SetUp() override {
-        if (!allowOpenFiles(kIdle + 200)) GTEST_SKIP() << "the hard limit of open files is below " << kIdle + 200;
+        if (!yvk::test::allowOpenFiles(kIdle + 200)) GTEST_SKIP() << "the hard limit of open files is below " << kIdle + 200;
         AbuseRtsp::SetUp();
     }
 };
