@@ -7,7 +7,8 @@
 // closed connection, never a crash nor a file from outside the web root;
 // normal clients are served throughout, the host's descriptors come back
 // and its account of the lent records balances.
-#include "Process.hh"
+#include "DescriptorLimit.hh"
+#include "E2eClients.hh"
 #include "RawHttp.hh"
 #include "ReferenceHost.hh"
 
@@ -156,10 +157,7 @@ void expectVersionServed(const ReferenceHost& host, const std::string& after) {
 
 // FFmpeg reads the stream over TCP for seconds and decodes at least frames.
 void expectPlayed(const ReferenceHost& host, int seconds, size_t frames) {
-    ProcessResult played = runProcess({"ffprobe", "-v", "error", "-rtsp_transport", "tcp", "-select_streams", "v",
-                                       "-show_entries", "frame=key_frame", "-read_intervals",
-                                       "%+" + std::to_string(seconds), "-of", "compact", host.url()},
-                                      20000);
+    ProcessResult played = yvk::test::probeVideo(host.url(), "tcp", seconds);
     EXPECT_EQ(played.exitCode, 0) << played.err;
     EXPECT_GE(yvk::test::linesStartingWith(played.out, "frame|").size(), frames) << played.err;
 }
@@ -437,24 +435,11 @@ TEST_F(AbuseRtsp, TunnelsWithBadBase64) {
 
 // ---- idle connections and slowloris ---------------------------------------------------
 
-// Raises the soft limit of open files to wanted when the hard limit allows
-// it (the host, started later, inherits it); whether it is high enough.
-bool allowOpenFiles(rlim_t wanted) {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
-    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
-        if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < wanted) return false;
-        limit.rlim_cur = wanted;
-        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
-    }
-    return true;
-}
-
 class AbuseConnections : public AbuseRtsp {
 protected:
     static constexpr size_t kIdle = 1100; // past select()'s 1024 descriptors
     void SetUp() override {
-        if (!allowOpenFiles(kIdle + 200)) GTEST_SKIP() << "the hard limit of open files is below " << kIdle + 200;
+        if (!yvk::test::allowOpenFiles(kIdle + 200)) GTEST_SKIP() << "the hard limit of open files is below " << kIdle + 200;
         AbuseRtsp::SetUp();
     }
 };
@@ -495,10 +480,7 @@ TEST_F(AbuseConnections, SlowlorisOnFiftyConnectionsWhileAClientPlays) {
     }
     ProcessResult played;
     std::thread player([&] {
-        played = runProcess({"ffprobe", "-v", "error", "-rtsp_transport", "tcp", "-select_streams", "v",
-                             "-show_entries", "frame=key_frame", "-read_intervals", "%+3", "-of", "compact",
-                             fHost->url()},
-                            20000);
+        played = yvk::test::probeVideo(fHost->url(), "tcp", 3);
     });
     for (int round = 0; round < kRounds; ++round) {
         for (const Connection& connection : slow) connection.send("a");
@@ -651,13 +633,9 @@ TEST_F(AbuseHttp, AttackPathsAreRefusedAndNothingLeavesTheWebRoot) {
         expectVersionServed(*fHost, c.name);
     }
     // Real clients afterwards: the page, and the live stream over HLS.
-    ProcessResult page = runProcess({"curl", "-sS", "-m", "5", "http://127.0.0.1:8554/"}, 10000);
+    ProcessResult page = yvk::test::curl({"http://127.0.0.1:8554/"});
     EXPECT_EQ(page.out, "<html>start</html>") << page.err;
-    ProcessResult played = runProcess({"ffprobe", "-v", "error", "-extension_picky", "0", "-select_streams", "v",
-                                       "-show_entries",
-                                       "frame=key_frame", "-read_intervals", "%+2", "-of", "compact",
-                                       "http://127.0.0.1:8554/live.m3u8"},
-                                      20000);
+    ProcessResult played = yvk::test::probeVideo("http://127.0.0.1:8554/live.m3u8", "", 2, {"-extension_picky", "0"});
     EXPECT_EQ(played.exitCode, 0) << played.err;
     EXPECT_GE(yvk::test::linesStartingWith(played.out, "frame|").size(), 40u) << played.err;
 }

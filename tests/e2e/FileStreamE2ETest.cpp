@@ -1,7 +1,7 @@
 // File mode end to end: the generated media served by a file instance and
 // read by real clients (FFmpeg's ffprobe and ffmpeg, raw RTSP requests).
 #include "CoreTestSupport.hh"
-#include "Process.hh"
+#include "E2eClients.hh"
 #include "RawHttp.hh"
 #include "yvkstreamer_core.h"
 
@@ -32,10 +32,10 @@
 
 namespace {
 
+using yvk::test::kClientTimeoutMs;
+using yvk::test::numberAfter;
 using yvk::test::ProcessResult;
 using yvk::test::runProcess;
-
-constexpr int kClientTimeoutMs = 30000;
 const std::string kHost = YVK_BINARY_DIR "/host/yvkstreamer";
 
 std::string media(const char* name) { return std::string(YVK_MEDIA_DIR) + "/" + name; }
@@ -260,10 +260,6 @@ const char* threeFileList(int index) {
     return index >= 0 && index < 3 ? names[index].c_str() : nullptr;
 }
 
-double numberAfter(const std::string& text, const char* label) {
-    size_t at = text.find(label);
-    return at == std::string::npos ? -1.0 : std::atof(text.c_str() + at + std::strlen(label));
-}
 
 // A play list of AAC, MP3 48 kHz and MP3 44.1 kHz entries (each a 440 Hz
 // tone beside 4 s of video): its audio goes out as the first entry's L16
@@ -571,8 +567,7 @@ TEST(FileStreamE2E, AClientThatVanishedFreesTheFileWithinSeconds) {
     // The file's stream is free again (the last probe tore down): FFmpeg
     // takes it through an HTTP tunnel and is killed while it plays; its
     // session streamed over the tunnel, so it goes with the connections.
-    yvk::test::ChildProcess tunnelled({"ffmpeg", "-v", "error", "-rtsp_transport", "http", "-i", instance.url(), "-f",
-                                       "null", "-"});
+    yvk::test::ChildProcess tunnelled(yvk::test::ffmpegPlaying(instance.url(), "http"));
     std::this_thread::sleep_for(std::chrono::seconds(2));
     tunnelled.stop(SIGKILL, 5000);
     EXPECT_LE(secondsUntilServedAgain(instance, std::chrono::steady_clock::now()), 15);

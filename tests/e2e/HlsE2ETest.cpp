@@ -4,10 +4,8 @@
 // headless Chromium (the web page with hls.js, Shaka Player) check what
 // comes out over HTTP and RTSP.
 #include "CoreInstance.hh"
-#include "CoreTestSupport.hh"
-#include "PacedLiveHost.hh"
-#include "Process.hh"
-#include "RawHttp.hh"
+#include "E2eClients.hh"
+#include "PacedLiveInstance.hh"
 #include "TraceCapture.hh"
 
 #include <gtest/gtest.h>
@@ -15,52 +13,21 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <regex>
-#include <sstream>
 #include <string>
+#include <tuple>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-using yvk::test::ProcessResult;
-using yvk::test::runProcess;
+using namespace yvk::test;
 
 constexpr int kWidth = 640;
 constexpr int kHeight = 360;
 constexpr unsigned kAacBlockBytes = 2048; // 1024 16-bit mono samples: one AAC frame
-const std::string kServer = "http://127.0.0.1:8554";
-
-std::string http(const std::string& path) {
-    return runProcess({"curl", "-sS", "-m", "5", kServer + path}, 10000).out;
-}
-
-std::vector<std::string> segmentUrls(const std::string& playList) {
-    std::vector<std::string> urls;
-    for (const std::string& line : yvk::test::linesStartingWith(playList, "live?segment=")) {
-        urls.push_back(line.substr(0, line.find('\r')));
-    }
-    return urls;
-}
-
-// Codec names and sizes ffprobe finds in a file or URL, one line per stream.
-std::string probeCodecs(const std::string& input, const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> command = {"ffprobe", "-v", "error"};
-    command.insert(command.end(), extra.begin(), extra.end());
-    command.insert(command.end(), {"-show_entries", "stream=codec_name,width,height", "-of", "csv=p=0", input});
-    ProcessResult result = runProcess(command, 30000);
-    return result.out + result.err;
-}
-
-// A player that may not stop by itself: TERM after seconds, KILL 3 s later.
-ProcessResult play(std::vector<std::string> command, int seconds) {
-    command.insert(command.begin(), {"timeout", "-k", "3", std::to_string(seconds)});
-    return runProcess(command, (seconds + 5) * 1000);
-}
 
 // The largest number after key in text, -1 without one.
 long largest(const std::string& text, const std::string& key) {
@@ -133,42 +100,23 @@ std::vector<std::string> playbin(const std::string& uri) {
 
 class HlsE2E : public testing::Test {
 protected:
-    void SetUp() override {
-        yvk::test::guardNetworkSetup();
-        // A camera's key frame every two seconds: half the segments begin
-        // without one, and players must still find parameter sets in each.
-        fHost = std::make_unique<yvk::test::PacedLiveHost>(kWidth, kHeight, kAacBlockBytes, 50);
-        ASSERT_TRUE(fHost->ready());
-    }
     void TearDown() override {
-        if (fCore != nullptr) YVK_StreamerCoreFree(fCore);
+        fInstance.reset();
         MPD_CONFORMANT = 0; // read by the loop thread, which Free has joined
-        fHost->stop();
-        EXPECT_TRUE(fHost->balanced());
     }
 
+    // A camera's key frame every two seconds: half the segments begin
+    // without one, and players must still find parameter sets in each.
     YVKStreamerCore* create(bool video, bool audio, int audioBits = 16) {
-        YVKStreamerLiveCfg cfg = yvk::test::liveConfig(1234, "live");
-        cfg.streamType = YVK_STREAM_TYPE_HLS;
-        fHost->describeStreams(cfg, kWidth, kHeight, 512 * 1024);
-        cfg.videoEnable = video ? 1 : 0;
-        cfg.audio.enable = audio ? 1 : 0;
-        cfg.audio.bitsPerSample = audioBits;
-        YVKStreamerQIO videoIO = fHost->videoIO();
-        YVKStreamerQIO audioIO = fHost->audioIO();
-        fHost->start();
-        fCore = YVK_StreamerCoreNew(YVK_STREAMER_MODE_LIVE, &cfg, &videoIO, &audioIO);
+        fInstance = std::make_unique<PacedLiveInstance>(
+            std::make_unique<PacedLiveHost>(kWidth, kHeight, kAacBlockBytes, 50), true, kWidth, kHeight,
+            [&](YVKStreamerLiveCfg& cfg) {
+                cfg.videoEnable = video ? 1 : 0;
+                cfg.audio.enable = audio ? 1 : 0;
+                cfg.audio.bitsPerSample = audioBits;
+            });
+        fCore = fInstance->core();
         return fCore;
-    }
-
-    // Waits (10 s at most) until the playlist lists at least count segments.
-    std::vector<std::string> waitForSegments(size_t count) {
-        for (int attempt = 0; attempt < 40; ++attempt) {
-            std::vector<std::string> urls = segmentUrls(http("/live.m3u8"));
-            if (urls.size() >= count) return urls;
-            std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        }
-        return {};
     }
 
     // A running instance with video and audio and count segments listed.
@@ -176,33 +124,32 @@ protected:
         return create(true, true) != nullptr && YVK_StreamerCoreRun(fCore) == 1 && waitForSegments(count).size() >= count;
     }
 
-    std::string segmentCodecs(const std::string& url) {
-        std::string file = "/tmp/yvk-segment-" + std::to_string(::getpid()) + ".ts";
-        ProcessResult fetched = runProcess({"curl", "-sS", "-m", "5", "-o", file, kServer + "/" + url}, 10000);
-        std::string codecs = fetched.err + probeCodecs(file);
-        std::remove(file.c_str());
-        return codecs;
-    }
-
-    std::unique_ptr<yvk::test::PacedLiveHost> fHost;
+    std::unique_ptr<PacedLiveInstance> fInstance;
     YVKStreamerCore* fCore = nullptr;
 };
 
-TEST_F(HlsE2E, ReadinessWithinSecondsAndEverySegmentHoldsH264AndAac) {
+// Run returns once the second slice began.  Every slice holds H.264 and
+// AAC, and a player that starts on the first one finds the audio: the first
+// segment's first program map lists only video (audio's first frame comes
+// later), and the map that adds AAC must carry a new version, or tsdemux
+// keeps the first one and never opens audio.  The RTSP subsession carries
+// the same Transport Stream.
+TEST_F(HlsE2E, ReadyWithinSecondsAndEverySegmentAndTheRtspSubsessionHoldH264AndAac) {
     ASSERT_NE(create(true, true), nullptr);
     EXPECT_EQ(fCore->liveCfg.rtspPort, 8554);
     auto start = std::chrono::steady_clock::now();
     testing::internal::CaptureStdout();
     EXPECT_EQ(YVK_StreamerCoreRun(fCore), 1);
     std::string printed = testing::internal::GetCapturedStdout();
-    // Run came back because the second slice began, well before its 10 s
-    // limit (a slow sanitizer build on a busy machine needs a few seconds).
+    // Well before Run's 10 s limit (a slow sanitizer build on a busy machine
+    // needs a few seconds).
     EXPECT_TRUE(fCore->hlsReady.load());
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
     EXPECT_NE(printed.find("\033[33mHLS Started!\033[0m"), std::string::npos);
 
     std::vector<std::string> urls = waitForSegments(3);
     ASSERT_GE(urls.size(), 3u);
+    ASSERT_EQ(urls.front(), "live?segment=0");
     // Frames are stamped with the clock at delivery, so a key frame delayed
     // past a second's end leaves that slice without parameter sets, and
     // ffprobe cannot tell its picture size: the size is asked of any slice.
@@ -219,11 +166,22 @@ TEST_F(HlsE2E, ReadinessWithinSecondsAndEverySegmentHoldsH264AndAac) {
         }
     }
     EXPECT_NE(all.find(sized), std::string::npos) << all;
-}
 
-TEST_F(HlsE2E, RtspClientPlaysTheTransportStreamSubsession) {
-    ASSERT_NE(create(true, true), nullptr);
-    ASSERT_EQ(YVK_StreamerCoreRun(fCore), 1);
+    // The first three segments, as a player that starts on the first one
+    // reads them.
+    std::string file = "/tmp/yvk-first-segments-" + std::to_string(::getpid()) + ".ts";
+    ProcessResult fetched = runProcess({"sh", "-c",
+                                        "curl -sS -m 5 '" + kHttpServer + "/" + urls[0] + "' '" + kHttpServer + "/" +
+                                            urls[1] + "' '" + kHttpServer + "/" + urls[2] + "' > " + file},
+                                       10000);
+    ASSERT_EQ(fetched.exitCode, 0) << fetched.err;
+    auto [video, audio] = gstreamerPlayed(playbin("file://" + file));
+    std::remove(file.c_str());
+    // The first slice starts with the first frame, part way into its second:
+    // any half second of both will do.
+    EXPECT_GT(video, 0.5);
+    EXPECT_GT(audio, 0.5);
+
     std::string codecs = probeCodecs("rtsp://127.0.0.1:8554/live", {"-rtsp_transport", "tcp"});
     EXPECT_NE(codecs.find("h264"), std::string::npos) << codecs;
     EXPECT_NE(codecs.find("aac"), std::string::npos) << codecs;
@@ -249,10 +207,7 @@ TEST_F(HlsE2E, PlaylistMatchesTheStore) {
     // end passed meanwhile on a slow machine): it is then in the next
     // playlist, and the one after it is tried.
     auto status = [](const std::string& number) {
-        return runProcess({"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "-m", "5",
-                           kServer + "/live?segment=" + number},
-                          10000)
-            .out;
+        return curl({"-o", "/dev/null", "-w", "%{http_code}", kHttpServer + "/live?segment=" + number}).out;
     };
     unsigned last = std::stoul(urls.back().substr(13));
     bool openRefused = false;
@@ -273,99 +228,58 @@ TEST_F(HlsE2E, PlaylistMatchesTheStore) {
     }
     // Two segment requests sent back to back: two whole replies, in order,
     // each with the bytes of its segment.
-    std::string first = yvk::test::rawExchange(8554, "GET /" + urls[0] + " HTTP/1.1\r\nConnection: close\r\n\r\n", 5000);
-    std::string second = yvk::test::rawExchange(8554, "GET /" + urls[1] + " HTTP/1.1\r\nConnection: close\r\n\r\n", 5000);
-    std::string both = yvk::test::rawExchange(8554,
+    std::string first = rawExchange(8554, "GET /" + urls[0] + " HTTP/1.1\r\nConnection: close\r\n\r\n", 5000);
+    std::string second = rawExchange(8554, "GET /" + urls[1] + " HTTP/1.1\r\nConnection: close\r\n\r\n", 5000);
+    std::string both = rawExchange(8554,
                                               "GET /" + urls[0] + " HTTP/1.1\r\n\r\nGET /" + urls[1] +
                                                   " HTTP/1.1\r\nConnection: close\r\n\r\n",
                                               5000);
-    ASSERT_FALSE(yvk::test::replyBody(first).empty());
+    ASSERT_FALSE(replyBody(first).empty());
     size_t split = both.find("HTTP/1.1 200 OK", 1);
     ASSERT_NE(split, std::string::npos) << both.substr(0, 300);
-    EXPECT_EQ(yvk::test::replyBody(both.substr(0, split)), yvk::test::replyBody(first));
-    EXPECT_EQ(yvk::test::replyBody(both.substr(split)), yvk::test::replyBody(second));
+    EXPECT_EQ(replyBody(both.substr(0, split)), replyBody(first));
+    EXPECT_EQ(replyBody(both.substr(split)), replyBody(second));
     EXPECT_NE(http("/live.mpd").find("startNumber='"), std::string::npos);
 }
 
-// ffmpeg decodes 5 s of video and audio from the playlist; GStreamer's
-// hlsdemux and VLC play both.  Slices are cut by the clock, not at key frames, so a
-// player starting on one drops up to a second of video before its first key
-// frame: at least 3 s of each is asked for.
-TEST_F(HlsE2E, FfmpegGStreamerAndVlcPlayTheHlsPlaylist) {
-    ASSERT_TRUE(streaming());
+// Players on one instance, its web root web/.  HLS: ffmpeg decodes 5 s of
+// video and audio from the playlist; GStreamer's hlsdemux and VLC play both.
+// Slices are cut by the clock, not at key frames, so a player starting on
+// one drops up to a second of video before its first key frame: at least 3 s
+// of each is asked for.  DASH: the manifest has what its players need
+// (codecs, size, bandwidth, a fixed availability start and numbers counted
+// from slice 0), and GStreamer's playbin and Shaka Player in Chromium play
+// it.  The web page (hls.js in Chromium): five page loads in a row, each
+// plays at least 3 s at the stream's width and shows the version, the
+// stream list and the server's statistics.
+TEST_F(HlsE2E, HlsAndDashPlayersAndTheWebPagePlayTheLiveStream) {
+    char previous[4096];
+    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(chdir(YVK_WEB_DIR), 0) << YVK_WEB_DIR;
+    MPD_CONFORMANT = 1;
+    bool ok = streaming();
+    EXPECT_EQ(chdir(previous), 0);
+    ASSERT_TRUE(ok);
     // The segment URLs have no file extension ffmpeg knows.
     ProcessResult ffmpeg = play({"ffmpeg", "-hide_banner", "-nostats", "-nostdin", "-extension_picky", "0", "-i",
-                                 kServer + "/live.m3u8", "-t", "5", "-map", "0:v:0", "-map", "0:a:0", "-f", "null", "-"},
+                                 kHttpServer + "/live.m3u8", "-t", "5", "-map", "0:v:0", "-map", "0:a:0", "-f", "null", "-"},
                                 30);
     EXPECT_EQ(ffmpeg.exitCode, 0) << ffmpeg.err;
     EXPECT_GE(largest(ffmpeg.err, "frame="), 75) << ffmpeg.err; // 3 s at 25 fps
     EXPECT_GE(largest(ffmpeg.err, "audio:"), 94) << ffmpeg.err;  // KiB: 3 s of 16-bit PCM at 16 kHz
     auto [video, audio] = gstreamerPlayed(
-        {"souphttpsrc", "location=" + kServer + "/live.m3u8", "!", "hlsdemux", "!", "tsdemux", "name=demux", "demux.",
+        {"souphttpsrc", "location=" + kHttpServer + "/live.m3u8", "!", "hlsdemux", "!", "tsdemux", "name=demux", "demux.",
          "!", "queue", "!", "h264parse", "!", "avdec_h264", "!", "fakesink", "name=video", "sync=true", "silent=false",
          "demux.", "!", "queue", "!", "aacparse", "!", "avdec_aac", "!", "fakesink", "name=audio", "sync=true",
          "silent=false"});
     EXPECT_GE(video, 3.0);
     EXPECT_GE(audio, 3.0);
     std::printf("hlsdemux played %.1f s of video and %.1f s of audio\n", video, audio);
-    auto [vlcVideo, vlcAudio] = vlcDecoded(kServer + "/live.m3u8", 8);
+    auto [vlcVideo, vlcAudio] = vlcDecoded(kHttpServer + "/live.m3u8", 8);
     EXPECT_GE(vlcVideo, 75);
     EXPECT_GE(vlcAudio, 2 * 16000 / 1152); // MPEG audio frames of 1152 samples: 2 s or more
     std::printf("VLC decoded %ld video frames and %ld audio frames\n", vlcVideo, vlcAudio);
-}
 
-// The first segment's first program map lists only video (audio's first
-// frame comes later); the map that adds AAC must carry a new version, or
-// tsdemux keeps the first one and never opens audio.  The first three
-// segments, as a player that starts on the first one reads them.
-TEST_F(HlsE2E, GStreamerStartingOnTheFirstSegmentFindsAudio) {
-    ASSERT_TRUE(streaming(3));
-    std::vector<std::string> urls = segmentUrls(http("/live.m3u8"));
-    ASSERT_EQ(urls.front(), "live?segment=0");
-    std::string file = "/tmp/yvk-first-segments-" + std::to_string(::getpid()) + ".ts";
-    ProcessResult fetched = runProcess({"sh", "-c",
-                                        "curl -sS -m 5 '" + kServer + "/" + urls[0] + "' '" + kServer + "/" +
-                                            urls[1] + "' '" + kServer + "/" + urls[2] + "' > " + file},
-                                       10000);
-    ASSERT_EQ(fetched.exitCode, 0) << fetched.err;
-    auto [video, audio] = gstreamerPlayed(playbin("file://" + file));
-    std::remove(file.c_str());
-    // The first slice starts with the first frame, part way into its second:
-    // any half second of both will do.
-    EXPECT_GT(video, 0.5);
-    EXPECT_GT(audio, 0.5);
-}
-
-// The web page (hls.js in headless Chromium), served from web/: five page
-// loads in a row, each plays at least 3 s at the stream's width and shows
-// the version, the stream list and the server's statistics.
-TEST_F(HlsE2E, WebPagePlaysFiveStartsInARow) {
-    if (!browserAvailable()) GTEST_SKIP() << "no /usr/bin/chromium or node: the build root has both";
-    char previous[4096];
-    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
-    ASSERT_EQ(chdir(YVK_WEB_DIR), 0) << YVK_WEB_DIR;
-    bool ok = streaming();
-    ProcessResult page = ok ? playInBrowser({"page", kServer, std::to_string(kWidth), "5"}, 150) : ProcessResult{};
-    EXPECT_EQ(chdir(previous), 0);
-    ASSERT_TRUE(ok);
-    EXPECT_EQ(page.exitCode, 0) << page.out << page.err;
-    std::vector<std::string> loads = yvk::test::linesStartingWith(page.out, "load ");
-    EXPECT_EQ(loads.size(), 5u) << page.out;
-    for (const std::string& load : loads) {
-        EXPECT_NE(load.find("audio mp4a.40.2; version \"1.0\", streams \"live\""), std::string::npos) << load;
-        // The page's server panel, from /getStats.
-        EXPECT_NE(load.find("server \"live: live hls, H264 640×360 @ 25 fps"), std::string::npos) << load;
-        EXPECT_TRUE(std::regex_search(load, std::regex("segments held ([1-9]|10)$"))) << load;
-    }
-    std::printf("%s", page.out.c_str());
-}
-
-// The manifest that DASH players need: codecs, size, bandwidth, a fixed
-// availability start and numbers counted from slice 0; GStreamer's playbin
-// and Shaka Player in Chromium play it.
-TEST_F(HlsE2E, ConformantMpdPlaysInGStreamerAndShaka) {
-    MPD_CONFORMANT = 1;
-    ASSERT_TRUE(streaming());
     std::string mpd = http("/live.mpd");
     for (const char* piece : {"codecs='avc1.64", ",mp4a.40.2'", "mimeType='video/mp2t'", "width='640' height='360'",
                               "availabilityStartTime='20", "minBufferTime='PT2S'", "<Representation id='0'",
@@ -373,18 +287,29 @@ TEST_F(HlsE2E, ConformantMpdPlaysInGStreamerAndShaka) {
         EXPECT_NE(mpd.find(piece), std::string::npos) << piece << " in " << mpd;
     }
     EXPECT_EQ(mpd.find("bandwidth='0'"), std::string::npos) << mpd;
-    auto [video, audio] = gstreamerPlayed(playbin(kServer + "/live.mpd"));
+    std::tie(video, audio) = gstreamerPlayed(playbin(kHttpServer + "/live.mpd"));
     EXPECT_GE(video, 3.0);
     EXPECT_GE(audio, 3.0);
     std::printf("playbin played %.1f s of video and %.1f s of audio\n", video, audio);
+
     if (!browserAvailable()) GTEST_SKIP() << "no /usr/bin/chromium or node: the build root has both";
-    ProcessResult shaka = playInBrowser({"shaka", kServer, std::to_string(kWidth)}, 60);
+    ProcessResult shaka = playInBrowser({"shaka", kHttpServer, std::to_string(kWidth)}, 60);
     EXPECT_EQ(shaka.exitCode, 0) << shaka.out << shaka.err << http("/live.mpd");
-    std::printf("%s", shaka.out.c_str());
+    ProcessResult page = playInBrowser({"page", kHttpServer, std::to_string(kWidth), "5"}, 150);
+    EXPECT_EQ(page.exitCode, 0) << page.out << page.err;
+    std::vector<std::string> loads = linesStartingWith(page.out, "load ");
+    EXPECT_EQ(loads.size(), 5u) << page.out;
+    for (const std::string& load : loads) {
+        EXPECT_NE(load.find("audio mp4a.40.2; version \"1.0\", streams \"live\""), std::string::npos) << load;
+        // The page's server panel, from /getStats.
+        EXPECT_NE(load.find("server \"live: live hls, H264 640×360 @ 25 fps"), std::string::npos) << load;
+        EXPECT_TRUE(std::regex_search(load, std::regex("segments held ([1-9]|10)$"))) << load;
+    }
+    std::printf("%s%s", shaka.out.c_str(), page.out.c_str());
 }
 
 TEST_F(HlsE2E, AudioThatCannotBeEncodedLeavesVideoAlone) {
-    yvk::test::TraceCapture trace;
+    TraceCapture trace;
     ASSERT_NE(create(true, true, 12), nullptr);
     EXPECT_TRUE(trace.contains("AudioEncSource::createNew() returns NULL"));
     ASSERT_EQ(YVK_StreamerCoreRun(fCore), 1);
@@ -396,10 +321,10 @@ TEST_F(HlsE2E, AudioThatCannotBeEncodedLeavesVideoAlone) {
 }
 
 TEST_F(HlsE2E, WithoutVideoNothingIsRegistered) {
-    yvk::test::TraceCapture trace;
+    TraceCapture trace;
     ASSERT_NE(create(false, true), nullptr);
     ASSERT_NE(fCore->rtspServer, nullptr);
-    EXPECT_EQ(yvk::test::findSession(*fCore->rtspServer, "live"), nullptr);
+    EXPECT_EQ(findSession(*fCore->rtspServer, "live"), nullptr);
     EXPECT_FALSE(trace.contains("Play this stream using the URL"));
 }
 

@@ -8,10 +8,8 @@
 //   stops; the host's account of its records must close after each;
 // - teardown while HTTP readers stall mid-segment and RTSP clients play.
 #include "CoreInstance.hh"
-#include "CoreTestSupport.hh"
-#include "PacedLiveHost.hh"
-#include "Process.hh"
-#include "RawHttp.hh"
+#include "E2eClients.hh"
+#include "PacedLiveInstance.hh"
 
 #include <gtest/gtest.h>
 
@@ -22,9 +20,7 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -33,108 +29,26 @@
 
 namespace {
 
-using yvk::test::ChildProcess;
-using yvk::test::HostMisbehaviour;
-using yvk::test::PacedLiveHost;
-using yvk::test::ProcessResult;
-using yvk::test::runProcess;
+using namespace yvk::test;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kWidth = 352;
 constexpr int kHeight = 288;
 constexpr unsigned kAacBlockBytes = 2048; // 1024 16-bit mono samples: one AAC frame
 constexpr unsigned kMaxFrameSize = 512 * 1024;
-constexpr int kClientTimeoutMs = 30000;
-// Stop and Free return within this, whatever the host and the clients do.
-constexpr auto kTeardownBound = std::chrono::seconds(2);
 
-std::string corpusFile(const std::string& name) {
-    return std::string(YVK_MEDIA_DIR) + "/encoder-" + name;
-}
-
-long msSince(Clock::time_point start) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
-// One live instance on a paced host; the destructor frees it within the
-// bound and checks the host's account.
-class LiveInstance {
-public:
-    LiveInstance(const std::string& clip, bool h265, bool http, const HostMisbehaviour& how = {})
-        : fHost(std::make_unique<PacedLiveHost>(clip, h265, kAacBlockBytes)),
-          fPort(http ? 8554 : yvk::test::freeTcpPort()) {
-        yvk::test::guardNetworkSetup();
-        fHost->misbehave(how);
-        YVKStreamerLiveCfg cfg = yvk::test::liveConfig(fPort, "live");
-        cfg.streamType = http ? YVK_STREAM_TYPE_HLS : YVK_STREAM_TYPE_RTSP;
-        fHost->describeStreams(cfg, kWidth, kHeight, kMaxFrameSize);
-        cfg.audio.enable = http ? 1 : 0; // AAC in the Transport Stream
-        YVKStreamerQIO videoIO = fHost->videoIO();
-        YVKStreamerQIO audioIO = fHost->audioIO();
-        fHost->start();
-        fCore = YVK_StreamerCoreNew(YVK_STREAMER_MODE_LIVE, &cfg, &videoIO, &audioIO);
+// An instance on a host that lends an encoder's output from the corpus.
+struct LiveInstance : PacedLiveInstance {
+    LiveInstance(const std::string& name, bool h265, bool http, const HostMisbehaviour& how = {})
+        : PacedLiveInstance(hostOf(name, h265, how), http, kWidth, kHeight) {}
+    static std::unique_ptr<PacedLiveHost> hostOf(const std::string& name, bool h265, const HostMisbehaviour& how) {
+        auto host = std::make_unique<PacedLiveHost>(std::string(YVK_MEDIA_DIR) + "/encoder-" + name, h265, kAacBlockBytes);
+        host->misbehave(how);
+        return host;
     }
-    ~LiveInstance() {
-        free();
-        fHost->stop();
-        fHost->waitForStallEnd(); // a reader left in popStream releases its record then
-        EXPECT_TRUE(fHost->accountClosed()) << "a popped record was not released exactly once";
-    }
-    bool run() { return fCore != nullptr && YVK_StreamerCoreRun(fCore) == 1; }
-    // Free, which must come back within the bound.
-    void free() {
-        if (fCore == nullptr) return;
-        auto start = Clock::now();
-        YVK_StreamerCoreFree(fCore);
-        fCore = nullptr;
-        EXPECT_LT(Clock::now() - start, kTeardownBound) << "Free took " << msSince(start) << " ms";
-    }
-    std::string url() const { return "rtsp://127.0.0.1:" + std::to_string(fPort) + "/live"; }
-    std::string describe(int timeoutMs) const {
-        return yvk::test::rawExchange(fPort, "DESCRIBE " + url() + " RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n\r\n",
-                                      timeoutMs, true);
-    }
-    YVKStreamerCore* core() const { return fCore; }
-    PacedLiveHost& host() { return *fHost; }
-
-private:
-    std::unique_ptr<PacedLiveHost> fHost;
-    unsigned short fPort;
-    YVKStreamerCore* fCore = nullptr;
 };
 
-// Decoded video frames of an FFmpeg client, "frame|width=..|height=..".
-// The read is cut by time: one cut after a number of packets (NAL units) can
-// fall between a key picture's parameter sets and its slice, which FFmpeg
-// reports as an access unit without a picture.
-ProcessResult probeVideo(const std::string& url, const char* transport, int seconds = 3) {
-    return runProcess({"ffprobe", "-v", "error", "-analyzeduration", "1000000", "-rtsp_transport", transport,
-                       "-select_streams", "v", "-show_entries", "frame=width,height", "-read_intervals",
-                       "%+" + std::to_string(seconds), "-of", "compact", url},
-                      kClientTimeoutMs);
-}
-
-void expectDecodedVideo(const ProcessResult& result, size_t atLeast) {
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.err, "") << "decode errors";
-    auto frames = yvk::test::linesStartingWith(result.out, "frame|");
-    EXPECT_GE(frames.size(), atLeast) << result.out;
-    const std::string size = "width=" + std::to_string(kWidth) + "|height=" + std::to_string(kHeight);
-    for (const std::string& frame : frames) EXPECT_NE(frame.find(size), std::string::npos) << frame;
-}
-
-// The segment URLs of the HLS playlist once it lists count of them (10 s at most).
-std::vector<std::string> waitForSegments(size_t count) {
-    for (int attempt = 0; attempt < 40; ++attempt) {
-        std::string list = runProcess({"curl", "-sS", "-m", "5", "http://127.0.0.1:8554/live.m3u8"}, 10000).out;
-        std::vector<std::string> urls;
-        for (const std::string& line : yvk::test::linesStartingWith(list, "live?segment="))
-            urls.push_back(line.substr(0, line.find('\r')));
-        if (urls.size() >= count) return urls;
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    }
-    return {};
-}
+const std::string kSize = "width=" + std::to_string(kWidth) + "|height=" + std::to_string(kHeight);
 
 // ---- the encoder corpus ------------------------------------------------------
 
@@ -148,29 +62,23 @@ void PrintTo(const EncoderOutput& e, std::ostream* out) { *out << e.file; }
 class EncoderCorpus : public ::testing::TestWithParam<EncoderOutput> {};
 
 TEST_P(EncoderCorpus, ServedOverRtspUdpAndTcpEveryFrameDecodes) {
-    LiveInstance instance(corpusFile(GetParam().file), GetParam().h265, false);
+    LiveInstance instance(GetParam().file, GetParam().h265, false);
     ASSERT_TRUE(instance.run());
     std::string sdp = instance.describe(15000);
     EXPECT_NE(sdp.find(GetParam().h265 ? "a=fmtp:96 sprop-vps=" : "a=fmtp:96 profile-level-id="), std::string::npos)
         << sdp;
     for (const char* transport : {"udp", "tcp"}) {
         SCOPED_TRACE(transport);
-        expectDecodedVideo(probeVideo(instance.url(), transport, 4), 50);
+        expectDecodedVideo(probeVideo(instance.url(), transport, 4), 50, kSize);
     }
 }
 
 TEST_P(EncoderCorpus, ServedOverHttpASegmentHoldsTheVideoAndAac) {
-    LiveInstance instance(corpusFile(GetParam().file), GetParam().h265, true);
+    LiveInstance instance(GetParam().file, GetParam().h265, true);
     ASSERT_TRUE(instance.run());
     std::vector<std::string> urls = waitForSegments(3);
     ASSERT_GE(urls.size(), 3u);
-    std::string file = "/tmp/yvk-corpus-segment-" + std::to_string(::getpid()) + ".ts";
-    ProcessResult fetched = runProcess({"curl", "-sS", "-m", "5", "-o", file, "http://127.0.0.1:8554/" + urls[1]}, 10000);
-    ProcessResult probe = runProcess({"ffprobe", "-v", "error", "-show_entries", "stream=codec_name,width,height",
-                                      "-of", "csv=p=0", file},
-                                     kClientTimeoutMs);
-    std::remove(file.c_str());
-    std::string codecs = fetched.err + probe.out + probe.err;
+    std::string codecs = segmentCodecs(urls[1]);
     std::string video = std::string(GetParam().h265 ? "hevc" : "h264") + "," + std::to_string(kWidth) + "," +
                         std::to_string(kHeight);
     EXPECT_NE(codecs.find(video), std::string::npos) << codecs;
@@ -206,7 +114,7 @@ TEST(HostileHost, BadRecordsBetweenGoodOnesDecodeAndBalance) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        LiveInstance instance(corpusFile("x264-default.h264"), false, false, c.how);
+        LiveInstance instance("x264-default.h264", false, false, c.how);
         ASSERT_TRUE(instance.run());
         ProcessResult probe = probeVideo(instance.url(), "tcp", 3);
         EXPECT_EQ(probe.exitCode, 0) << probe.err;
@@ -219,7 +127,7 @@ TEST(HostileHost, BadRecordsBetweenGoodOnesDecodeAndBalance) {
 TEST(HostileHost, WithoutParameterSetsDescribeIsAnsweredAndStopDoesNotWait) {
     HostMisbehaviour how;
     how.noParameterSets = true;
-    LiveInstance instance(corpusFile("x264-default.h264"), false, false, how);
+    LiveInstance instance("x264-default.h264", false, false, how);
     ASSERT_TRUE(instance.run());
     std::string sdp = instance.describe(30000); // answered after the source's 10 s bound
     EXPECT_NE(sdp.find("RTSP/1.0 200 OK"), std::string::npos) << sdp;
@@ -231,7 +139,7 @@ TEST(HostileHost, WithoutParameterSetsDescribeIsAnsweredAndStopDoesNotWait) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the DESCRIBE waits for the sets
     auto start = Clock::now();
     EXPECT_EQ(YVK_StreamerCoreStop(instance.core()), 1);
-    EXPECT_LT(Clock::now() - start, kTeardownBound) << "Stop took " << msSince(start) << " ms";
+    EXPECT_LT(Clock::now() - start, PacedLiveInstance::kTeardownBound) << "Stop took too long";
     client.join();
     instance.free();
 }
@@ -243,9 +151,9 @@ TEST(HostileHost, PopStreamIgnoringItsTimeoutDoesNotHoldFree) {
     HostMisbehaviour how;
     how.stallPopMs = 4000;
     how.stallAtPop = 30;
-    LiveInstance instance(corpusFile("x264-default.h264"), false, false, how);
+    LiveInstance instance("x264-default.h264", false, false, how);
     ASSERT_TRUE(instance.run());
-    ChildProcess player({"ffmpeg", "-v", "error", "-rtsp_transport", "tcp", "-i", instance.url(), "-f", "null", "-"});
+    ChildProcess player(ffmpegPlaying(instance.url(), "tcp"));
     for (int i = 0; i < 2000 && !instance.host().stalling(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_TRUE(instance.host().stalling());
     instance.free();
@@ -294,12 +202,11 @@ int udpSockets() {
 TEST(Teardown, FreeWithStalledSegmentReadersAndPlayingRtspClients) {
     HostMisbehaviour how;
     how.inactiveAfterAudioPops = 60; // about 4 s of AAC frames: the host stops its audio mid-test
-    LiveInstance instance(corpusFile("x264-default.h264"), false, true, how);
+    LiveInstance instance("x264-default.h264", false, true, how);
     ASSERT_TRUE(instance.run());
     std::vector<std::string> urls = waitForSegments(3);
     ASSERT_GE(urls.size(), 3u);
-    ChildProcess player({"ffmpeg", "-v", "error", "-rtsp_transport", "tcp", "-i", "rtsp://127.0.0.1:8554/live", "-f",
-                         "null", "-"});
+    ChildProcess player(ffmpegPlaying("rtsp://127.0.0.1:8554/live", "tcp"));
     std::this_thread::sleep_for(std::chrono::seconds(2)); // the player plays
     int udpBefore = udpSockets();
     std::vector<std::unique_ptr<StalledReader>> readers;
@@ -315,12 +222,11 @@ TEST(Teardown, FreeWithStalledSegmentReadersAndPlayingRtspClients) {
 
 // RTSP: clients over UDP and TCP are playing when the instance is freed.
 TEST(Teardown, FreeWithPlayingRtspClients) {
-    LiveInstance instance(corpusFile("x264-slices4.h264"), false, false);
+    LiveInstance instance("x264-slices4.h264", false, false);
     ASSERT_TRUE(instance.run());
     std::vector<std::unique_ptr<ChildProcess>> players;
     for (const char* transport : {"udp", "tcp", "tcp"}) {
-        players.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{
-            "ffmpeg", "-v", "error", "-rtsp_transport", transport, "-i", instance.url(), "-f", "null", "-"}));
+        players.push_back(std::make_unique<ChildProcess>(ffmpegPlaying(instance.url(), transport)));
     }
     std::this_thread::sleep_for(std::chrono::seconds(3));
     instance.free();

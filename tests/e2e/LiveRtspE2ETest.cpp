@@ -4,7 +4,7 @@
 // and a looped media file.
 // Every run ends with the host's own account that each record it lent came
 // back exactly once.
-#include "Process.hh"
+#include "E2eClients.hh"
 #include "RawHttp.hh"
 #include "ReferenceHost.hh"
 
@@ -14,7 +14,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -33,44 +32,10 @@
 #include <thread>
 #include <vector>
 
-using yvk::test::ChildProcess;
-using yvk::test::ProcessResult;
-using Host = yvk::test::ReferenceHost;
-using yvk::test::runProcess;
+using namespace yvk::test;
+using Host = ReferenceHost;
 
 namespace {
-
-constexpr int kClientTimeoutMs = 20000;
-
-std::vector<std::string> lines(const std::string& text, const std::string& prefix) {
-    return yvk::test::linesStartingWith(text, prefix);
-}
-
-long numberAfter(const std::string& text, const char* label) {
-    size_t at = text.find(label);
-    return at == std::string::npos ? -1 : std::atol(text.c_str() + at + std::char_traits<char>::length(label));
-}
-
-// Decoded video frames of an FFmpeg client: "frame|key_frame=..|width=..|height=..".
-// The read is cut by time: one cut after a number of packets (NAL units) can
-// fall between a key picture's parameter sets and its slice, which FFmpeg
-// reports as an access unit without a picture.
-ProcessResult probeVideo(const std::string& url, const char* transport, int seconds = 3) {
-    return runProcess({"ffprobe", "-v", "error", "-analyzeduration", "1000000", "-rtsp_transport", transport,
-                       "-select_streams", "v", "-show_entries", "frame=key_frame,width,height", "-read_intervals",
-                       "%+" + std::to_string(seconds), "-of", "compact", url},
-                      kClientTimeoutMs);
-}
-
-void expectDecodedVideo(const ProcessResult& result, size_t atLeast, const char* size = "width=352|height=288",
-                        bool fromKeyFrame = true) {
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.err, "") << "decode errors";
-    auto frames = lines(result.out, "frame|");
-    EXPECT_GE(frames.size(), atLeast) << result.out;
-    for (const std::string& frame : frames) EXPECT_NE(frame.find(size), std::string::npos) << frame;
-    if (fromKeyFrame && !frames.empty()) { EXPECT_NE(frames[0].find("key_frame=1"), std::string::npos) << frames[0]; }
-}
 
 // GStreamer plays a stream for 5 s with every track's pad linked: an
 // unlinked audio pad that gets data before video has started ends rtspsrc
@@ -89,7 +54,7 @@ ProcessResult playWithGStreamer(const std::string& url, const std::string& codec
 }
 
 void expectGStreamerDecoded(const ProcessResult& result, size_t atLeast) {
-    EXPECT_GE(lines(result.out, "/GstPipeline:pipeline0/GstFakeSink:video: last-message = chain").size(), atLeast)
+    EXPECT_GE(linesStartingWith(result.out, "/GstPipeline:pipeline0/GstFakeSink:video: last-message = chain").size(), atLeast)
         << result.err << result.out.substr(0, 2000);
     EXPECT_EQ((result.out + result.err).find("ERROR"), std::string::npos) << result.err << result.out;
 }
@@ -127,13 +92,13 @@ void PrintTo(const LiveCase& c, std::ostream* out) { *out << c.codec; }
 void expectContinuousPcm(const ProcessResult& result, const LiveCase& c) {
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.err, "");
-    EXPECT_EQ(lines(result.out, "stream|"), std::vector<std::string>{c.audioStream}) << result.out;
-    auto packets = lines(result.out, "packet|");
+    EXPECT_EQ(linesStartingWith(result.out, "stream|"), std::vector<std::string>{c.audioStream}) << result.out;
+    auto packets = linesStartingWith(result.out, "packet|");
     ASSERT_GE(packets.size(), 40u) << result.out;
     int jumps = 0;
     for (size_t i = 1; i < packets.size(); ++i) {
-        long samples = numberAfter(packets[i - 1], "size=") / static_cast<long>(c.bytesPerSampleFrame);
-        long step = numberAfter(packets[i], "pts=") - numberAfter(packets[i - 1], "pts=");
+        long samples = long(numberAfter(packets[i - 1], "size=")) / long(c.bytesPerSampleFrame);
+        long step = long(numberAfter(packets[i], "pts=") - numberAfter(packets[i - 1], "pts="));
         // Block durations are whole microseconds, so at rates that do not
         // divide a second evenly a timestamp may land one sample off.
         jumps += std::labs(step - samples) > 1 ? 1 : 0;
@@ -255,11 +220,7 @@ TEST(LiveRtspFile, LoopedFileDecodes) {
 TEST(LiveRtspStats, SessionsFollowTheClients) {
     Host host({"--audio", "none"});
     ASSERT_TRUE(host.ready());
-    auto stats = [&host] {
-        return runProcess({"curl", "-sS", "-m", "5", "http://127.0.0.1:" + std::to_string(host.port()) + "/getStats"},
-                          10000)
-            .out;
-    };
+    auto stats = [&host] { return curl({"http://127.0.0.1:" + std::to_string(host.port()) + "/getStats"}).out; };
     auto waitFor = [&stats](const std::function<bool(const std::string&)>& wanted) {
         std::string last;
         for (int attempt = 0; attempt < 50 && !wanted(last = stats()); ++attempt) {
@@ -310,7 +271,7 @@ TEST(LiveRtspStats, AbandonedUdpSessionsAreReclaimed) {
     ASSERT_TRUE(host.ready());
     const std::string stats = "http://127.0.0.1:" + std::to_string(host.port()) + "/getStats";
     auto sessions = [&stats] {
-        std::string text = runProcess({"curl", "-sS", "-m", "5", stats}, 10000).out;
+        std::string text = curl({stats}).out;
         size_t count = 0;
         for (size_t at = text.find("\"transport\":"); at != std::string::npos; at = text.find("\"transport\":", at + 1)) ++count;
         return count;
@@ -342,7 +303,7 @@ TEST(LiveRtspStats, AbandonedUdpSessionsAreReclaimed) {
     host.stopAndCheckAccount();
 }
 
-// One UDP port of a bare RTSP client on loopback.
+// One UDP port of a bare RTSP client on loopback (0: any free one).
 class UdpPort {
 public:
     explicit UdpPort(unsigned short port) {
@@ -351,10 +312,14 @@ public:
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         address.sin_port = htons(port);
-        fBound = bind(fSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        socklen_t length = sizeof address;
+        auto* any = reinterpret_cast<sockaddr*>(&address);
+        fBound = bind(fSocket, any, length) == 0 && getsockname(fSocket, any, &length) == 0;
+        fPort = ntohs(address.sin_port);
     }
     ~UdpPort() { close(fSocket); }
     bool bound() const { return fBound; }
+    unsigned short port() const { return fPort; }
     // The next datagram, or nothing after timeoutMs.
     std::vector<uint8_t> receive(int timeoutMs) {
         pollfd ready{fSocket, POLLIN, 0};
@@ -368,6 +333,7 @@ public:
 private:
     int fSocket = -1;
     bool fBound = false;
+    unsigned short fPort = 0;
 };
 
 unsigned sequenceNumberOf(const std::vector<uint8_t>& packet) { return packet[2] << 8 | packet[3]; }
@@ -447,19 +413,10 @@ TEST(LiveRtspHttp, LargeStaticFileStreamsWhileAClientPlays) {
     ASSERT_TRUE(host.ready());
 
     // One client over UDP, on a socket of the test's own.
-    int rtp = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(rtp, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(getsockname(rtp, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    unsigned clientPort = ntohs(address.sin_port);
-    ASSERT_NE(yvk::test::rawSetupAndPlay(host.port(), host.url() + "/track1", host.url(), clientPort), "");
-    timeval wait{5, 0};
-    setsockopt(rtp, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    char packet[2048];
-    ASSERT_GT(recv(rtp, packet, sizeof packet, 0), 0) << "no RTP packet";
+    UdpPort rtp(0);
+    ASSERT_TRUE(rtp.bound());
+    ASSERT_NE(yvk::test::rawSetupAndPlay(host.port(), host.url() + "/track1", host.url(), rtp.port()), "");
+    ASSERT_FALSE(rtp.receive(5000).empty()) << "no RTP packet";
 
     long before = residentKb(host.pid());
     std::atomic<bool> downloading{true};
@@ -474,7 +431,7 @@ TEST(LiveRtspHttp, LargeStaticFileStreamsWhileAClientPlays) {
     auto largestGap = std::chrono::milliseconds(0);
     auto last = std::chrono::steady_clock::now();
     for (int sample = 0; downloading; ++sample) {
-        if (recv(rtp, packet, sizeof packet, 0) > 0) {
+        if (!rtp.receive(5000).empty()) {
             auto now = std::chrono::steady_clock::now();
             largestGap = std::max(largestGap, std::chrono::duration_cast<std::chrono::milliseconds>(now - last));
             last = now;
@@ -482,7 +439,6 @@ TEST(LiveRtspHttp, LargeStaticFileStreamsWhileAClientPlays) {
         if (sample % 10 == 0) largestKb = std::max(largestKb, residentKb(host.pid()));
     }
     client.join();
-    close(rtp);
     EXPECT_EQ(download.out, "200 " + std::to_string(kBytes)) << download.err;
     EXPECT_LT(largestKb - before, 8 * 1024) << "resident " << before << " kB before, " << largestKb << " kB at most";
     EXPECT_LT(largestGap.count(), 200 * YVK_TIME_FACTOR) << "the loop stalled";
@@ -508,16 +464,14 @@ TEST(LiveRtspSecurity, DigestAuthenticationOnRtspAndEveryHttpRoute) {
                               "/", "/index.html"}) {
         for (const std::vector<std::string>& credentials :
              std::vector<std::vector<std::string>>{{}, {"--digest", "-u", "alice:wrong"}}) {
-            std::vector<std::string> curl = {"curl", "-sS", "-m", "5", "-D", "-", "-o", "/dev/null"};
-            curl.insert(curl.end(), credentials.begin(), credentials.end());
-            curl.push_back(base + route);
-            std::string headers = runProcess(curl, 10000).out;
+            std::vector<std::string> args = {"-D", "-", "-o", "/dev/null", base + route};
+            args.insert(args.begin(), credentials.begin(), credentials.end());
+            std::string headers = curl(args).out;
             EXPECT_EQ(headers.rfind("HTTP/1.1 401 Unauthorized\r\n", 0), 0u) << route << "\n" << headers;
             EXPECT_NE(headers.find("WWW-Authenticate: Digest realm=\""), std::string::npos) << route;
         }
     }
-    ProcessResult version =
-        runProcess({"curl", "-sS", "-m", "5", "--digest", "-u", "alice:secret", base + "/getVersion"}, 10000);
+    ProcessResult version = curl({"--digest", "-u", "alice:secret", base + "/getVersion"});
     EXPECT_EQ(version.out, "1.0") << version.err;
     host.stopAndCheckAccount();
 }
@@ -534,11 +488,7 @@ TEST(LiveRtspSecurity, RtspsOnlyOnTheTlsPort) {
     ASSERT_EQ(made.exitCode, 0) << made.err;
     Host host({"--tls-cert", dir + "/cert.pem", "--tls-key", dir + "/key.pem"});
     ASSERT_TRUE(host.ready());
-    ProcessResult rtsps = runProcess({"ffprobe", "-v", "error", "-tls_verify", "0", "-select_streams", "v",
-                                      "-show_entries", "frame=key_frame,width,height", "-read_intervals", "%+#40", "-of",
-                                      "compact", host.url("rtsps")},
-                                     kClientTimeoutMs);
-    expectDecodedVideo(rtsps, 30);
+    expectDecodedVideo(probeVideo(host.url("rtsps"), "", 3, {"-tls_verify", "0"}), 30);
     // A sanitizer build's host needs seconds of the play to set up the TLS
     // sessions: the play is stretched by the stage's factor.
     ProcessResult gstreamer =
@@ -552,8 +502,7 @@ TEST(LiveRtspSecurity, RtspsOnlyOnTheTlsPort) {
                                    kClientTimeoutMs);
     EXPECT_EQ(udp.out.rfind("RTSP/1.0 461 Unsupported Transport\r\n", 0), 0u) << udp.out << udp.err;
     EXPECT_NE(probeVideo(host.url(), "tcp", 1).exitCode, 0); // plain RTSP on the TLS port
-    ProcessResult https = runProcess(
-        {"curl", "-sS", "-k", "-m", "5", "https://127.0.0.1:" + std::to_string(host.port()) + "/getVersion"}, 10000);
+    ProcessResult https = curl({"-k", "https://127.0.0.1:" + std::to_string(host.port()) + "/getVersion"});
     EXPECT_EQ(https.out, "1.0") << https.err;
     host.stopAndCheckAccount();
     runProcess({"rm", "-rf", dir}, 5000);

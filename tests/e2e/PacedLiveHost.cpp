@@ -318,19 +318,11 @@ bool PacedLiveHost::allPoppedReleased() {
 }
 
 bool PacedLiveHost::accountClosed() {
+    for (int i = 0; i < 500 && (fCallbacksRunning > 0 || !allPoppedReleased()); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     bool released = allPoppedReleased();
     std::lock_guard<std::mutex> lock(fMutex);
     return released && fBadReleases == 0;
-}
-
-void PacedLiveHost::waitForStallEnd() {
-    for (int i = 0; i < 500 && (fCallbacksRunning > 0 || !allPoppedReleased()); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-}
-
-bool PacedLiveHost::balanced() {
-    std::lock_guard<std::mutex> lock(fMutex);
-    return fBadReleases == 0;
 }
 
 } // namespace yvk::test

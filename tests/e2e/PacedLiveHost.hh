@@ -54,16 +54,13 @@ public:
     // Fills in cfg's video and audio as this host lends them (both enabled);
     // the clip's size is the caller's.
     void describeStreams(YVKStreamerLiveCfg& cfg, int width, int height, unsigned maxFrameSize) const;
-    bool balanced(); // no record released twice or never lent
     // Every record popped was released exactly once (size 0: never), none
-    // twice, none that was not popped.
+    // twice, none that was not popped.  It first waits (5 s at most) until
+    // no callback runs: a reader the library left inside a stalled popStream
+    // releases its record when that call returns.
     bool accountClosed();
     void misbehave(const HostMisbehaviour& how) { fMisbehaviour = how; }
     bool stalling() const { return fStalling.load(); }
-    // Waits (5 s at most) until no callback runs and every popped record has
-    // come back: a reader the library left inside a stalled popStream
-    // releases its record when that call returns.
-    void waitForStallEnd();
 
 private:
     struct Unit {

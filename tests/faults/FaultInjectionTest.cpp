@@ -189,7 +189,6 @@ protected:
         yvk::test::disarmFaults();
         if (host != nullptr) {
             host->stop();
-            host->waitForStallEnd();
             result.hostBalanced = host->accountClosed();
         }
         result.descriptorsLeft = openDescriptors() - descriptorsBefore;

@@ -1,5 +1,5 @@
-// Lowers the process's descriptor limit to the lowest free descriptor while
-// in scope, so that the next descriptor anyone asks for fails with EMFILE.
+// The process's limit of open files: lowered so that the next descriptor
+// fails, or raised for descriptors past select()'s 1024.
 #ifndef YVK_TEST_DESCRIPTOR_LIMIT_HH
 #define YVK_TEST_DESCRIPTOR_LIMIT_HH
 
@@ -8,6 +8,8 @@
 
 namespace yvk::test {
 
+// Lowers the limit to the lowest free descriptor while in scope, so that the
+// next descriptor anyone asks for fails with EMFILE.
 class NoSpareDescriptors {
 public:
     NoSpareDescriptors() {
@@ -34,6 +36,19 @@ private:
     bool fSaved = false;
     bool fLowered = false;
 };
+
+// Raises the soft limit to wanted when the hard limit allows it (children
+// started later inherit it); whether it is high enough.
+inline bool allowOpenFiles(rlim_t wanted) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
+        if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < wanted) return false;
+        limit.rlim_cur = wanted;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+    }
+    return true;
+}
 
 } // namespace yvk::test
 
