@@ -136,8 +136,9 @@ INSTANTIATE_TEST_SUITE_P(
                    95, 10},
         // H.265 is transcoded to H.264 at 1280x720.
         ServedFile{"clip.mkv", "2", {}, {"codec_name=h264|width=1280|height=720", "codec_name=pcm_s16be|sample_rate=48000|channels=1"}, 1, 1},
-        // MP3 is converted to AAC.
-        ServedFile{"clip.avi", "2", {"MPEG4-GENERIC/32000", "mode=AAC-hbr", "config=1288"}, {"codec_name=aac"}, 30, 20},
+        // MP3 is converted to AAC.  A second of the two read is enough
+        // video: over UDP a loaded machine may lose a few frames.
+        ServedFile{"clip.avi", "2", {"MPEG4-GENERIC/32000", "mode=AAC-hbr", "config=1288"}, {"codec_name=aac"}, 25, 20},
         // ... at the MP3's own rate and channels.
         ServedFile{"mp3-44k-stereo.avi", "1", {"MPEG4-GENERIC/44100/2", "config=1210"},
                    {"codec_name=aac|sample_rate=44100|channels=2"}, 10, 10}),
