@@ -138,6 +138,30 @@ void H26xQueueSource::captureParameterSet(const Unit& unit) {
     if (complete) buildAuxLine();
 }
 
+void H26xQueueSource::keepParameterSets(uint8_t* data, unsigned size) {
+    std::vector<uint8_t> sets;
+    uint8_t* end = data + size;
+    Unit unit{};
+    for (uint8_t* at = data; at < end && nextUnit(at, static_cast<int>(end - at), unit); at = unit.data + unit.size) {
+        if (!H26xNalKind::isParameterSet(fCodec, unit.type)) continue;
+        sets.insert(sets.end(), {0, 0, 0, 1});
+        sets.insert(sets.end(), unit.data + unit.header, unit.data + unit.size);
+    }
+    if (!sets.empty()) fRepeatSets.swap(sets);
+}
+
+// The sets captured for the parameter text, for a host that sends them in
+// records of their own; published by hasAuxLine().
+void H26xQueueSource::storedParameterSets() {
+    if (!hasAuxLine()) return;
+    for (const std::vector<uint8_t>* set : {&fVPS, &fSPS, &fPPS}) {
+        const int header = startCodeLength(set->data(), static_cast<int>(set->size()));
+        if (static_cast<size_t>(header) == set->size()) continue;
+        fRepeatSets.insert(fRepeatSets.end(), {0, 0, 0, 1});
+        fRepeatSets.insert(fRepeatSets.end(), set->begin() + header, set->end());
+    }
+}
+
 namespace {
 std::string base64(const std::vector<uint8_t>& bytes) {
     std::string text(base64EncodedSize(static_cast<unsigned>(bytes.size())), '\0');

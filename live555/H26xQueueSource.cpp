@@ -398,16 +398,7 @@ void H26xQueueSource::copyWholeAccessUnit(uint8_t* data, unsigned size) {
     if (fCurrent.hasParameterSets) keepParameterSets(data, size);
     const bool newSecond = fCurrentTime.tv_sec != fLastWholeSecond;
     fLastWholeSecond = fCurrentTime.tv_sec;
-    if (fRepeatSets.empty() && hasAuxLine()) { // sets that came in a record of their own
-        for (const std::vector<uint8_t>* set : {&fVPS, &fSPS, &fPPS}) {
-            size_t header = 0; // the set may have been kept with its start code
-            while (header < set->size() && (*set)[header] == 0) ++header;
-            header = header >= 2 && header < set->size() && (*set)[header] == 1 ? header + 1 : 0;
-            if (header == set->size()) continue;
-            fRepeatSets.insert(fRepeatSets.end(), {0, 0, 0, 1});
-            fRepeatSets.insert(fRepeatSets.end(), set->begin() + static_cast<long>(header), set->end());
-        }
-    }
+    if (fRepeatSets.empty()) storedParameterSets();
     if (fCurrent.hasParameterSets || fRepeatSets.empty() || !(newSecond || fCurrent.key)) {
         put(data, size);
         return;
@@ -419,18 +410,6 @@ void H26xQueueSource::copyWholeAccessUnit(uint8_t* data, unsigned size) {
     put(data, head);
     put(fRepeatSets.data(), static_cast<unsigned>(fRepeatSets.size()));
     put(data + head, size - head);
-}
-
-void H26xQueueSource::keepParameterSets(uint8_t* data, unsigned size) {
-    std::vector<uint8_t> sets;
-    uint8_t* end = data + size;
-    Unit unit{};
-    for (uint8_t* at = data; at < end && nextUnit(at, static_cast<int>(end - at), unit); at = unit.data + unit.size) {
-        if (!H26xNalKind::isParameterSet(fCodec, unit.type)) continue;
-        sets.insert(sets.end(), {0, 0, 0, 1});
-        sets.insert(sets.end(), unit.data + unit.header, unit.data + unit.size);
-    }
-    if (!sets.empty()) fRepeatSets.swap(sets);
 }
 
 void H26xQueueSource::deliverFrame() {

@@ -174,6 +174,7 @@ protected:
     // delimiter.  Fills fTo, fFrameSize and fNumTruncatedBytes.
     void copyWholeAccessUnit(uint8_t* data, unsigned size);
     void keepParameterSets(uint8_t* data, unsigned size);
+    void storedParameterSets();
 
     void announceStreaming(bool on);
     void releaseRecord(YVKStreamerStream* record);
