@@ -11,6 +11,7 @@
 #     --seconds S      measuring window per run (default 20)
 #     --warmup S       from the first client's start to the window (default 5)
 #     --tcp            RTP over the RTSP connections instead of UDP
+#     --repeat R       measure every (server, N) R times (default 1)
 #
 # Run it as root inside the build root (scripts/in-root bench/fanout.sh): it
 # then moves into a private network namespace, so only its own loopback
@@ -21,6 +22,13 @@
 # smallest N, and the clients that received at least 95 % of the frames;
 # then the ratio of this project's numbers to gst-rtsp-server's.  Nothing
 # else should run on the machine meanwhile.
+#
+# A server's CPU at small N differs between runs by as much as 15 clients
+# add to it, so one run's per-client figure is rough.  With --repeat, the
+# runs go in rounds (every N and server once per round, the servers in
+# turn first), each round's per-client cost is taken against the same
+# round's smallest N, and the table gives medians over the rounds; the
+# per-client ratio of every round is listed under it.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/bench-lib.sh"
@@ -31,9 +39,10 @@ load=$top/build/bench/yvk_rtsp_load
 input=$top/build/bench/fanout-1080p25.h264
 seconds=20
 warmup=5
+repeat=1
 transport=()
 counts=()
-usage() { sed -n '6,13p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '6,14p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
     case "$1" in
         --host) host=${2:?}; shift 2 ;;
@@ -42,6 +51,7 @@ while [ $# -gt 0 ]; do
         --seconds) seconds=${2:?}; shift 2 ;;
         --warmup) warmup=${2:?}; shift 2 ;;
         --tcp) transport=(--tcp); shift ;;
+        --repeat) repeat=${2:?}; shift 2 ;;
         -h|--help) usage ;;
         [0-9]*) counts+=("$1"); shift ;;
         *) echo "fanout.sh: unknown argument '$1'" >&2; usage ;;
@@ -57,7 +67,7 @@ python3 -c 'import gi; gi.require_version("GstRtspServer", "1.0")' 2>/dev/null |
 # A private network namespace with its own loopback, when we may make one.
 if [ -z "${FANOUT_IN_NETNS:-}" ] && [ "$(id -u)" = 0 ] && unshare --net true 2>/dev/null; then
     exec unshare --net env FANOUT_IN_NETNS=1 "$0" --host "$host" --load "$load" --input "$input" \
-        --seconds "$seconds" --warmup "$warmup" "${transport[@]}" "${counts[@]}"
+        --seconds "$seconds" --warmup "$warmup" --repeat "$repeat" "${transport[@]}" "${counts[@]}"
 fi
 [ -n "${FANOUT_IN_NETNS:-}" ] && ip link set lo up
 
@@ -95,40 +105,75 @@ start_server() {
 field() { tr ' ' '\n' <<<"$1" | sed -n "s/^$2=//p"; }
 
 declare -A cpu at_rate
-for n in "${counts[@]}"; do
-    for kind in yvk gst; do
-        log=$work/$kind-$n.log
-        start_server "$kind" "$log"
-        line=$(timeout $((warmup + seconds + 30)) "$load" "$url" --sessions "$n" --seconds "$seconds" \
-                   --warmup "$warmup" --fps 25 --pid "$server_pid" "${transport[@]}" 2>"$work/load.err" |
-               grep '^requested=' || true)
-        stop_server
-        grep '^yvk_rtsp_load:' "$work/load.err" >&2 || true
-        [ -n "$line" ] || { echo "fanout.sh: $kind N=$n: no result from the load client" >&2; line="server_cpu=- at_rate=0"; }
-        cpu[$kind,$n]=$(field "$line" server_cpu)
-        at_rate[$kind,$n]=$(field "$line" at_rate)
-        printf '%s N=%s: %s\n' "$kind" "$n" "$line" >&2
+for round in $(seq "$repeat"); do
+    kinds=(yvk gst)
+    [ $((round % 2)) = 0 ] && kinds=(gst yvk)
+    for n in "${counts[@]}"; do
+        for kind in "${kinds[@]}"; do
+            log=$work/$kind-$n.log
+            start_server "$kind" "$log"
+            line=$(timeout $((warmup + seconds + 30)) "$load" "$url" --sessions "$n" --seconds "$seconds" \
+                       --warmup "$warmup" --fps 25 --pid "$server_pid" "${transport[@]}" 2>"$work/load.err" |
+                   grep '^requested=' || true)
+            stop_server
+            grep '^yvk_rtsp_load:' "$work/load.err" >&2 || true
+            [ -n "$line" ] || { echo "fanout.sh: $kind N=$n: no result from the load client" >&2; line="server_cpu=- at_rate=0"; }
+            cpu[$kind,$n,$round]=$(field "$line" server_cpu)
+            at_rate[$kind,$n,$round]=$(field "$line" at_rate)
+            printf '%s N=%s round %s: %s\n' "$kind" "$n" "$round" "$line" >&2
+        done
     done
 done
 
-# The table: per-client cost from the smallest N on.
+# One line per (server, N): its CPU in every round, then its at-rate counts.
 base=${counts[0]}
 for n in "${counts[@]}"; do [ "$n" -lt "$base" ] && base=$n; done
+runs() {
+    local kind=$1 n=$2 round
+    for round in $(seq "$repeat"); do printf '%s ' "${cpu[$kind,$n,$round]}"; done
+    for round in $(seq "$repeat"); do printf '%s ' "${at_rate[$kind,$n,$round]}"; done
+}
+
 echo
 [ ${#transport[@]} -gt 0 ] && proto=tcp || proto=udp
-echo "RTSP fan-out, 1080p25 H.264 4 Mbit/s, ${seconds}s windows, RTP over $proto; CPU in % of one core"
+rounds=""
+[ "$repeat" -gt 1 ] && rounds=", medians of $repeat rounds"
+echo "RTSP fan-out, 1080p25 H.264 4 Mbit/s, ${seconds}s windows, RTP over $proto; CPU in % of one core$rounds"
 printf '%7s | %8s %10s %8s | %8s %10s %8s | %7s %10s\n' "" "yvk" "yvk" "yvk" "gst" "gst" "gst" "ratio" "ratio"
 printf '%7s | %8s %10s %8s | %8s %10s %8s | %7s %10s\n' \
     clients cpu per-added at-rate cpu per-added at-rate cpu per-added
 for n in "${counts[@]}"; do
-    awk -v n="$n" -v base="$base" -v yc="${cpu[yvk,$n]}" -v yb="${cpu[yvk,$base]}" -v ya="${at_rate[yvk,$n]}" \
-        -v gc="${cpu[gst,$n]}" -v gb="${cpu[gst,$base]}" -v ga="${at_rate[gst,$n]}" '
+    echo "$(runs yvk "$n")" "$(runs yvk "$base")" "$(runs gst "$n")" "$(runs gst "$base")" |
+    awk -v n="$n" -v base="$base" -v r="$repeat" '
         function num(v) { return v ~ /^[0-9.]+$/ }
-        function per(c, b) { return (n > base && num(c) && num(b)) ? sprintf("%.3f", (c - b) / (n - base)) : "-" }
-        function ratio(a, b) { return (num(a) && num(b) && b + 0 > 0) ? sprintf("%.2f", a / b) : "-" }
-        BEGIN {
-            yp = per(yc, yb); gp = per(gc, gb)
-            printf "%7d | %8s %10s %8s | %8s %10s %8s | %7s %10s\n", n, yc, yp, ya "/" n, gc, gp, ga "/" n,
-                   ratio(yc, gc), ratio(yp, gp)
-        }'
+        function median(a, k,    i, j, t, m) {
+            if (k == 0) return "-"
+            for (i = 2; i <= k; i++) for (j = i; j > 1 && a[j - 1] > a[j]; j--) { t = a[j]; a[j] = a[j - 1]; a[j - 1] = t }
+            m = (k % 2) ? a[(k + 1) / 2] : (a[k / 2] + a[k / 2 + 1]) / 2
+            return m
+        }
+        # Fields: for each of yvk N, yvk base, gst N, gst base: r CPU values, then r at-rate counts.
+        function cpuOf(block, round) { return $((block * 2 * r) + round) }
+        function rateOf(block, round) { return $((block * 2 * r) + r + round) }
+        # Median CPU of a block; median per-added cost of a server (blocks b, b+1), per round.
+        function medianCpu(block,    i, k, a) { k = 0; for (i = 1; i <= r; i++) if (num(cpuOf(block, i))) a[++k] = cpuOf(block, i); return median(a, k) }
+        function perAdded(block, round) {
+            if (n <= base || !num(cpuOf(block, round)) || !num(cpuOf(block + 1, round))) return "-"
+            return (cpuOf(block, round) - cpuOf(block + 1, round)) / (n - base)
+        }
+        function medianPer(block,    i, k, a, v) { k = 0; for (i = 1; i <= r; i++) { v = perAdded(block, i); if (v != "-") a[++k] = v } return median(a, k) }
+        function minRate(block,    i, m) { m = n; for (i = 1; i <= r; i++) if (rateOf(block, i) + 0 < m) m = rateOf(block, i) + 0; return m }
+        function show(v, f) { return v == "-" ? "-" : sprintf(f, v) }
+        function ratio(a, b) { return (a != "-" && b != "-" && b + 0 > 0) ? sprintf("%.2f", a / b) : "-" }
+        {
+            yc = medianCpu(0); yp = medianPer(0); gc = medianCpu(2); gp = medianPer(2)
+            printf "%7d | %8s %10s %8s | %8s %10s %8s | %7s %10s\n", n, show(yc, "%.2f"), show(yp, "%.3f"),
+                   minRate(0) "/" n, show(gc, "%.2f"), show(gp, "%.3f"), minRate(2) "/" n, ratio(yc, gc), ratio(yp, gp)
+            if (r > 1 && n > base) {
+                line = ""
+                for (i = 1; i <= r; i++) line = line " " ratio(perAdded(0, i), perAdded(2, i))
+                rounds[n] = line
+            }
+        }
+        END { if (n in rounds) printf "%7s   per-added ratio by round:%s\n", "", rounds[n] }'
 done
