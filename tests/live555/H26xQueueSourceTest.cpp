@@ -331,6 +331,16 @@ TEST_F(H26x, WholeAccessUnitsCarryTheLatestParameterSetsIntoEverySecond) {
     EXPECT_EQ(deliver(annexB({aud, kP}), false), annexB({aud, kP}));
     sleepIntoNextSecond();
     EXPECT_EQ(deliver(annexB({kP}), false), annexB({highSps, kPps, kP}));
+
+    // A host that lends its sets in a record of their own, which goes back
+    // unsent while a key picture is awaited: the key picture carries the
+    // sets seen in it.
+    make("video/H264")->fWaitKeyFrame = true;
+    fSource->fUseWallClock = fSource->fQueueAllUnits = fSource->fKeepStartCode = fSource->fWholeFrame = true;
+    auto* sets = fHost.add(annexB({kSps, kPps}), false);
+    fSource->getNextFrame();
+    EXPECT_EQ(fHost.released(sets), 1);
+    EXPECT_EQ(deliver(annexB({aud, kIdr}), true), annexB({aud, kSps, kPps, kIdr}));
 }
 
 // Previous presentation time + (unit time - previous host time).
