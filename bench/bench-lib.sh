@@ -33,3 +33,18 @@ stop_server() {
 cpu_pressure() {
     sed -n 's/^some avg10=\([0-9.]*\) avg60=\([0-9.]*\).*/cpu pressure avg10 \1 %, avg60 \2 %/p' /proc/pressure/cpu 2>/dev/null
 }
+
+# private_network_up: in a fresh network namespace, loopback up and a
+# second interface with an address of its own.  Until live555 finds a
+# non-loopback address of this machine, every Groupsock read looks for one
+# again (host name, interface list, a multicast probe); with loopback alone
+# it never finds one, and a client receiving many streams (the load client)
+# then spends most of its time looking, and so does a server on each RTCP
+# report.  A device on a network has its address.
+private_network_up() {
+    ip link set lo up
+    if ! { ip link add yvk-bench type bridge && ip addr add 10.255.255.1/24 dev yvk-bench &&
+           ip link set yvk-bench up; } 2>/dev/null; then
+        echo "bench: no interface beside loopback; live555 clients look for their address on every packet" >&2
+    fi
+}

@@ -69,7 +69,7 @@ if [ -z "${FANOUT_IN_NETNS:-}" ] && [ "$(id -u)" = 0 ] && unshare --net true 2>/
     exec unshare --net env FANOUT_IN_NETNS=1 "$0" --host "$host" --load "$load" --input "$input" \
         --seconds "$seconds" --warmup "$warmup" --repeat "$repeat" "${transport[@]}" "${counts[@]}"
 fi
-[ -n "${FANOUT_IN_NETNS:-}" ] && ip link set lo up
+[ -z "${FANOUT_IN_NETNS:-}" ] || private_network_up
 
 make_live_input "$input"
 

@@ -61,7 +61,7 @@ if [ -z "${LATENCY_IN_NETNS:-}" ] && [ "$(id -u)" = 0 ] && unshare --net true 2>
     exec unshare --net env LATENCY_IN_NETNS=1 "$0" --clients "$clients" --seconds "$seconds" \
         --warmup "$warmup" --input "$input" ${keep:+--keep "$keep"} ${rt[0]:+--rt}
 fi
-[ -n "${LATENCY_IN_NETNS:-}" ] && ip link set lo up
+[ -z "${LATENCY_IN_NETNS:-}" ] || private_network_up
 
 make_live_input "$input"
 
