@@ -95,6 +95,7 @@ public:
     struct sockaddr_storage fAddress {};
     socklen_t fAddressLength;
     bool fOpen = false;
+    bool fSegmentable = true;      // its route takes UDP_SEGMENT (until it refuses it)
     bool fFirstKnown;              // fFirstSequenceNumber is the one promised at PLAY
     uint16_t fFirstSequenceNumber;
     uint16_t fOffset = 0;          // shared minus own sequence number
@@ -224,18 +225,18 @@ void FanoutGroupsock::flush() {
 unsigned FanoutGroupsock::buildMessages() {
     auto packets = static_cast<unsigned>(fBatchSizes.size());
     unsigned destinations = openDestinations();
-    bool segmented = fSegmentation && packets > 1;
-    unsigned messages = segmented ? destinations : destinations * packets;
-    fMessages.assign(messages, mmsghdr{});
+    fMessages.assign(size_t(destinations) * packets, mmsghdr{});
+    fMessageDestinations.resize(fMessages.size());
     fParts.resize(size_t(destinations) * packets * 2);
     fHeaders.resize(size_t(destinations) * packets * kRtpHeaderSize);
-    fControls.resize(segmented ? destinations : 0);
+    fControls.resize(destinations);
     unsigned message = 0;
     size_t part = 0;
     unsigned index = 0;
     for (destRecord* record = fDests; record != nullptr; record = record->fNext) {
         auto& destination = static_cast<Destination&>(*record);
         if (!destination.fOpen) continue;
+        const bool segmented = destination.fSegmentable && packets > 1;
         size_t firstPart = part;
         size_t offset = 0;
         for (unsigned size : fBatchSizes) {
@@ -247,6 +248,7 @@ unsigned FanoutGroupsock::buildMessages() {
             fParts[part] = {header, kRtpHeaderSize};
             fParts[part + 1] = {&fBatch[offset + kRtpHeaderSize], size - kRtpHeaderSize};
             if (!segmented) {
+                fMessageDestinations[message] = &destination;
                 msghdr& h = fMessages[message++].msg_hdr;
                 h.msg_name = &destination.fAddress;
                 h.msg_namelen = destination.fAddressLength;
@@ -257,6 +259,7 @@ unsigned FanoutGroupsock::buildMessages() {
             offset += size;
         }
         if (segmented) {
+            fMessageDestinations[message] = &destination;
             msghdr& h = fMessages[message++].msg_hdr;
             h.msg_name = &destination.fAddress;
             h.msg_namelen = destination.fAddressLength;
@@ -278,7 +281,7 @@ unsigned FanoutGroupsock::buildMessages() {
 
 // A destination whose send fails (its route gone, the socket's buffer
 // full) loses these packets; the others still get them.  A refused
-// segmentation turns it off and sends the packets one by one.
+// segmentation sends that destination's packets one by one.
 void FanoutGroupsock::sendAll(unsigned count) {
     unsigned done = 0;
     while (done < count) {
@@ -289,13 +292,19 @@ void FanoutGroupsock::sendAll(unsigned count) {
         }
         if (result < 0 && errno == EINTR) continue;
         if (result < 0 && fMessages[done].msg_hdr.msg_controllen != 0 && refusesSegmentation(errno)) {
-            env() << "FanoutGroupsock: UDP segmentation refused (" << strerror(errno)
-                  << "); packets now go one datagram call each\n";
-            fSegmentation = false;
+            stopSegmenting(done, errno);
             sendSegmentsOneByOne(fMessages[done]);
         }
         ++done;
     }
+}
+
+void FanoutGroupsock::stopSegmenting(unsigned message, int error) {
+    Destination& destination = *fMessageDestinations[message];
+    destination.fSegmentable = false;
+    env() << "FanoutGroupsock: UDP segmentation refused for " << AddressString(destination.fAddress).val() << " port "
+          << ntohs(portNum(destination.fAddress)) << " (" << strerror(error)
+          << "); its packets now go one datagram call each\n";
 }
 
 void FanoutGroupsock::sendSegmentsOneByOne(struct mmsghdr& message) {

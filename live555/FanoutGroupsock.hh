@@ -6,8 +6,11 @@
 // and where the kernel segments UDP itself (UDP_SEGMENT) each client gets
 // the frame's run of equally sized packets in one datagram call: the IP
 // and UDP work is then done once per run instead of once per packet, and
-// the client still receives one datagram per RTP packet.  Whatever is
-// gathered goes out at the latest 2 ms after its first packet.
+// the client still receives one datagram per RTP packet.  A client whose
+// route refuses that (an older kernel, a path MTU below the packet size,
+// as over a VPN) gets its packets one datagram call each from then on;
+// the others keep theirs.  Whatever is gathered goes out at the latest
+// 2 ms after its first packet.
 //
 // What each client sees stays what a stream of its own would give it:
 // - for video (codec 264 or 265) a destination receives nothing until a
@@ -65,11 +68,11 @@ private:
     void append(unsigned char const* packet, unsigned size);
     unsigned buildMessages();
     void sendAll(unsigned count);
+    void stopSegmenting(unsigned message, int error);
     void sendSegmentsOneByOne(struct mmsghdr& message);
     static void flushTask(void* groupsock);
 
     int fCodec;
-    bool fSegmentation = true;        // the kernel takes UDP_SEGMENT (until it refuses it)
     bool fSentAny = false;            // a packet has been handed to output
     uint16_t fNextSequenceNumber = 0; // of the packet after the last one handed to output
     TaskToken fFlushTask = nullptr;
@@ -81,6 +84,7 @@ private:
     // One message per open destination (per packet and destination without
     // segmentation), with each destination's copies of the headers.
     std::vector<struct mmsghdr> fMessages;
+    std::vector<Destination*> fMessageDestinations;
     std::vector<struct iovec> fParts;
     std::vector<unsigned char> fHeaders;
     std::vector<SegmentControl> fControls;

@@ -4,13 +4,17 @@
 #include "FanoutGroupsock.hh"
 #include "EventLoop.hh"
 #include "LiveTestSupport.hh"
+#include "NetNamespace.hh"
+#include "Process.hh"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -67,14 +71,17 @@ TEST(FanoutKeyPictures, SingleFragmentedAndAggregatedUnits) {
 }
 
 // A client's UDP socket on loopback; loopback delivers within the send, so
-// what was sent can be read at once.
+// what was sent can be read at once.  wholeSegmentedSends: a segmented send
+// arrives as one datagram (UDP_GRO), not cut into its packets.
 class Receiver {
 public:
-    Receiver() {
+    explicit Receiver(const char* ip = "127.0.0.1", bool wholeSegmentedSends = false) {
         fSocket = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        int on = 1;
+        if (wholeSegmentedSends) setsockopt(fSocket, IPPROTO_UDP, UDP_GRO, &on, sizeof on);
         sockaddr_in address{};
         address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        inet_pton(AF_INET, ip, &address.sin_addr);
         bind(fSocket, reinterpret_cast<sockaddr*>(&address), sizeof address);
         socklen_t length = sizeof address;
         getsockname(fSocket, reinterpret_cast<sockaddr*>(&address), &length);
@@ -84,7 +91,7 @@ public:
     ~Receiver() { close(fSocket); }
     std::vector<Bytes> drain() {
         std::vector<Bytes> packets;
-        Bytes buffer(2048);
+        Bytes buffer(65536);
         ssize_t n;
         while ((n = recv(fSocket, buffer.data(), buffer.size(), 0)) >= 0) {
             packets.emplace_back(buffer.begin(), buffer.begin() + n);
@@ -241,6 +248,85 @@ TEST_F(Fanout, AFrameGoesOutAtItsMarkerAsOneDatagramPerPacket) {
     std::vector<Bytes> rest = client.drain();
     ASSERT_EQ(rest.size(), 1u);
     EXPECT_EQ(sequenceNumberOf(rest[0]), 19);
+}
+
+// Whether a segmented send reaches a receiver that takes it whole as one
+// datagram (not so under an emulator that drops the control message).
+bool segmentedSendsArriveWhole() {
+    Receiver receiver("127.0.0.1", true);
+    int sender = socket(AF_INET, SOCK_DGRAM, 0);
+    Bytes data(3000, 1);
+    iovec part{data.data(), data.size()};
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(uint16_t))] = {};
+    msghdr message{};
+    message.msg_name = &receiver.fAddress;
+    message.msg_namelen = sizeof(sockaddr_in);
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_UDP;
+    header->cmsg_type = UDP_SEGMENT;
+    header->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+    uint16_t segmentSize = 1000;
+    std::memcpy(CMSG_DATA(header), &segmentSize, sizeof segmentSize);
+    bool sent = sendmsg(sender, &message, 0) == ssize_t(data.size());
+    close(sender);
+    return sent && receiver.drain().size() == 1;
+}
+
+// A client whose route refuses segmented sends (here a path MTU below the
+// packets' size, as over a VPN) gets its packets one datagram call each
+// from then on, and one trace line names it; the client beside it still
+// gets each frame in one segmented send.
+TEST_F(Fanout, AClientWhoseRouteRefusesSegmentationGetsSinglePacketsTheOthersKeepIt) {
+    if (!yvk::test::inPrivateNetNamespace()) GTEST_SKIP() << "needs a private network namespace";
+    if (!segmentedSendsArriveWhole()) GTEST_SKIP() << "no UDP segmentation here";
+    auto route = [](const char* command) {
+        return yvk::test::runProcess({"ip", "route", command, "local", "127.0.0.2/32", "dev", "lo", "mtu", "lock",
+                                      "1000", "table", "local"},
+                                     5000);
+    };
+    yvk::test::ProcessResult added = route("add");
+    ASSERT_EQ(added.exitCode, 0) << added.err;
+    struct Removal {
+        decltype(route)& remove;
+        ~Removal() { remove("del"); }
+    } removal{route};
+    ASSERT_NE(make(264), nullptr);
+    Receiver narrow("127.0.0.2"), wide("127.0.0.1", true);
+    add(narrow, 1);
+    add(wide, 2);
+    testing::internal::CaptureStderr();
+    auto fragment = [](uint16_t seq, uint8_t fuHeader, bool marker) {
+        Bytes payload(1400, uint8_t(seq));
+        payload[0] = 0x7c;
+        payload[1] = fuHeader;
+        return rtp(seq, payload, {}, 0x80, marker);
+    };
+    for (uint16_t first : {10, 20}) {
+        SCOPED_TRACE(first);
+        send(fragment(first, 0x85, false)); // an IDR slice's first fragment
+        send(fragment(uint16_t(first + 1), 0x05, false));
+        send(fragment(uint16_t(first + 2), 0x45, true));
+        std::vector<Bytes> single = narrow.drain();
+        EXPECT_EQ(single.size(), 3u);
+        if (!single.empty()) {
+            EXPECT_EQ(sequenceNumberOf(single.back()), first + 2);
+        }
+        std::vector<Bytes> whole = wide.drain();
+        EXPECT_EQ(whole.size(), 1u);
+        if (!whole.empty()) {
+            EXPECT_EQ(whole[0].size(), 3 * 1412u);
+        }
+    }
+    std::string trace = testing::internal::GetCapturedStderr();
+    EXPECT_NE(trace.find("FanoutGroupsock: UDP segmentation refused for 127.0.0.2 port " +
+                         std::to_string(ntohs(narrow.fPort.num()))),
+              std::string::npos)
+        << trace;
+    EXPECT_EQ(trace.find("refused"), trace.rfind("refused")) << trace;
 }
 
 } // namespace
