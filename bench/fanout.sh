@@ -12,6 +12,7 @@
 #     --warmup S       from the first client's start to the window (default 5)
 #     --tcp            RTP over the RTSP connections instead of UDP
 #     --repeat R       measure every (server, N) R times (default 1)
+#     --together       run the four servers of each N at once (see below)
 #
 # Run it as root inside the build root (scripts/in-root bench/fanout.sh): it
 # then moves into a private network namespace, so only its own loopback
@@ -29,6 +30,14 @@
 # turn first), each round's per-client cost is taken against the same
 # round's smallest N, and the table gives medians over the rounds; the
 # per-client ratio of every round is listed under it.
+#
+# On a shared machine whose speed drifts from minute to minute (the load
+# client's CPU for the same streams has been seen to vary 2.5-fold), runs
+# one after the other compare different machines.  With --together, each
+# N's measurement runs both servers at the smallest N and at N at once,
+# each with its own load client, over the same window: every server's
+# per-client cost then comes from two runs side by side, and both servers
+# share whatever the machine does meanwhile.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/bench-lib.sh"
@@ -40,9 +49,10 @@ input=$top/build/bench/fanout-1080p25.h264
 seconds=20
 warmup=5
 repeat=1
+together=()
 transport=()
 counts=()
-usage() { sed -n '6,14p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '6,15p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
     case "$1" in
         --host) host=${2:?}; shift 2 ;;
@@ -52,6 +62,7 @@ while [ $# -gt 0 ]; do
         --warmup) warmup=${2:?}; shift 2 ;;
         --tcp) transport=(--tcp); shift ;;
         --repeat) repeat=${2:?}; shift 2 ;;
+        --together) together=(--together); shift ;;
         -h|--help) usage ;;
         [0-9]*) counts+=("$1"); shift ;;
         *) echo "fanout.sh: unknown argument '$1'" >&2; usage ;;
@@ -67,30 +78,39 @@ python3 -c 'import gi; gi.require_version("GstRtspServer", "1.0")' 2>/dev/null |
 # A private network namespace with its own loopback, when we may make one.
 if [ -z "${FANOUT_IN_NETNS:-}" ] && [ "$(id -u)" = 0 ] && unshare --net true 2>/dev/null; then
     exec unshare --net env FANOUT_IN_NETNS=1 "$0" --host "$host" --load "$load" --input "$input" \
-        --seconds "$seconds" --warmup "$warmup" --repeat "$repeat" "${transport[@]}" "${counts[@]}"
+        --seconds "$seconds" --warmup "$warmup" --repeat "$repeat" "${together[@]}" "${transport[@]}" \
+        "${counts[@]}"
 fi
 [ -z "${FANOUT_IN_NETNS:-}" ] || private_network_up
 
 make_live_input "$input"
 
 work=$(mktemp -d)
-trap 'stop_server; rm -rf "$work"' EXIT
+servers=()
+stop_servers() {
+    for server_pid in "${servers[@]}"; do stop_server; done
+    servers=()
+}
+trap 'stop_servers; rm -rf "$work"' EXIT
 trap 'exit 130' INT TERM
 
-# start_server KIND LOG: starts the server, sets server_pid and url.
+# start_server KIND PORT LOG: starts the server and adds it to servers;
+# sets server_pid and url.
 start_server() {
-    local kind=$1 log=$2 ready
+    local kind=$1 port=$2 log=$3 ready
+    url=rtsp://127.0.0.1:$port/live
     case "$kind" in
         yvk)
-            url=rtsp://127.0.0.1:18554/live ready="RTSP server: $url"
-            "$host" live --port 18554 --name live --if lo --audio none --source "$input" >"$log" 2>&1 &
+            ready="RTSP server: $url"
+            "$host" live --port "$port" --name live --if lo --audio none --source "$input" >"$log" 2>&1 &
             ;;
         gst)
-            url=rtsp://127.0.0.1:18556/live ready="ready $url"
-            python3 "$here/gst_rtsp_server.py" "$input" --port 18556 --name live --fps 25 >"$log" 2>&1 &
+            ready="ready $url"
+            python3 "$here/gst_rtsp_server.py" "$input" --port "$port" --name live --fps 25 >"$log" 2>&1 &
             ;;
     esac
     server_pid=$!
+    servers+=("$server_pid")
     for _ in $(seq 150); do
         grep -qF "$ready" "$log" 2>/dev/null && return 0
         kill -0 "$server_pid" 2>/dev/null || break
@@ -104,30 +124,66 @@ start_server() {
 # One value of the load client's key=value line.
 field() { tr ' ' '\n' <<<"$1" | sed -n "s/^$2=//p"; }
 
+# measure KIND N PORT KEY: a server and its load client of N sessions,
+# the client in the background, its result line to $work/KEY.out.
+measure() {
+    local kind=$1 n=$2 port=$3 key=$4
+    start_server "$kind" "$port" "$work/$key.log"
+    timeout $((warmup + seconds + 30)) "$load" "$url" --sessions "$n" --seconds "$seconds" --warmup "$warmup" \
+        --fps 25 --pid "$server_pid" "${transport[@]}" >"$work/$key.out" 2>"$work/$key.err" &
+    clients+=($!)
+}
+
+# collect KIND N ROUND KEY [AS]: the result of measure KEY into cpu and
+# at_rate under KIND,AS (default N),ROUND.
 declare -A cpu at_rate
+collect() {
+    local kind=$1 n=$2 round=$3 key=$4 as=${5:-$2} line
+    line=$(grep '^requested=' "$work/$key.out" || true)
+    grep '^yvk_rtsp_load:' "$work/$key.err" >&2 || true
+    [ -n "$line" ] || { echo "fanout.sh: $kind N=$n: no result from the load client" >&2; line="server_cpu=- at_rate=0"; }
+    cpu[$kind,$as,$round]=$(field "$line" server_cpu)
+    at_rate[$kind,$as,$round]=$(field "$line" at_rate)
+    printf '%s N=%s round %s: %s\n' "$kind" "$n" "$round" "$line" >&2
+}
+
+base=${counts[0]}
+for n in "${counts[@]}"; do [ "$n" -lt "$base" ] && base=$n; done
 for round in $(seq "$repeat"); do
     kinds=(yvk gst)
     [ $((round % 2)) = 0 ] && kinds=(gst yvk)
     for n in "${counts[@]}"; do
-        for kind in "${kinds[@]}"; do
-            log=$work/$kind-$n.log
-            start_server "$kind" "$log"
-            line=$(timeout $((warmup + seconds + 30)) "$load" "$url" --sessions "$n" --seconds "$seconds" \
-                       --warmup "$warmup" --fps 25 --pid "$server_pid" "${transport[@]}" 2>"$work/load.err" |
-                   grep '^requested=' || true)
-            stop_server
-            grep '^yvk_rtsp_load:' "$work/load.err" >&2 || true
-            [ -n "$line" ] || { echo "fanout.sh: $kind N=$n: no result from the load client" >&2; line="server_cpu=- at_rate=0"; }
-            cpu[$kind,$n,$round]=$(field "$line" server_cpu)
-            at_rate[$kind,$n,$round]=$(field "$line" at_rate)
-            printf '%s N=%s round %s: %s\n' "$kind" "$n" "$round" "$line" >&2
+        clients=()
+        if [ ${#together[@]} -eq 0 ]; then
+            for kind in "${kinds[@]}"; do
+                measure "$kind" "$n" 18554 "$kind-$n"
+                wait "${clients[@]}" || true
+                clients=()
+                stop_servers
+                collect "$kind" "$n" "$round" "$kind-$n"
+            done
+            continue
+        fi
+        [ "$n" != "$base" ] || continue
+        measure yvk "$base" 18554 "yvk-$base-$n"
+        measure yvk "$n" 18555 "yvk-$n"
+        measure gst "$base" 18556 "gst-$base-$n"
+        measure gst "$n" 18557 "gst-$n"
+        wait "${clients[@]}" || true
+        stop_servers
+        for kind in yvk gst; do
+            collect "$kind" "$base" "$round" "$kind-$base-$n" "$base:$n"
+            collect "$kind" "$n" "$round" "$kind-$n"
+            # The smallest N's row shows the runs beside the next N.
+            if [ -z "${cpu[$kind,$base,$round]:-}" ]; then
+                cpu[$kind,$base,$round]=${cpu[$kind,$base:$n,$round]}
+                at_rate[$kind,$base,$round]=${at_rate[$kind,$base:$n,$round]}
+            fi
         done
     done
 done
 
 # One line per (server, N): its CPU in every round, then its at-rate counts.
-base=${counts[0]}
-for n in "${counts[@]}"; do [ "$n" -lt "$base" ] && base=$n; done
 runs() {
     local kind=$1 n=$2 round
     for round in $(seq "$repeat"); do printf '%s ' "${cpu[$kind,$n,$round]}"; done
@@ -138,12 +194,15 @@ echo
 [ ${#transport[@]} -gt 0 ] && proto=tcp || proto=udp
 rounds=""
 [ "$repeat" -gt 1 ] && rounds=", medians of $repeat rounds"
+[ ${#together[@]} -eq 0 ] || rounds="$rounds, each N beside the smallest at once"
 echo "RTSP fan-out, 1080p25 H.264 4 Mbit/s, ${seconds}s windows, RTP over $proto; CPU in % of one core$rounds"
 printf '%7s | %8s %10s %8s | %8s %10s %8s | %7s %10s\n' "" "yvk" "yvk" "yvk" "gst" "gst" "gst" "ratio" "ratio"
 printf '%7s | %8s %10s %8s | %8s %10s %8s | %7s %10s\n' \
     clients cpu per-added at-rate cpu per-added at-rate cpu per-added
 for n in "${counts[@]}"; do
-    echo "$(runs yvk "$n")" "$(runs yvk "$base")" "$(runs gst "$n")" "$(runs gst "$base")" |
+    beside=$base
+    [ ${#together[@]} -eq 0 ] || [ "$n" = "$base" ] || beside=$base:$n
+    echo "$(runs yvk "$n")" "$(runs yvk "$beside")" "$(runs gst "$n")" "$(runs gst "$beside")" |
     awk -v n="$n" -v base="$base" -v r="$repeat" '
         function num(v) { return v ~ /^[0-9.]+$/ }
         function median(a, k,    i, j, t, m) {
