@@ -142,6 +142,11 @@ collect() {
     line=$(grep '^requested=' "$work/$key.out" || true)
     grep '^yvk_rtsp_load:' "$work/$key.err" >&2 || true
     [ -n "$line" ] || { echo "fanout.sh: $kind N=$n: no result from the load client" >&2; line="server_cpu=- at_rate=0"; }
+    local client_cpu
+    client_cpu=$(field "$line" client_cpu)
+    if awk -v c="${client_cpu:-0}" 'BEGIN { exit !(c > 90) }'; then
+        echo "fanout.sh: $kind N=$n: the load client used $client_cpu % of a core; clients behind rate then measure it, not the server" >&2
+    fi
     cpu[$kind,$as,$round]=$(field "$line" server_cpu)
     at_rate[$kind,$as,$round]=$(field "$line" at_rate)
     printf '%s N=%s round %s: %s\n' "$kind" "$n" "$round" "$line" >&2

@@ -208,6 +208,10 @@ void EpollTaskScheduler::deleteEventTrigger(EventTriggerId eventTriggerId) {
     BasicTaskScheduler0::deleteEventTrigger(eventTriggerId);
 }
 
+void EpollTaskScheduler::unscheduleDelayedTask(TaskToken& prevTask) {
+    if (prevTask != nullptr) BasicTaskScheduler0::unscheduleDelayedTask(prevTask);
+}
+
 void EpollTaskScheduler::setBackgroundHandling(int socketNum, int conditionSet, BackgroundHandlerProc* handlerProc,
                                                void* clientData) {
     if (socketNum < 0) return;

@@ -48,6 +48,10 @@ public:
     void moveSocketHandling(int oldSocketNum, int newSocketNum) override;
 
     void deleteEventTrigger(EventTriggerId eventTriggerId) override;
+    // The base walks its whole timer queue for a null token; callers that
+    // stop a task which is not scheduled (every frame, for some) then pay
+    // for every client's timers.
+    void unscheduleDelayedTask(TaskToken& prevTask) override;
     // Callable from any thread, like the base's.
     void triggerEvent(EventTriggerId eventTriggerId, void* clientData = nullptr) override;
 
