@@ -224,9 +224,16 @@ void FanoutGroupsock::flush() {
 // destination, or one message per packet and destination.
 unsigned FanoutGroupsock::buildMessages() {
     auto packets = static_cast<unsigned>(fBatchSizes.size());
-    unsigned destinations = openDestinations();
-    fMessages.assign(size_t(destinations) * packets, mmsghdr{});
-    fMessageDestinations.resize(fMessages.size());
+    unsigned destinations = 0;
+    size_t messages = 0;
+    for (destRecord* record = fDests; record != nullptr; record = record->fNext) {
+        auto& destination = static_cast<Destination&>(*record);
+        if (!destination.fOpen) continue;
+        ++destinations;
+        messages += destination.fSegmentable && packets > 1 ? 1 : packets;
+    }
+    fMessages.assign(messages, mmsghdr{});
+    fMessageDestinations.resize(messages);
     fParts.resize(size_t(destinations) * packets * 2);
     fHeaders.resize(size_t(destinations) * packets * kRtpHeaderSize);
     fControls.resize(destinations);
