@@ -6,6 +6,7 @@
 #include <netinet/udp.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -17,6 +18,13 @@ constexpr unsigned kRtpHeaderSize = 12;
 constexpr unsigned kMaxSegments = 64;
 constexpr unsigned kMaxSegmentedBytes = 65535 - 8 - 40;
 constexpr int64_t kFlushDelayUs = 2000;
+// The socket's send buffer asked for (the kernel doubles it), what may wait
+// beyond it, how often the socket is tried again, and how many waiting
+// datagrams go per call.
+constexpr int kSendBufferBytes = 1 << 20;
+constexpr size_t kMaxPendingBytes = 4 << 20;
+constexpr int64_t kRetryDelayUs = 1000;
+constexpr unsigned kPendingPerCall = 32;
 constexpr unsigned kH264FuA = 28;
 constexpr unsigned kH264FuB = 29;
 constexpr unsigned kH264StapA = 24;
@@ -33,6 +41,11 @@ bool hasMarker(unsigned char const* packet) {
 
 bool sameTimestamp(unsigned char const* packet, unsigned char const* other) {
     return std::memcmp(packet + 4, other + 4, 4) == 0;
+}
+
+// Errors by which a socket says its send buffer is full.
+bool socketFull(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS;
 }
 
 // Errors by which a kernel or a route refuses to segment.
@@ -103,6 +116,26 @@ public:
 
 struct FanoutGroupsock::SegmentControl {
     alignas(struct cmsghdr) unsigned char bytes[CMSG_SPACE(sizeof(uint16_t))];
+
+    // Asks the kernel to cut the message into datagrams of segmentSize.
+    void attachTo(msghdr& message, uint16_t segmentSize) {
+        message.msg_control = bytes;
+        message.msg_controllen = sizeof bytes;
+        cmsghdr* control = CMSG_FIRSTHDR(&message);
+        control->cmsg_level = SOL_UDP;
+        control->cmsg_type = UDP_SEGMENT;
+        control->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+        std::memcpy(CMSG_DATA(control), &segmentSize, sizeof segmentSize);
+    }
+};
+
+// A datagram call the socket could not take yet: one packet, or a run of
+// packets of segmentSize each (0: one packet) for the kernel to cut.
+struct FanoutGroupsock::Pending {
+    struct sockaddr_storage address;
+    socklen_t addressLength;
+    uint16_t segmentSize;
+    std::vector<unsigned char> bytes;
 };
 
 FanoutGroupsock* FanoutGroupsock::createNew(UsageEnvironment& env, struct sockaddr_storage const& bindAddress,
@@ -121,10 +154,17 @@ FanoutGroupsock::FanoutGroupsock(UsageEnvironment& env, struct sockaddr_storage 
     // The base made its record of the bound address before our records could
     // be made: every record in the list must be one of ours.
     removeAllDestinations();
+    // Room for a key frame to many clients at once: beyond the system's
+    // limit (net.core.wmem_max) where the process may, else up to it.
+    int size = kSendBufferBytes;
+    if (socketNum() >= 0 && setsockopt(socketNum(), SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof size) != 0) {
+        setsockopt(socketNum(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    }
 }
 
 FanoutGroupsock::~FanoutGroupsock() {
     env().taskScheduler().unscheduleDelayedTask(fFlushTask);
+    env().taskScheduler().unscheduleDelayedTask(fRetryTask);
 }
 
 bool FanoutGroupsock::startsKeyPicture(int codec, unsigned char const* packet, unsigned size) {
@@ -213,7 +253,13 @@ void FanoutGroupsock::flush() {
             statsOutgoing.countPacket(size);
             statsGroupOutgoing.countPacket(size);
         }
-        sendAll(count);
+        // Nothing overtakes what waits for room.
+        if (!fPending.empty()) sendPending();
+        if (fPending.empty()) {
+            sendAll(count);
+        } else {
+            keep(0, count);
+        }
     }
     fBatch.clear();
     fBatchSizes.clear();
@@ -272,32 +318,29 @@ unsigned FanoutGroupsock::buildMessages() {
             h.msg_namelen = destination.fAddressLength;
             h.msg_iov = &fParts[firstPart];
             h.msg_iovlen = part - firstPart;
-            h.msg_control = fControls[index].bytes;
-            h.msg_controllen = sizeof fControls[index].bytes;
-            cmsghdr* control = CMSG_FIRSTHDR(&h);
-            control->cmsg_level = SOL_UDP;
-            control->cmsg_type = UDP_SEGMENT;
-            control->cmsg_len = CMSG_LEN(sizeof(uint16_t));
-            auto segmentSize = static_cast<uint16_t>(fBatchSizes.front());
-            std::memcpy(CMSG_DATA(control), &segmentSize, sizeof segmentSize);
+            fControls[index].attachTo(h, static_cast<uint16_t>(fBatchSizes.front()));
         }
         ++index;
     }
     return message;
 }
 
-// A destination whose send fails (its route gone, the socket's buffer
-// full) loses these packets; the others still get them.  A refused
-// segmentation sends that destination's packets one by one.
+// A destination whose send fails (its route gone) loses these packets; the
+// others still get them.  A refused segmentation sends that destination's
+// packets one by one.  When the socket's buffer is full, the rest waits.
 void FanoutGroupsock::sendAll(unsigned count) {
     unsigned done = 0;
     while (done < count) {
-        int result = sendmmsg(socketNum(), &fMessages[done], count - done, 0);
+        int result = sendmmsg(socketNum(), &fMessages[done], count - done, MSG_DONTWAIT);
         if (result > 0) {
             done += static_cast<unsigned>(result);
             continue;
         }
         if (result < 0 && errno == EINTR) continue;
+        if (result < 0 && socketFull(errno)) {
+            keep(done, count);
+            return;
+        }
         if (result < 0 && fMessages[done].msg_hdr.msg_controllen != 0 && refusesSegmentation(errno)) {
             stopSegmenting(done, errno);
             sendSegmentsOneByOne(fMessages[done]);
@@ -321,7 +364,105 @@ void FanoutGroupsock::sendSegmentsOneByOne(struct mmsghdr& message) {
         single.msg_namelen = message.msg_hdr.msg_namelen;
         single.msg_iov = &message.msg_hdr.msg_iov[part];
         single.msg_iovlen = 2;
-        while (sendmsg(socketNum(), &single, 0) < 0 && errno == EINTR) {
+        while (sendmsg(socketNum(), &single, MSG_DONTWAIT) < 0 && errno == EINTR) {
         }
     }
+}
+
+// Copies messages [first, count) to wait for room in the socket, up to the
+// bound; beyond it they are dropped.
+void FanoutGroupsock::keep(unsigned first, unsigned count) {
+    for (unsigned i = first; i < count; ++i) {
+        msghdr const& h = fMessages[i].msg_hdr;
+        size_t size = 0;
+        for (size_t part = 0; part < h.msg_iovlen; ++part) size += h.msg_iov[part].iov_len;
+        if (fPendingBytes + size > kMaxPendingBytes) {
+            if (fDroppedPackets == 0) {
+                env() << "FanoutGroupsock: " << unsigned(fPendingBytes / 1024)
+                      << " kB wait for the network; newer packets are dropped until it takes them\n";
+            }
+            fDroppedPackets += static_cast<unsigned>(h.msg_iovlen / 2);
+            continue;
+        }
+        Pending& pending = fPending.emplace_back();
+        std::memcpy(&pending.address, h.msg_name, h.msg_namelen);
+        pending.addressLength = h.msg_namelen;
+        pending.segmentSize =
+            h.msg_controllen != 0 ? static_cast<uint16_t>(h.msg_iov[0].iov_len + h.msg_iov[1].iov_len) : 0;
+        pending.bytes.reserve(size);
+        for (size_t part = 0; part < h.msg_iovlen; ++part) {
+            auto* bytes = static_cast<unsigned char const*>(h.msg_iov[part].iov_base);
+            pending.bytes.insert(pending.bytes.end(), bytes, bytes + h.msg_iov[part].iov_len);
+        }
+        fPendingBytes += size;
+    }
+    if (!fPending.empty() && fRetryTask == nullptr) {
+        fRetryTask = env().taskScheduler().scheduleDelayedTask(kRetryDelayUs, retryTask, this);
+    }
+}
+
+// Sends waiting datagrams, oldest first, while the socket takes them.
+void FanoutGroupsock::sendPending() {
+    mmsghdr messages[kPendingPerCall];
+    iovec parts[kPendingPerCall];
+    SegmentControl controls[kPendingPerCall];
+    while (!fPending.empty()) {
+        auto calls = static_cast<unsigned>(std::min<size_t>(fPending.size(), kPendingPerCall));
+        for (unsigned i = 0; i < calls; ++i) {
+            Pending& pending = fPending[i];
+            parts[i] = {pending.bytes.data(), pending.bytes.size()};
+            messages[i] = mmsghdr{};
+            msghdr& h = messages[i].msg_hdr;
+            h.msg_name = &pending.address;
+            h.msg_namelen = pending.addressLength;
+            h.msg_iov = &parts[i];
+            h.msg_iovlen = 1;
+            if (pending.segmentSize != 0) controls[i].attachTo(h, pending.segmentSize);
+        }
+        int result = sendmmsg(socketNum(), messages, calls, MSG_DONTWAIT);
+        if (result < 0 && errno == EINTR) continue;
+        if (result < 0 && socketFull(errno)) {
+            if (fRetryTask == nullptr) {
+                fRetryTask = env().taskScheduler().scheduleDelayedTask(kRetryDelayUs, retryTask, this);
+            }
+            return;
+        }
+        if (result < 0 && fPending.front().segmentSize != 0 && refusesSegmentation(errno)) {
+            splitFront();
+            continue;
+        }
+        // Sent, or refused for good (the client's route gone): done with them.
+        for (int i = 0; i < std::max(result, 1); ++i) {
+            fPendingBytes -= fPending.front().bytes.size();
+            fPending.pop_front();
+        }
+    }
+    if (fDroppedPackets != 0) {
+        env() << "FanoutGroupsock: the network took the waiting packets; " << fDroppedPackets
+              << " newer ones were dropped meanwhile\n";
+        fDroppedPackets = 0;
+    }
+}
+
+// The first waiting run as one datagram per packet, for a route that
+// refuses segmentation.
+void FanoutGroupsock::splitFront() {
+    Pending run = std::move(fPending.front());
+    fPending.pop_front();
+    size_t segment = run.segmentSize;
+    for (size_t end = run.bytes.size(); end > 0;) {
+        size_t begin = (end - 1) / segment * segment;
+        Pending& single = fPending.emplace_front();
+        single.address = run.address;
+        single.addressLength = run.addressLength;
+        single.segmentSize = 0;
+        single.bytes.assign(run.bytes.begin() + long(begin), run.bytes.begin() + long(end));
+        end = begin;
+    }
+}
+
+void FanoutGroupsock::retryTask(void* groupsock) {
+    auto* self = static_cast<FanoutGroupsock*>(groupsock);
+    self->fRetryTask = nullptr;
+    self->sendPending();
 }

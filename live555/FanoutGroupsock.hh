@@ -12,6 +12,13 @@
 // the others keep theirs.  Whatever is gathered goes out at the latest
 // 2 ms after its first packet.
 //
+// The socket's send buffer is shared by all clients, so a key frame to
+// many of them can fill it faster than the network drains it (on any link
+// slower than the burst; loopback never fills it).  What the socket cannot
+// take yet waits, in order, and goes out as room comes (tried every
+// millisecond, never blocking the loop); newer frames queue behind it.
+// Beyond a bound the newest packets are dropped, with a trace line.
+//
 // What each client sees stays what a stream of its own would give it:
 // - for video (codec 264 or 265) a destination receives nothing until a
 //   packet that starts a key picture (an IDR slice for H.264, an IRAP
@@ -30,7 +37,9 @@
 
 #include <sys/socket.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <vector>
 
 class FanoutGroupsock : public Groupsock {
@@ -70,7 +79,11 @@ private:
     void sendAll(unsigned count);
     void stopSegmenting(unsigned message, int error);
     void sendSegmentsOneByOne(struct mmsghdr& message);
+    void keep(unsigned first, unsigned count);
+    void sendPending();
+    void splitFront();
     static void flushTask(void* groupsock);
+    static void retryTask(void* groupsock);
 
     int fCodec;
     bool fSentAny = false;            // a packet has been handed to output
@@ -88,6 +101,13 @@ private:
     std::vector<struct iovec> fParts;
     std::vector<unsigned char> fHeaders;
     std::vector<SegmentControl> fControls;
+
+    // Datagrams waiting for room in the socket, oldest first.
+    struct Pending;
+    std::deque<Pending> fPending;
+    size_t fPendingBytes = 0;
+    unsigned fDroppedPackets = 0; // since the wait began
+    TaskToken fRetryTask = nullptr;
 };
 
 #endif // YVK_FANOUT_GROUPSOCK_HH

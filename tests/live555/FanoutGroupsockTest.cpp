@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -327,6 +328,56 @@ TEST_F(Fanout, AClientWhoseRouteRefusesSegmentationGetsSinglePacketsTheOthersKee
               std::string::npos)
         << trace;
     EXPECT_EQ(trace.find("refused"), trace.rfind("refused")) << trace;
+}
+
+// A link slower than a burst (any real network; loopback behind a rate
+// limit here) fills the socket's send buffer, shared by all clients: what
+// it cannot take yet waits and goes out in order as room comes, so every
+// client still gets every packet of every frame.
+TEST_F(Fanout, ABurstBeyondTheSendBufferWaitsAndEveryClientGetsAllOfIt) {
+    if (!yvk::test::inPrivateNetNamespace()) GTEST_SKIP() << "needs a private network namespace";
+    auto limit = [](std::vector<std::string> command) { return yvk::test::runProcess(command, 5000); };
+    yvk::test::ProcessResult limited = limit(
+        {"tc", "qdisc", "add", "dev", "lo", "root", "tbf", "rate", "50mbit", "burst", "16kb", "limit", "8mb"});
+    if (limited.exitCode != 0) GTEST_SKIP() << "no rate limit on loopback here: " << limited.err;
+    struct Removal {
+        decltype(limit)& remove;
+        ~Removal() { remove({"tc", "qdisc", "del", "dev", "lo", "root"}); }
+    } removal{limit};
+    ASSERT_NE(make(264), nullptr);
+    int small = 16 * 1024;
+    ASSERT_EQ(setsockopt(fGroupsock->socketNum(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    constexpr unsigned kClients = 8, kFrames = 20, kPacketsPerFrame = 6;
+    std::vector<std::unique_ptr<Receiver>> clients;
+    for (unsigned i = 0; i < kClients; ++i) {
+        clients.push_back(std::make_unique<Receiver>());
+        add(*clients.back(), i + 1);
+    }
+    uint16_t sequenceNumber = 100;
+    for (unsigned frame = 0; frame < kFrames; ++frame) {
+        for (unsigned packet = 0; packet < kPacketsPerFrame; ++packet) {
+            bool last = packet + 1 == kPacketsPerFrame;
+            Bytes payload(1400, uint8_t(frame));
+            payload[0] = 0x7c; // FU-A: an IDR slice in the first frame, then non-IDR ones
+            payload[1] = uint8_t((frame == 0 ? 0x05 : 0x01) | (packet == 0 ? 0x80 : 0) | (last ? 0x40 : 0));
+            send(rtp(sequenceNumber++, payload, {}, 0x80, last, uint8_t(frame)));
+        }
+    }
+    std::vector<std::vector<uint16_t>> received(kClients);
+    auto drainAll = [&] {
+        bool all = true;
+        for (unsigned i = 0; i < kClients; ++i) {
+            for (const Bytes& packet : clients[i]->drain()) received[i].push_back(sequenceNumberOf(packet));
+            all = all && received[i].size() >= kFrames * kPacketsPerFrame;
+        }
+        return all;
+    };
+    EXPECT_TRUE(yvk::test::runLoopUntil(env(), drainAll, 5000));
+    for (unsigned i = 0; i < kClients; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(received[i].size(), kFrames * kPacketsPerFrame);
+        for (unsigned k = 0; k < received[i].size(); ++k) EXPECT_EQ(received[i][k], 100 + k);
+    }
 }
 
 } // namespace
