@@ -48,3 +48,39 @@ private_network_up() {
         echo "bench: no interface beside loopback; live555 clients look for their address on every packet" >&2
     fi
 }
+
+# client_network_up: the clients' network namespace behind a veth pair, as
+# if they sat on another machine.  The server's end segments UDP in software
+# as it sends (a device's NIC has no UDP segmentation offload); the clients'
+# end receives in a kernel thread of its own (threaded NAPI), so a server's
+# CPU holds its own send path but not its clients' receive path, which on
+# loopback runs in the sender's system calls and is charged to it.  A queue
+# on the server's end holds a burst (a key frame to 128 clients) while that
+# thread drains the link, as a NIC's queue would.  Sets server_address,
+# in_clients (the command prefix that runs a client there) and
+# client_network_pid (kill it to drop the namespace).
+client_network_up() {
+    local holder_pid
+    unshare --net sleep infinity &
+    holder_pid=$!
+    client_network_pid=$holder_pid
+    for _ in $(seq 50); do
+        [ "$(readlink /proc/$holder_pid/ns/net)" != "$(readlink /proc/self/ns/net)" ] && break
+        sleep 0.02
+    done
+    in_clients=(nsenter "--net=/proc/$holder_pid/ns/net")
+    ip link add yvk-server type veth peer name yvk-clients netns "$holder_pid"
+    ip addr add 10.255.254.1/24 dev yvk-server
+    ethtool -K yvk-server tx-udp-segmentation off tso off >/dev/null
+    tc qdisc replace dev yvk-server root pfifo limit 100000
+    ip link set yvk-server up
+    "${in_clients[@]}" sh -c '
+        ip link set lo up &&
+        ip addr add 10.255.254.2/24 dev yvk-clients &&
+        ethtool -K yvk-clients gro on >/dev/null &&
+        ip link set yvk-clients up &&
+        unshare --mount --propagation unchanged sh -c \
+            "mount -t sysfs sysfs /sys && echo 1 >/sys/class/net/yvk-clients/threaded"'
+    server_address=10.255.254.1
+    client_network_pid=$holder_pid
+}

@@ -13,6 +13,7 @@
 #     --tcp            RTP over the RTSP connections instead of UDP
 #     --repeat R       measure every (server, N) R times (default 1)
 #     --together       run the four servers of each N at once (see below)
+#     --veth           the clients behind a veth link instead of on loopback
 #
 # Run it as root inside the build root (scripts/in-root bench/fanout.sh): it
 # then moves into a private network namespace, so only its own loopback
@@ -38,6 +39,15 @@
 # each with its own load client, over the same window: every server's
 # per-client cost then comes from two runs side by side, and both servers
 # share whatever the machine does meanwhile.
+#
+# On loopback a packet's whole way into the client's socket (and, with
+# segmented sends, cutting it into datagrams) runs inside the sender's
+# system call and counts as the server's CPU: per packet and client, the
+# same for both servers, it is most of what a client costs.  With --veth
+# the clients sit in a network namespace of their own behind a veth pair
+# whose receiving end has a kernel thread of its own, as if they were on
+# another machine: the server's CPU then holds what it spends itself,
+# including the software segmentation a device's NIC leaves to the kernel.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/bench-lib.sh"
@@ -50,9 +60,10 @@ seconds=20
 warmup=5
 repeat=1
 together=()
+veth=()
 transport=()
 counts=()
-usage() { sed -n '6,15p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '6,16p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
     case "$1" in
         --host) host=${2:?}; shift 2 ;;
@@ -63,6 +74,7 @@ while [ $# -gt 0 ]; do
         --tcp) transport=(--tcp); shift ;;
         --repeat) repeat=${2:?}; shift 2 ;;
         --together) together=(--together); shift ;;
+        --veth) veth=(--veth); shift ;;
         -h|--help) usage ;;
         [0-9]*) counts+=("$1"); shift ;;
         *) echo "fanout.sh: unknown argument '$1'" >&2; usage ;;
@@ -78,10 +90,16 @@ python3 -c 'import gi; gi.require_version("GstRtspServer", "1.0")' 2>/dev/null |
 # A private network namespace with its own loopback, when we may make one.
 if [ -z "${FANOUT_IN_NETNS:-}" ] && [ "$(id -u)" = 0 ] && unshare --net true 2>/dev/null; then
     exec unshare --net env FANOUT_IN_NETNS=1 "$0" --host "$host" --load "$load" --input "$input" \
-        --seconds "$seconds" --warmup "$warmup" --repeat "$repeat" "${together[@]}" "${transport[@]}" \
+        --seconds "$seconds" --warmup "$warmup" --repeat "$repeat" "${together[@]}" "${veth[@]}" "${transport[@]}" \
         "${counts[@]}"
 fi
 [ -z "${FANOUT_IN_NETNS:-}" ] || private_network_up
+server_address=127.0.0.1 server_if=lo in_clients=() client_network_pid=
+if [ ${#veth[@]} -gt 0 ]; then
+    [ -n "${FANOUT_IN_NETNS:-}" ] || { echo "fanout.sh: --veth needs root and a network namespace of its own" >&2; exit 1; }
+    client_network_up
+    server_if=yvk-server
+fi
 
 make_live_input "$input"
 
@@ -91,22 +109,23 @@ stop_servers() {
     for server_pid in "${servers[@]}"; do stop_server; done
     servers=()
 }
-trap 'stop_servers; rm -rf "$work"' EXIT
+trap 'stop_servers; rm -rf "$work"; [ -z "$client_network_pid" ] || kill "$client_network_pid" 2>/dev/null || true' EXIT
 trap 'exit 130' INT TERM
 
 # start_server KIND PORT LOG: starts the server and adds it to servers;
 # sets server_pid and url.
 start_server() {
     local kind=$1 port=$2 log=$3 ready
-    url=rtsp://127.0.0.1:$port/live
+    url=rtsp://$server_address:$port/live
     case "$kind" in
         yvk)
             ready="RTSP server: $url"
-            "$host" live --port "$port" --name live --if lo --audio none --source "$input" >"$log" 2>&1 &
+            "$host" live --port "$port" --name live --if "$server_if" --audio none --source "$input" >"$log" 2>&1 &
             ;;
         gst)
             ready="ready $url"
-            python3 "$here/gst_rtsp_server.py" "$input" --port "$port" --name live --fps 25 >"$log" 2>&1 &
+            python3 "$here/gst_rtsp_server.py" "$input" --port "$port" --name live --fps 25 \
+                --address "$server_address" >"$log" 2>&1 &
             ;;
     esac
     server_pid=$!
@@ -129,7 +148,7 @@ field() { tr ' ' '\n' <<<"$1" | sed -n "s/^$2=//p"; }
 measure() {
     local kind=$1 n=$2 port=$3 key=$4
     start_server "$kind" "$port" "$work/$key.log"
-    timeout $((warmup + seconds + 30)) "$load" "$url" --sessions "$n" --seconds "$seconds" --warmup "$warmup" \
+    "${in_clients[@]}" timeout $((warmup + seconds + 30)) "$load" "$url" --sessions "$n" --seconds "$seconds" --warmup "$warmup" \
         --fps 25 --pid "$server_pid" "${transport[@]}" >"$work/$key.out" 2>"$work/$key.err" &
     clients+=($!)
 }
@@ -200,7 +219,8 @@ echo
 rounds=""
 [ "$repeat" -gt 1 ] && rounds=", medians of $repeat rounds"
 [ ${#together[@]} -eq 0 ] || rounds="$rounds, each N beside the smallest at once"
-echo "RTSP fan-out, 1080p25 H.264 4 Mbit/s, ${seconds}s windows, RTP over $proto; CPU in % of one core$rounds"
+[ ${#veth[@]} -gt 0 ] && link="clients behind veth" || link="loopback"
+echo "RTSP fan-out, 1080p25 H.264 4 Mbit/s, ${seconds}s windows, RTP over $proto, $link; CPU in % of one core$rounds"
 printf '%7s | %8s %10s %8s | %8s %10s %8s | %7s %10s\n' "" "yvk" "yvk" "yvk" "gst" "gst" "gst" "ratio" "ratio"
 printf '%7s | %8s %10s %8s | %8s %10s %8s | %7s %10s\n' \
     clients cpu per-added at-rate cpu per-added at-rate cpu per-added
