@@ -330,53 +330,124 @@ TEST_F(Fanout, AClientWhoseRouteRefusesSegmentationGetsSinglePacketsTheOthersKee
     EXPECT_EQ(trace.find("refused"), trace.rfind("refused")) << trace;
 }
 
-// A link slower than a burst (any real network; loopback behind a rate
-// limit here) fills the socket's send buffer, shared by all clients: what
-// it cannot take yet waits and goes out in order as room comes, so every
-// client still gets every packet of every frame.
-TEST_F(Fanout, ABurstBeyondTheSendBufferWaitsAndEveryClientGetsAllOfIt) {
-    if (!yvk::test::inPrivateNetNamespace()) GTEST_SKIP() << "needs a private network namespace";
-    auto limit = [](std::vector<std::string> command) { return yvk::test::runProcess(command, 5000); };
-    yvk::test::ProcessResult limited = limit(
-        {"tc", "qdisc", "add", "dev", "lo", "root", "tbf", "rate", "50mbit", "burst", "16kb", "limit", "8mb"});
-    if (limited.exitCode != 0) GTEST_SKIP() << "no rate limit on loopback here: " << limited.err;
-    struct Removal {
-        decltype(limit)& remove;
-        ~Removal() { remove({"tc", "qdisc", "del", "dev", "lo", "root"}); }
-    } removal{limit};
-    ASSERT_NE(make(264), nullptr);
-    int small = 16 * 1024;
-    ASSERT_EQ(setsockopt(fGroupsock->socketNum(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
-    constexpr unsigned kClients = 8, kFrames = 20, kPacketsPerFrame = 6;
-    std::vector<std::unique_ptr<Receiver>> clients;
-    for (unsigned i = 0; i < kClients; ++i) {
-        clients.push_back(std::make_unique<Receiver>());
-        add(*clients.back(), i + 1);
-    }
-    uint16_t sequenceNumber = 100;
-    for (unsigned frame = 0; frame < kFrames; ++frame) {
-        for (unsigned packet = 0; packet < kPacketsPerFrame; ++packet) {
-            bool last = packet + 1 == kPacketsPerFrame;
-            Bytes payload(1400, uint8_t(frame));
-            payload[0] = 0x7c; // FU-A: an IDR slice in the first frame, then non-IDR ones
-            payload[1] = uint8_t((frame == 0 ? 0x05 : 0x01) | (packet == 0 ? 0x80 : 0) | (last ? 0x40 : 0));
-            send(rtp(sequenceNumber++, payload, {}, 0x80, last, uint8_t(frame)));
+// Loopback behind a rate limit, as a real link slower than a burst: the
+// packets wait in the link's queue still counted against the sending
+// socket's buffer, which here is made small.  Eight clients.
+class FanoutOnASlowLink : public Fanout {
+protected:
+    static constexpr unsigned kClients = 8, kPacketsPerFrame = 6;
+
+    void SetUp() override {
+        if (!yvk::test::inPrivateNetNamespace()) GTEST_SKIP() << "needs a private network namespace";
+        yvk::test::ProcessResult limited = tc({"add", "dev", "lo", "root", "tbf", "rate", "50mbit", "burst", "16kb",
+                                               "limit", "16mb"});
+        if (limited.exitCode != 0) GTEST_SKIP() << "no rate limit on loopback here: " << limited.err;
+        fLimited = true;
+        ASSERT_NE(make(264), nullptr);
+        int small = 16 * 1024;
+        ASSERT_EQ(setsockopt(fGroupsock->socketNum(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+        for (unsigned i = 0; i < kClients; ++i) {
+            fClients.push_back(std::make_unique<Receiver>());
+            add(*fClients.back(), i + 1);
         }
     }
-    std::vector<std::vector<uint16_t>> received(kClients);
-    auto drainAll = [&] {
+    void TearDown() override {
+        unlimit();
+        Fanout::TearDown();
+    }
+    void limitTo(const char* rate) {
+        EXPECT_EQ(tc({"change", "dev", "lo", "root", "tbf", "rate", rate, "burst", "16kb", "limit", "16mb"}).exitCode, 0);
+    }
+    void unlimit() {
+        if (fLimited) tc({"del", "dev", "lo", "root"});
+        fLimited = false;
+    }
+    static yvk::test::ProcessResult tc(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {"tc", "qdisc"});
+        return yvk::test::runProcess(arguments, 5000);
+    }
+
+    // Frames of kPacketsPerFrame fragments of 1400 bytes, numbered from
+    // 100: an IDR slice, then non-IDR ones.
+    void sendFrames(unsigned frames) {
+        for (unsigned frame = 0; frame < frames; ++frame) {
+            for (unsigned packet = 0; packet < kPacketsPerFrame; ++packet) {
+                bool last = packet + 1 == kPacketsPerFrame;
+                Bytes payload(1400, uint8_t(frame));
+                payload[0] = 0x7c; // FU-A
+                payload[1] = uint8_t((frame == 0 ? 0x05 : 0x01) | (packet == 0 ? 0x80 : 0) | (last ? 0x40 : 0));
+                send(rtp(fNextSequenceNumber++, payload, {}, 0x80, last, uint8_t(frame)));
+            }
+        }
+    }
+    // Reads what each client has; whether every one has count packets.
+    bool received(size_t count) {
         bool all = true;
         for (unsigned i = 0; i < kClients; ++i) {
-            for (const Bytes& packet : clients[i]->drain()) received[i].push_back(sequenceNumberOf(packet));
-            all = all && received[i].size() >= kFrames * kPacketsPerFrame;
+            for (const Bytes& packet : fClients[i]->drain()) fReceived[i].push_back(sequenceNumberOf(packet));
+            all = all && fReceived[i].size() >= count;
         }
         return all;
-    };
-    EXPECT_TRUE(yvk::test::runLoopUntil(env(), drainAll, 5000));
+    }
+
+    std::vector<std::unique_ptr<Receiver>> fClients;
+    std::vector<uint16_t> fReceived[kClients];
+    uint16_t fNextSequenceNumber = 100;
+    bool fLimited = false;
+};
+
+// What the socket cannot take yet waits and goes out in order as room
+// comes, so every client still gets every packet of every frame.
+TEST_F(FanoutOnASlowLink, ABurstBeyondTheSendBufferWaitsAndEveryClientGetsAllOfIt) {
+    constexpr unsigned kFrames = 20;
+    sendFrames(kFrames);
+    EXPECT_TRUE(yvk::test::runLoopUntil(env(), [&] { return received(kFrames * kPacketsPerFrame); }, 5000));
     for (unsigned i = 0; i < kClients; ++i) {
         SCOPED_TRACE(i);
-        ASSERT_EQ(received[i].size(), kFrames * kPacketsPerFrame);
-        for (unsigned k = 0; k < received[i].size(); ++k) EXPECT_EQ(received[i][k], 100 + k);
+        ASSERT_EQ(fReceived[i].size(), kFrames * kPacketsPerFrame);
+        for (unsigned k = 0; k < fReceived[i].size(); ++k) EXPECT_EQ(fReceived[i][k], 100 + k);
+    }
+}
+
+// A link that stays slower than the stream: what waits stays within its
+// bound (4 MB; here 100 frames to 8 clients, 6.8 MB, come at once), the
+// newest packets beyond it are dropped with a trace line, and once the
+// link is fast again the waiting ones go out in order and a second line
+// counts the dropped.
+TEST_F(FanoutOnASlowLink, WhatWaitsStaysBoundedTheNewestAreDroppedAndCounted) {
+    constexpr unsigned kFrames = 100;
+    limitTo("1mbit");
+    testing::internal::CaptureStderr();
+    sendFrames(kFrames);
+    yvk::test::runLoopFor(env(), 20);
+    limitTo("50mbit");
+    // Until nothing more has come for 100 ms.
+    size_t total = 0;
+    int quiet = 0;
+    yvk::test::runLoopUntil(
+        env(),
+        [&] {
+            received(0);
+            size_t now = 0;
+            for (const auto& numbers : fReceived) now += numbers.size();
+            quiet = now == total ? quiet + 1 : 0;
+            total = now;
+            return total > 0 && quiet >= 20;
+        },
+        5000);
+    std::string trace = testing::internal::GetCapturedStderr();
+    EXPECT_NE(trace.find(" kB wait for the network; newer packets are dropped until it takes them"), std::string::npos)
+        << trace;
+    std::string counted = "FanoutGroupsock: the network took the waiting packets; ";
+    size_t at = trace.find(counted);
+    ASSERT_NE(at, std::string::npos) << trace;
+    unsigned long dropped = std::stoul(trace.substr(at + counted.size()));
+    EXPECT_EQ(dropped, kClients * kFrames * kPacketsPerFrame - total) << trace;
+    EXPECT_LT(total * 1412, size_t(4.5 * 1024 * 1024)); // the bound and the socket's buffer
+    for (unsigned i = 0; i < kClients; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_GT(fReceived[i].size(), kPacketsPerFrame);
+        for (unsigned k = 1; k < fReceived[i].size(); ++k) EXPECT_GT(fReceived[i][k], fReceived[i][k - 1]);
     }
 }
 
