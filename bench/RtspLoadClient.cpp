@@ -19,7 +19,10 @@
 // window's end; it is at rate when it received at least 95 % of the window's
 // expected frames (seconds x --fps).  With --pid, the CPU of that process
 // over the window is reported too (percent of one core), so the server's
-// cost is sampled over exactly the frames counted.
+// cost is sampled over exactly the frames counted.  It is the scheduler's
+// running time of each of its threads (nanoseconds; /proc/PID/stat counts
+// hundredths of a second, too coarse for a server that spends a few tenths
+// of a second in a window), or /proc/PID/stat when threads came or went.
 //
 // With --marks FILE, every frame mark (the numbered SEI the reference host
 // puts in front of each access unit with --latency-log) that arrives within
@@ -46,6 +49,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -179,6 +183,43 @@ double processCpuSeconds(long pid) {
     }
     return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
+
+// A process's CPU at one instant: its total from /proc/PID/stat, and the
+// running time of each thread from /proc/PID/task/TID/schedstat.
+struct ProcessCpu {
+    double total = -1;
+    std::vector<std::pair<long, unsigned long long>> threadNs; // by thread id, ascending
+
+    static ProcessCpu of(long pid) {
+        ProcessCpu cpu;
+        cpu.total = processCpuSeconds(pid);
+        std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+        DIR* directory = opendir(tasks.c_str());
+        if (directory == nullptr) return cpu;
+        while (dirent* entry = readdir(directory)) {
+            long tid = std::strtol(entry->d_name, nullptr, 10);
+            if (tid <= 0) continue;
+            std::ifstream schedstat(tasks + "/" + entry->d_name + "/schedstat");
+            unsigned long long ns = 0;
+            if (schedstat >> ns) cpu.threadNs.emplace_back(tid, ns);
+        }
+        closedir(directory);
+        std::sort(cpu.threadNs.begin(), cpu.threadNs.end());
+        return cpu;
+    }
+
+    // Seconds from start to this; negative when unknown.
+    double since(const ProcessCpu& start) const {
+        if (total < 0 || start.total < 0) return -1;
+        bool sameThreads = !threadNs.empty() && threadNs.size() == start.threadNs.size() &&
+                           std::equal(threadNs.begin(), threadNs.end(), start.threadNs.begin(),
+                                      [](const auto& a, const auto& b) { return a.first == b.first; });
+        if (!sameThreads) return total - start.total;
+        unsigned long long ns = 0;
+        for (size_t i = 0; i < threadNs.size(); ++i) ns += threadNs[i].second - start.threadNs[i].second;
+        return double(ns) / 1e9;
+    }
+};
 
 double ownCpuSeconds() {
     rusage usage{};
@@ -540,7 +581,7 @@ private:
         fWindowStart = Clock::now();
         fMarks.recording = true;
         fClientCpuStart = ownCpuSeconds();
-        if (fOptions.serverPid > 0) fServerCpuStart = processCpuSeconds(fOptions.serverPid);
+        if (fOptions.serverPid > 0) fServerCpuStart = ProcessCpu::of(fOptions.serverPid);
         fEnv.taskScheduler().scheduleDelayedTask(microseconds(fOptions.seconds), closeWindow, this);
     }
 
@@ -549,10 +590,7 @@ private:
         fWindow = std::chrono::duration<double>(Clock::now() - fWindowStart).count();
         fMarks.recording = false;
         fClientCpu = ownCpuSeconds() - fClientCpuStart;
-        if (fOptions.serverPid > 0 && fServerCpuStart >= 0) {
-            double end = processCpuSeconds(fOptions.serverPid);
-            fServerCpu = end >= 0 ? end - fServerCpuStart : -1;
-        }
+        if (fOptions.serverPid > 0) fServerCpu = ProcessCpu::of(fOptions.serverPid).since(fServerCpuStart);
         fStarts.resize(fSessions.size()); // sessions started after the window opened count from zero
         for (size_t index = 0; index < fSessions.size(); ++index) collect(*fSessions[index], fStarts[index]);
         for (LoadSession* session : fSessions)
@@ -601,7 +639,7 @@ private:
                     fFrames.empty() ? 0.0 : double(fBytes) * 8 / 1000 / window / double(fFrames.size()),
                     100 * fClientCpu / window);
         if (fOptions.serverPid > 0) {
-            if (fServerCpu >= 0) std::printf(" server_cpu=%.2f", 100 * fServerCpu / window);
+            if (fServerCpu >= 0) std::printf(" server_cpu=%.3f", 100 * fServerCpu / window);
             else std::printf(" server_cpu=unknown");
         }
         if (!fOptions.marksFile.empty()) {
@@ -621,7 +659,8 @@ private:
     unsigned fTeardownsPending = 0;
     // The window's results.
     Clock::time_point fWindowStart;
-    double fWindow = 0, fClientCpuStart = 0, fClientCpu = 0, fServerCpuStart = -1, fServerCpu = -1;
+    double fWindow = 0, fClientCpuStart = 0, fClientCpu = 0, fServerCpu = -1;
+    ProcessCpu fServerCpuStart;
     std::vector<unsigned long> fFrames;
     unsigned fPlaying = 0, fLost = 0;
     unsigned long long fBytes = 0;
