@@ -365,14 +365,15 @@ public:
     const std::string& failure() const { return fFailure; }
     CountingSink* video() const { return fVideo; }
 
-    unsigned packetsLost() const {
-        unsigned lost = 0;
+    // Packets missing from the sequence so far; those that come late
+    // later count again (the window's figure may then be negative).
+    long packetsLost() const {
+        long lost = 0;
         forEachSubsession([&lost](MediaSubsession& subsession) {
             if (subsession.rtpSource() == nullptr) return;
             RTPReceptionStatsDB::Iterator stats(subsession.rtpSource()->receptionStatsDB());
             while (RTPReceptionStats* source = stats.next(True))
-                if (source->totNumPacketsExpected() > source->totNumPacketsReceived())
-                    lost += source->totNumPacketsExpected() - source->totNumPacketsReceived();
+                lost += long(source->totNumPacketsExpected()) - long(source->totNumPacketsReceived());
         });
         return lost;
     }
@@ -536,7 +537,7 @@ struct WindowStart {
     unsigned long frames = 0;
     unsigned long long bytes = 0;
     unsigned long truncated = 0;
-    unsigned lost = 0;
+    long lost = 0;
 };
 
 // The whole run: starts the sessions one ramp step apart, opens and closes
@@ -632,7 +633,7 @@ private:
                                     [expected](unsigned long n) { return double(n) >= 0.95 * expected; });
         double window = fWindow > 0 ? fWindow : fOptions.seconds;
         std::printf("requested=%u playing=%u window_s=%.2f expected_frames=%.0f frames_min=%lu frames_median=%lu "
-                    "frames_max=%lu at_rate=%ld max_gap_ms=%.0f packets_lost=%u truncated=%lu "
+                    "frames_max=%lu at_rate=%ld max_gap_ms=%.0f packets_lost=%ld truncated=%lu "
                     "kbit_s_per_session=%.0f client_cpu=%.2f",
                     fOptions.sessions, fPlaying, window, expected, frames.front(), frames[frames.size() / 2],
                     frames.back(), long(atRate), fMaxGapMs, fLost, fTruncated,
@@ -662,7 +663,8 @@ private:
     double fWindow = 0, fClientCpuStart = 0, fClientCpu = 0, fServerCpu = -1;
     ProcessCpu fServerCpuStart;
     std::vector<unsigned long> fFrames;
-    unsigned fPlaying = 0, fLost = 0;
+    unsigned fPlaying = 0;
+    long fLost = 0;
     unsigned long long fBytes = 0;
     unsigned long fTruncated = 0;
     double fMaxGapMs = 0;
