@@ -129,13 +129,26 @@ struct FanoutGroupsock::SegmentControl {
     }
 };
 
-// A datagram call the socket could not take yet: one packet, or a run of
-// packets of segmentSize each (0: one packet) for the kernel to cut.
+// Packets gathered for one send: back to back, with their sizes.
+struct FanoutGroupsock::Batch {
+    std::vector<unsigned char> bytes;
+    std::vector<unsigned> sizes;
+    std::vector<size_t> offsets; // of each packet, made when datagrams wait
+};
+
+// A datagram call the socket could not take yet: packets [first, first +
+// count) of a batch with this destination's own headers, segmented or one.
 struct FanoutGroupsock::Pending {
     struct sockaddr_storage address;
     socklen_t addressLength;
-    uint16_t segmentSize;
-    std::vector<unsigned char> bytes;
+    std::shared_ptr<Batch> batch;
+    unsigned first;
+    unsigned count;
+    bool segmented;
+    std::vector<unsigned char> headers; // kRtpHeaderSize per packet
+    size_t releases = 0;                // batch bytes the bound gets back when this one is done
+
+    size_t bytesHeld() const { return headers.size() + releases; }
 };
 
 FanoutGroupsock* FanoutGroupsock::createNew(UsageEnvironment& env, struct sockaddr_storage const& bindAddress,
@@ -150,7 +163,7 @@ FanoutGroupsock* FanoutGroupsock::createNew(UsageEnvironment& env, struct sockad
 
 FanoutGroupsock::FanoutGroupsock(UsageEnvironment& env, struct sockaddr_storage const& bindAddress, Port port,
                                  int codec)
-    : Groupsock(env, bindAddress, port, 255), fCodec(codec) {
+    : Groupsock(env, bindAddress, port, 255), fCodec(codec), fBatch(std::make_shared<Batch>()) {
     // The base made its record of the bound address before our records could
     // be made: every record in the list must be one of ours.
     removeAllDestinations();
@@ -226,16 +239,17 @@ Boolean FanoutGroupsock::output(UsageEnvironment& /*env*/, unsigned char* buffer
 // may be shorter), within the kernel's limits.  A key picture's first
 // packet starts a new batch, since destinations open at it.
 bool FanoutGroupsock::joinsBatch(unsigned char const* packet, unsigned size, bool keyStart) const {
-    if (fBatchSizes.empty()) return true;
-    unsigned segmentSize = fBatchSizes.front();
-    return !keyStart && fBatchSizes.back() == segmentSize && size <= segmentSize &&
-           sameTimestamp(packet, fBatch.data()) && fBatchSizes.size() < kMaxSegments &&
-           fBatch.size() + size <= kMaxSegmentedBytes;
+    auto const& sizes = fBatch->sizes;
+    if (sizes.empty()) return true;
+    unsigned segmentSize = sizes.front();
+    return !keyStart && sizes.back() == segmentSize && size <= segmentSize &&
+           sameTimestamp(packet, fBatch->bytes.data()) && sizes.size() < kMaxSegments &&
+           fBatch->bytes.size() + size <= kMaxSegmentedBytes;
 }
 
 void FanoutGroupsock::append(unsigned char const* packet, unsigned size) {
-    fBatch.insert(fBatch.end(), packet, packet + size);
-    fBatchSizes.push_back(size);
+    fBatch->bytes.insert(fBatch->bytes.end(), packet, packet + size);
+    fBatch->sizes.push_back(size);
 }
 
 void FanoutGroupsock::flushTask(void* groupsock) {
@@ -246,10 +260,10 @@ void FanoutGroupsock::flushTask(void* groupsock) {
 
 void FanoutGroupsock::flush() {
     env().taskScheduler().unscheduleDelayedTask(fFlushTask);
-    if (fBatchSizes.empty()) return;
+    if (fBatch->sizes.empty()) return;
     unsigned count = buildMessages();
     if (count > 0) {
-        for (unsigned size : fBatchSizes) {
+        for (unsigned size : fBatch->sizes) {
             statsOutgoing.countPacket(size);
             statsGroupOutgoing.countPacket(size);
         }
@@ -261,15 +275,22 @@ void FanoutGroupsock::flush() {
             keep(0, count);
         }
     }
-    fBatch.clear();
-    fBatchSizes.clear();
+    if (fBatch.use_count() > 1) { // the waiting datagrams keep this one
+        auto fresh = std::make_shared<Batch>();
+        fresh->bytes.reserve(fBatch->bytes.capacity());
+        fBatch = std::move(fresh);
+    } else {
+        fBatch->bytes.clear();
+        fBatch->sizes.clear();
+        fBatch->offsets.clear();
+    }
 }
 
 // Per open destination its copy of every header (its own sequence
 // numbers) beside the shared payloads; one segmented message per
 // destination, or one message per packet and destination.
 unsigned FanoutGroupsock::buildMessages() {
-    auto packets = static_cast<unsigned>(fBatchSizes.size());
+    auto packets = static_cast<unsigned>(fBatch->sizes.size());
     unsigned destinations = 0;
     size_t messages = 0;
     for (destRecord* record = fDests; record != nullptr; record = record->fNext) {
@@ -292,14 +313,14 @@ unsigned FanoutGroupsock::buildMessages() {
         const bool segmented = destination.fSegmentable && packets > 1;
         size_t firstPart = part;
         size_t offset = 0;
-        for (unsigned size : fBatchSizes) {
+        for (unsigned size : fBatch->sizes) {
             unsigned char* header = &fHeaders[part / 2 * kRtpHeaderSize];
-            std::memcpy(header, &fBatch[offset], kRtpHeaderSize);
+            std::memcpy(header, &fBatch->bytes[offset], kRtpHeaderSize);
             auto own = static_cast<uint16_t>(sequenceNumberOf(header) - destination.fOffset);
             header[2] = static_cast<unsigned char>(own >> 8);
             header[3] = static_cast<unsigned char>(own & 0xff);
             fParts[part] = {header, kRtpHeaderSize};
-            fParts[part + 1] = {&fBatch[offset + kRtpHeaderSize], size - kRtpHeaderSize};
+            fParts[part + 1] = {&fBatch->bytes[offset + kRtpHeaderSize], size - kRtpHeaderSize};
             if (!segmented) {
                 fMessageDestinations[message] = &destination;
                 msghdr& h = fMessages[message++].msg_hdr;
@@ -318,7 +339,7 @@ unsigned FanoutGroupsock::buildMessages() {
             h.msg_namelen = destination.fAddressLength;
             h.msg_iov = &fParts[firstPart];
             h.msg_iovlen = part - firstPart;
-            fControls[index].attachTo(h, static_cast<uint16_t>(fBatchSizes.front()));
+            fControls[index].attachTo(h, static_cast<uint16_t>(fBatch->sizes.front()));
         }
         ++index;
     }
@@ -369,33 +390,52 @@ void FanoutGroupsock::sendSegmentsOneByOne(struct mmsghdr& message) {
     }
 }
 
-// Copies messages [first, count) to wait for room in the socket, up to the
-// bound; beyond it they are dropped.
+// Messages [first, count) wait for room in the socket: each keeps its
+// headers and shares the batch's payload, counted once against the bound;
+// beyond the bound they are dropped.
 void FanoutGroupsock::keep(unsigned first, unsigned count) {
+    Batch& batch = *fBatch;
+    if (batch.offsets.size() != batch.sizes.size()) {
+        batch.offsets.clear();
+        size_t offset = 0;
+        for (unsigned size : batch.sizes) {
+            batch.offsets.push_back(offset);
+            offset += size;
+        }
+    }
+    size_t batchBytes = batch.bytes.size();
+    Pending* last = nullptr;
     for (unsigned i = first; i < count; ++i) {
         msghdr const& h = fMessages[i].msg_hdr;
-        size_t size = 0;
-        for (size_t part = 0; part < h.msg_iovlen; ++part) size += h.msg_iov[part].iov_len;
-        if (fPendingBytes + size > kMaxPendingBytes) {
+        auto packets = static_cast<unsigned>(h.msg_iovlen / 2);
+        size_t held = size_t(packets) * kRtpHeaderSize + (last == nullptr ? batchBytes : 0);
+        if (fPendingBytes + held > kMaxPendingBytes) {
             if (fDroppedPackets == 0) {
                 env() << "FanoutGroupsock: " << unsigned(fPendingBytes / 1024)
                       << " kB wait for the network; newer packets are dropped until it takes them\n";
             }
-            fDroppedPackets += static_cast<unsigned>(h.msg_iovlen / 2);
+            fDroppedPackets += packets;
             continue;
         }
         Pending& pending = fPending.emplace_back();
         std::memcpy(&pending.address, h.msg_name, h.msg_namelen);
         pending.addressLength = h.msg_namelen;
-        pending.segmentSize =
-            h.msg_controllen != 0 ? static_cast<uint16_t>(h.msg_iov[0].iov_len + h.msg_iov[1].iov_len) : 0;
-        pending.bytes.reserve(size);
-        for (size_t part = 0; part < h.msg_iovlen; ++part) {
-            auto* bytes = static_cast<unsigned char const*>(h.msg_iov[part].iov_base);
-            pending.bytes.insert(pending.bytes.end(), bytes, bytes + h.msg_iov[part].iov_len);
+        pending.batch = fBatch;
+        // The payload part of this message's first packet says which it is.
+        auto const* payload = static_cast<unsigned char const*>(h.msg_iov[1].iov_base);
+        size_t offset = size_t(payload - batch.bytes.data()) - kRtpHeaderSize;
+        pending.first = static_cast<unsigned>(
+            std::lower_bound(batch.offsets.begin(), batch.offsets.end(), offset) - batch.offsets.begin());
+        pending.count = packets;
+        pending.segmented = h.msg_controllen != 0;
+        pending.headers.resize(size_t(packets) * kRtpHeaderSize);
+        for (unsigned k = 0; k < packets; ++k) {
+            std::memcpy(&pending.headers[k * kRtpHeaderSize], h.msg_iov[2 * k].iov_base, kRtpHeaderSize);
         }
-        fPendingBytes += size;
+        fPendingBytes += held;
+        last = &pending;
     }
+    if (last != nullptr) last->releases = batchBytes;
     if (!fPending.empty() && fRetryTask == nullptr) {
         fRetryTask = env().taskScheduler().scheduleDelayedTask(kRetryDelayUs, retryTask, this);
     }
@@ -404,20 +444,31 @@ void FanoutGroupsock::keep(unsigned first, unsigned count) {
 // Sends waiting datagrams, oldest first, while the socket takes them.
 void FanoutGroupsock::sendPending() {
     mmsghdr messages[kPendingPerCall];
-    iovec parts[kPendingPerCall];
     SegmentControl controls[kPendingPerCall];
     while (!fPending.empty()) {
         auto calls = static_cast<unsigned>(std::min<size_t>(fPending.size(), kPendingPerCall));
+        size_t parts = 0;
+        for (unsigned i = 0; i < calls; ++i) parts += 2 * size_t(fPending[i].count);
+        fPendingParts.resize(parts);
+        size_t part = 0;
         for (unsigned i = 0; i < calls; ++i) {
             Pending& pending = fPending[i];
-            parts[i] = {pending.bytes.data(), pending.bytes.size()};
             messages[i] = mmsghdr{};
             msghdr& h = messages[i].msg_hdr;
             h.msg_name = &pending.address;
             h.msg_namelen = pending.addressLength;
-            h.msg_iov = &parts[i];
-            h.msg_iovlen = 1;
-            if (pending.segmentSize != 0) controls[i].attachTo(h, pending.segmentSize);
+            h.msg_iov = &fPendingParts[part];
+            h.msg_iovlen = 2 * size_t(pending.count);
+            for (unsigned k = 0; k < pending.count; ++k) {
+                unsigned packet = pending.first + k;
+                fPendingParts[part++] = {&pending.headers[k * kRtpHeaderSize], kRtpHeaderSize};
+                Batch& batch = *pending.batch;
+                fPendingParts[part++] = {&batch.bytes[batch.offsets[packet] + kRtpHeaderSize],
+                                         batch.sizes[packet] - kRtpHeaderSize};
+            }
+            if (pending.segmented) {
+                controls[i].attachTo(h, static_cast<uint16_t>(pending.batch->sizes[pending.first]));
+            }
         }
         int result = sendmmsg(socketNum(), messages, calls, MSG_DONTWAIT);
         if (result < 0 && errno == EINTR) continue;
@@ -427,13 +478,13 @@ void FanoutGroupsock::sendPending() {
             }
             return;
         }
-        if (result < 0 && fPending.front().segmentSize != 0 && refusesSegmentation(errno)) {
+        if (result < 0 && fPending.front().segmented && refusesSegmentation(errno)) {
             splitFront();
             continue;
         }
         // Sent, or refused for good (the client's route gone): done with them.
         for (int i = 0; i < std::max(result, 1); ++i) {
-            fPendingBytes -= fPending.front().bytes.size();
+            fPendingBytes -= fPending.front().bytesHeld();
             fPending.pop_front();
         }
     }
@@ -449,15 +500,17 @@ void FanoutGroupsock::sendPending() {
 void FanoutGroupsock::splitFront() {
     Pending run = std::move(fPending.front());
     fPending.pop_front();
-    size_t segment = run.segmentSize;
-    for (size_t end = run.bytes.size(); end > 0;) {
-        size_t begin = (end - 1) / segment * segment;
+    for (unsigned k = run.count; k-- > 0;) {
         Pending& single = fPending.emplace_front();
         single.address = run.address;
         single.addressLength = run.addressLength;
-        single.segmentSize = 0;
-        single.bytes.assign(run.bytes.begin() + long(begin), run.bytes.begin() + long(end));
-        end = begin;
+        single.batch = run.batch;
+        single.first = run.first + k;
+        single.count = 1;
+        single.segmented = false;
+        single.headers.assign(run.headers.begin() + long(k * kRtpHeaderSize),
+                              run.headers.begin() + long((k + 1) * kRtpHeaderSize));
+        if (k + 1 == run.count) single.releases = run.releases;
     }
 }
 

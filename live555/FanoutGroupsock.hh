@@ -17,6 +17,8 @@
 // slower than the burst; loopback never fills it).  What the socket cannot
 // take yet waits, in order, and goes out as room comes (tried every
 // millisecond, never blocking the loop); newer frames queue behind it.
+// Waiting datagrams share their frame's payload and keep only their own
+// headers, so a key frame waiting for a hundred clients is held once.
 // Beyond a bound the newest packets are dropped, with a trace line.
 //
 // What each client sees stays what a stream of its own would give it:
@@ -40,6 +42,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <vector>
 
 class FanoutGroupsock : public Groupsock {
@@ -72,6 +75,8 @@ protected:
 private:
     class Destination;
     struct SegmentControl;
+    struct Batch;
+    struct Pending;
     void openAt(Destination& destination, uint16_t sequenceNumber);
     bool joinsBatch(unsigned char const* packet, unsigned size, bool keyStart) const;
     void append(unsigned char const* packet, unsigned size);
@@ -90,9 +95,9 @@ private:
     uint16_t fNextSequenceNumber = 0; // of the packet after the last one handed to output
     TaskToken fFlushTask = nullptr;
 
-    // The gathered packets: back to back, with their sizes.
-    std::vector<unsigned char> fBatch;
-    std::vector<unsigned> fBatchSizes;
+    // The gathered packets (never null); shared with the datagrams that
+    // wait for room.
+    std::shared_ptr<Batch> fBatch;
 
     // One message per open destination (per packet and destination without
     // segmentation), with each destination's copies of the headers.
@@ -102,9 +107,10 @@ private:
     std::vector<unsigned char> fHeaders;
     std::vector<SegmentControl> fControls;
 
-    // Datagrams waiting for room in the socket, oldest first.
-    struct Pending;
+    // Datagrams waiting for room in the socket, oldest first, and the
+    // memory they hold (each frame's payload once, their own headers).
     std::deque<Pending> fPending;
+    std::vector<struct iovec> fPendingParts;
     size_t fPendingBytes = 0;
     unsigned fDroppedPackets = 0; // since the wait began
     TaskToken fRetryTask = nullptr;
