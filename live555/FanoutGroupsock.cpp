@@ -133,7 +133,6 @@ struct FanoutGroupsock::SegmentControl {
 struct FanoutGroupsock::Batch {
     std::vector<unsigned char> bytes;
     std::vector<unsigned> sizes;
-    std::vector<size_t> offsets; // of each packet, made when datagrams wait
 };
 
 // A datagram call the socket could not take yet: packets [first, first +
@@ -142,7 +141,8 @@ struct FanoutGroupsock::Pending {
     struct sockaddr_storage address;
     socklen_t addressLength;
     std::shared_ptr<Batch> batch;
-    unsigned first;
+    unsigned first;      // packet index
+    size_t firstOffset;  // where that packet starts in the batch
     unsigned count;
     bool segmented;
     std::vector<unsigned char> headers; // kRtpHeaderSize per packet
@@ -282,7 +282,6 @@ void FanoutGroupsock::flush() {
     } else {
         fBatch->bytes.clear();
         fBatch->sizes.clear();
-        fBatch->offsets.clear();
     }
 }
 
@@ -395,14 +394,7 @@ void FanoutGroupsock::sendSegmentsOneByOne(struct mmsghdr& message) {
 // beyond the bound they are dropped.
 void FanoutGroupsock::keep(unsigned first, unsigned count) {
     Batch& batch = *fBatch;
-    if (batch.offsets.size() != batch.sizes.size()) {
-        batch.offsets.clear();
-        size_t offset = 0;
-        for (unsigned size : batch.sizes) {
-            batch.offsets.push_back(offset);
-            offset += size;
-        }
-    }
+    auto packetsInBatch = static_cast<unsigned>(batch.sizes.size());
     size_t batchBytes = batch.bytes.size();
     Pending* last = nullptr;
     for (unsigned i = first; i < count; ++i) {
@@ -421,11 +413,10 @@ void FanoutGroupsock::keep(unsigned first, unsigned count) {
         std::memcpy(&pending.address, h.msg_name, h.msg_namelen);
         pending.addressLength = h.msg_namelen;
         pending.batch = fBatch;
-        // The payload part of this message's first packet says which it is.
+        // Each destination's parts run over the batch's packets in order.
+        pending.first = static_cast<unsigned>((h.msg_iov - fParts.data()) / 2 % packetsInBatch);
         auto const* payload = static_cast<unsigned char const*>(h.msg_iov[1].iov_base);
-        size_t offset = size_t(payload - batch.bytes.data()) - kRtpHeaderSize;
-        pending.first = static_cast<unsigned>(
-            std::lower_bound(batch.offsets.begin(), batch.offsets.end(), offset) - batch.offsets.begin());
+        pending.firstOffset = size_t(payload - batch.bytes.data()) - kRtpHeaderSize;
         pending.count = packets;
         pending.segmented = h.msg_controllen != 0;
         pending.headers.resize(size_t(packets) * kRtpHeaderSize);
@@ -436,7 +427,11 @@ void FanoutGroupsock::keep(unsigned first, unsigned count) {
         last = &pending;
     }
     if (last != nullptr) last->releases = batchBytes;
-    if (!fPending.empty() && fRetryTask == nullptr) {
+    if (!fPending.empty()) scheduleRetry();
+}
+
+void FanoutGroupsock::scheduleRetry() {
+    if (fRetryTask == nullptr) {
         fRetryTask = env().taskScheduler().scheduleDelayedTask(kRetryDelayUs, retryTask, this);
     }
 }
@@ -459,12 +454,13 @@ void FanoutGroupsock::sendPending() {
             h.msg_namelen = pending.addressLength;
             h.msg_iov = &fPendingParts[part];
             h.msg_iovlen = 2 * size_t(pending.count);
+            Batch& batch = *pending.batch;
+            size_t offset = pending.firstOffset;
             for (unsigned k = 0; k < pending.count; ++k) {
-                unsigned packet = pending.first + k;
+                unsigned size = batch.sizes[pending.first + k];
                 fPendingParts[part++] = {&pending.headers[k * kRtpHeaderSize], kRtpHeaderSize};
-                Batch& batch = *pending.batch;
-                fPendingParts[part++] = {&batch.bytes[batch.offsets[packet] + kRtpHeaderSize],
-                                         batch.sizes[packet] - kRtpHeaderSize};
+                fPendingParts[part++] = {&batch.bytes[offset + kRtpHeaderSize], size - kRtpHeaderSize};
+                offset += size;
             }
             if (pending.segmented) {
                 controls[i].attachTo(h, static_cast<uint16_t>(pending.batch->sizes[pending.first]));
@@ -473,9 +469,7 @@ void FanoutGroupsock::sendPending() {
         int result = sendmmsg(socketNum(), messages, calls, MSG_DONTWAIT);
         if (result < 0 && errno == EINTR) continue;
         if (result < 0 && socketFull(errno)) {
-            if (fRetryTask == nullptr) {
-                fRetryTask = env().taskScheduler().scheduleDelayedTask(kRetryDelayUs, retryTask, this);
-            }
+            scheduleRetry();
             return;
         }
         if (result < 0 && fPending.front().segmented && refusesSegmentation(errno)) {
@@ -500,12 +494,16 @@ void FanoutGroupsock::sendPending() {
 void FanoutGroupsock::splitFront() {
     Pending run = std::move(fPending.front());
     fPending.pop_front();
+    size_t end = run.firstOffset;
+    for (unsigned k = 0; k < run.count; ++k) end += run.batch->sizes[run.first + k];
     for (unsigned k = run.count; k-- > 0;) {
+        end -= run.batch->sizes[run.first + k];
         Pending& single = fPending.emplace_front();
         single.address = run.address;
         single.addressLength = run.addressLength;
         single.batch = run.batch;
         single.first = run.first + k;
+        single.firstOffset = end;
         single.count = 1;
         single.segmented = false;
         single.headers.assign(run.headers.begin() + long(k * kRtpHeaderSize),

@@ -86,6 +86,7 @@ private:
     void sendSegmentsOneByOne(struct mmsghdr& message);
     void keep(unsigned first, unsigned count);
     void sendPending();
+    void scheduleRetry();
     void splitFront();
     static void flushTask(void* groupsock);
     static void retryTask(void* groupsock);
