@@ -1,26 +1,17 @@
 // Normalising Annex-B access units.
 #include "AnnexB.hh"
+#include "AnnexBUnits.hh"
 
 #include <gtest/gtest.h>
 
-#include <initializer_list>
 #include <vector>
 
 using yvk::host::AccessUnitNormalizer;
+using yvk::test::annexB;
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// The units joined with four-byte start codes.
-Bytes annexB(std::initializer_list<Bytes> units) {
-    Bytes out;
-    for (const Bytes& unit : units) {
-        out.insert(out.end(), {0, 0, 0, 1});
-        out.insert(out.end(), unit.begin(), unit.end());
-    }
-    return out;
-}
 
 Bytes normalize(AccessUnitNormalizer& n, const Bytes& in, bool key) {
     Bytes out;

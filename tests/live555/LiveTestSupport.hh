@@ -4,6 +4,7 @@
 #ifndef YVK_TEST_LIVE_SUPPORT_HH
 #define YVK_TEST_LIVE_SUPPORT_HH
 
+#include "AnnexBUnits.hh"
 #include "EpollTaskScheduler.hh"
 #include "TraceCapture.hh"
 #include "yvk_system.h"
@@ -132,16 +133,6 @@ private:
     int fPolls = 0;
     int fLongestWait = 0;
 };
-
-// Annex-B access units made of NAL units (each given without start code).
-inline std::vector<uint8_t> annexB(const std::vector<std::vector<uint8_t>>& nals) {
-    std::vector<uint8_t> out;
-    for (const auto& nal : nals) {
-        out.insert(out.end(), {0, 0, 0, 1});
-        out.insert(out.end(), nal.begin(), nal.end());
-    }
-    return out;
-}
 
 // What one consumer request got: a frame, the source's end, or neither.
 struct Delivery {
