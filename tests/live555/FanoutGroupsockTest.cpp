@@ -8,15 +8,12 @@
 #include "Process.hh"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <memory>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -34,6 +31,15 @@ Bytes rtp(uint16_t sequenceNumber, Bytes payload, Bytes extraHeader = {}, uint8_
     return packet;
 }
 
+// An H.264 FU-A packet of size bytes (filled with its sequence number) with
+// the given fragment header: start bit, end bit, the slice's type.
+Bytes fuA(uint16_t sequenceNumber, uint8_t fuHeader, bool marker, size_t size = 1400, uint8_t timestamp = 0x10) {
+    Bytes payload(size, uint8_t(sequenceNumber));
+    payload[0] = 0x7c;
+    payload[1] = fuHeader;
+    return rtp(sequenceNumber, payload, {}, 0x80, marker, timestamp);
+}
+
 TEST(FanoutKeyPictures, SingleFragmentedAndAggregatedUnits) {
     struct Case {
         int codec;
@@ -43,6 +49,7 @@ TEST(FanoutKeyPictures, SingleFragmentedAndAggregatedUnits) {
     };
     const Case cases[] = {
         {264, rtp(1, {0x65, 0x88}), true, "IDR slice"},
+        {264, rtp(1, {0x25, 0x88}), true, "IDR slice of a lower reference priority"},
         {264, rtp(1, {0x41, 0x9a}), false, "non-IDR slice"},
         {264, rtp(1, {0x67, 0x42}), false, "SPS alone"},
         {264, rtp(1, {0x7c, 0x85, 0x88}), true, "FU-A, first fragment of an IDR slice"},
@@ -55,6 +62,7 @@ TEST(FanoutKeyPictures, SingleFragmentedAndAggregatedUnits) {
         {265, rtp(1, {0x26, 0x01, 0xaf}), true, "IDR_W_RADL"},
         {265, rtp(1, {0x2a, 0x01, 0xaf}), true, "CRA"},
         {265, rtp(1, {0x02, 0x01, 0xd0}), false, "TRAIL_R"},
+        {265, rtp(1, {0x42, 0x01, 0x01}), false, "SPS alone"},
         {265, rtp(1, {0x62, 0x01, 0x93, 0xaf}), true, "FU, first fragment of IDR_W_RADL"},
         {265, rtp(1, {0x62, 0x01, 0x13, 0xaf}), false, "FU, later fragment of IDR_W_RADL"},
         {265, rtp(1, {0x62, 0x01, 0x81, 0xd0}), false, "FU, first fragment of TRAIL_R"},
@@ -221,15 +229,8 @@ TEST_F(Fanout, AFrameGoesOutAtItsMarkerAsOneDatagramPerPacket) {
     add(client, 1);
     send(rtp(10, {0x65, 0x88}));
     EXPECT_EQ(client.drain().size(), 1u);
-    auto fragment = [](uint16_t seq, uint8_t fuHeader, size_t size, bool marker, uint8_t timestamp = 0x20) {
-        Bytes payload(size, uint8_t(seq));
-        payload[0] = 0x7c;
-        payload[1] = fuHeader;
-        return rtp(seq, payload, {}, 0x80, marker, timestamp);
-    };
-    std::vector<Bytes> frame = {fragment(11, 0x85, 1400, false), fragment(12, 0x05, 1400, false),
-                                fragment(13, 0x05, 1400, false), fragment(14, 0x05, 1450, false),
-                                fragment(15, 0x05, 1450, false), fragment(16, 0x45, 300, true)};
+    std::vector<Bytes> frame = {fuA(11, 0x85, false),       fuA(12, 0x05, false),       fuA(13, 0x05, false),
+                                fuA(14, 0x05, false, 1450), fuA(15, 0x05, false, 1450), fuA(16, 0x45, true, 300)};
     for (size_t i = 0; i < 3; ++i) send(frame[i]);
     EXPECT_TRUE(client.drain().empty()); // gathered
     send(frame[3]);                      // larger: the first run goes
@@ -241,9 +242,9 @@ TEST_F(Fanout, AFrameGoesOutAtItsMarkerAsOneDatagramPerPacket) {
     for (Bytes& packet : client.drain()) received.push_back(packet);
     EXPECT_EQ(received, frame);
 
-    send(fragment(17, 0x01, 1400, false, 0x30));
-    send(fragment(18, 0x01, 1400, false, 0x30));
-    send(fragment(19, 0x81, 1400, false, 0x40)); // the next frame's first fragment
+    send(fuA(17, 0x01, false, 1400, 0x30));
+    send(fuA(18, 0x01, false, 1400, 0x30));
+    send(fuA(19, 0x81, false, 1400, 0x40)); // the next frame's first fragment
     EXPECT_EQ(client.drain().size(), 2u);
     yvk::test::runLoopFor(env(), 30);
     std::vector<Bytes> rest = client.drain();
@@ -300,17 +301,11 @@ TEST_F(Fanout, AClientWhoseRouteRefusesSegmentationGetsSinglePacketsTheOthersKee
     add(narrow, 1);
     add(wide, 2);
     testing::internal::CaptureStderr();
-    auto fragment = [](uint16_t seq, uint8_t fuHeader, bool marker) {
-        Bytes payload(1400, uint8_t(seq));
-        payload[0] = 0x7c;
-        payload[1] = fuHeader;
-        return rtp(seq, payload, {}, 0x80, marker);
-    };
     for (uint16_t first : {10, 20}) {
         SCOPED_TRACE(first);
-        send(fragment(first, 0x85, false)); // an IDR slice's first fragment
-        send(fragment(uint16_t(first + 1), 0x05, false));
-        send(fragment(uint16_t(first + 2), 0x45, true));
+        send(fuA(first, 0x85, false)); // an IDR slice's first fragment
+        send(fuA(uint16_t(first + 1), 0x05, false));
+        send(fuA(uint16_t(first + 2), 0x45, true));
         std::vector<Bytes> single = narrow.drain();
         EXPECT_EQ(single.size(), 3u);
         if (!single.empty()) {
@@ -373,11 +368,9 @@ protected:
         for (unsigned frame = 0; frame < frames; ++frame) {
             for (unsigned packet = 0; packet < kPacketsPerFrame; ++packet) {
                 bool last = packet + 1 == kPacketsPerFrame;
-                Bytes payload(1400, uint8_t(frame));
-                payload[0] = 0x7c; // FU-A
                 bool key = frame == 0 && startWithKey;
-                payload[1] = uint8_t((key ? 0x05 : 0x01) | (packet == 0 ? 0x80 : 0) | (last ? 0x40 : 0));
-                send(rtp(fNextSequenceNumber++, payload, {}, 0x80, last, uint8_t(frame)));
+                uint8_t fuHeader = uint8_t((key ? 0x05 : 0x01) | (packet == 0 ? 0x80 : 0) | (last ? 0x40 : 0));
+                send(fuA(fNextSequenceNumber++, fuHeader, last, 1400, uint8_t(frame)));
             }
         }
     }

@@ -6,7 +6,6 @@
 #include "LiveRTSPServer.hh"
 #include "LiveTestSupport.hh"
 #include "PCMQueueSource.hh"
-#include "ReplicaGate.hh"
 
 #include <liveMedia.hh>
 
@@ -101,13 +100,6 @@ TEST_F(Tables, ReaderThreadCapturesTheAuxLineWithTheDimensions) {
     }
     EXPECT_TRUE(host.balanced());
     EXPECT_EQ(BaseServerMediaSubsession::getAuxLine(nullptr, 96), nullptr);
-}
-
-TEST(KeyUnits, IdrAndIrapHeaders) {
-    for (int byte : {0x65, 0x25}) EXPECT_TRUE(ReplicaGate::isKeyUnit(264, byte)) << byte;
-    for (int byte : {0x41, 0x67}) EXPECT_FALSE(ReplicaGate::isKeyUnit(264, byte)) << byte;
-    for (int byte : {0x26, 0x2a}) EXPECT_TRUE(ReplicaGate::isKeyUnit(265, byte)) << byte; // IDR_W_RADL, CRA
-    for (int byte : {0x02, 0x42}) EXPECT_FALSE(ReplicaGate::isKeyUnit(265, byte)) << byte;
 }
 
 TEST(RtspTransport, UdpSpellingIsServedAsPlainRtpAndDestinationsAreDropped) {
