@@ -9,18 +9,16 @@
 #include "LiveTestSupport.hh"
 #include "Process.hh"
 #include "RawHttp.hh"
+#include "WebRoot.hh"
 #include "yvkstreamer_core_live555.hh"
 
 #include <liveMedia_version.hh>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <thread>
 
 namespace {
 
@@ -29,26 +27,14 @@ using yvk::test::connectTo;
 using yvk::test::rawExchange;
 using yvk::test::replyBody;
 using yvk::test::runProcess;
-
-void writeFile(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
+using yvk::test::writeFile;
 
 class HTTPServerTest : public yvk::test::LiveEnvironment {
 protected:
     void SetUp() override {
-        char folder[] = "/tmp/yvk-web-XXXXXX";
-        ASSERT_NE(mkdtemp(folder), nullptr);
-        fRoot = folder;
+        fRoot = yvk::test::makeWebRoot("TOPSECRET");
+        ASSERT_NE(fRoot, "");
         fWeb = fRoot + "/www";
-        for (const char* dir : {"/www", "/www/css", "/www/a", "/www/a/etc"}) mkdir((fRoot + dir).c_str(), 0755);
-        writeFile(fWeb + "/index.html", "<html>start</html>");
-        writeFile(fWeb + "/css/site.css", "body{}");
-        writeFile(fWeb + "/app.js", "var x;");
-        writeFile(fWeb + "/a/etc/passwd", "inside");
-        writeFile(fWeb + "/README", "plain");
-        writeFile(fRoot + "/secret.txt", "TOPSECRET");
-        ASSERT_EQ(symlink((fRoot + "/secret.txt").c_str(), (fWeb + "/leak.txt").c_str()), 0);
         ASSERT_NE(getcwd(fOldCwd, sizeof fOldCwd), nullptr);
         ASSERT_EQ(chdir(fWeb.c_str()), 0);
         fPort = yvk::test::freeTcpPort();
@@ -133,13 +119,16 @@ TEST_F(HTTPServerTest, VersionAndRequestsOnOneConnectionAnsweredInOrder) {
 }
 
 // Nothing follows a reply, not even what a former connection's reply left in
-// the memory a new connection gets (an RTSP 404 with the stream list here).
+// the memory a new connection gets (an RTSP 404 here, which lists the
+// streams; the connection stays open after it: one reply is read).
 TEST_F(HTTPServerTest, NothingFollowsAReply) {
     addSessions({"live", "cam"});
     start();
     for (int round = 0; round < 5; ++round) {
         std::string notFound = rawExchange(fPort, "DESCRIBE rtsp://127.0.0.1/none RTSP/1.0\r\nCSeq: 1\r\n\r\n", 3000, true);
         EXPECT_EQ(notFound.rfind("RTSP/1.0 404 Stream Not Found\r\n", 0), 0u) << notFound;
+        EXPECT_NE(notFound.find("live\n"), std::string::npos) << notFound;
+        EXPECT_NE(notFound.find("cam\n"), std::string::npos) << notFound;
         std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the server sees the close
         std::string reply = rawExchange(fPort, "GET /getVersion HTTP/1.1\r\nConnection: close\r\n\r\n", 3000);
         EXPECT_EQ(replyBody(reply), "1.0") << "round " << round;
@@ -165,7 +154,7 @@ TEST_F(HTTPServerTest, BurstsOfConnectionsAreQueued) {
     for (int fd : burst) close(fd);
 }
 
-TEST_F(HTTPServerTest, StreamListAsArrayAsScriptVariableAndInTheRtsp404) {
+TEST_F(HTTPServerTest, StreamListAsArrayAndAsScriptVariable) {
     start();
     EXPECT_EQ(replyBody(curl("/getStreamList")), "[\n]\n");
     fLoop.reset();
@@ -183,15 +172,6 @@ TEST_F(HTTPServerTest, StreamListAsArrayAsScriptVariableAndInTheRtsp404) {
         std::string refused = curl(std::string("/getStreamList?") + name);
         EXPECT_EQ(refused.find("HTTP/1.1 400 Bad Request\r\n"), 0u) << name << "\n" << refused;
     }
-    // An RTSP DESCRIBE of an unknown stream gets the list; the connection
-    // stays open after its reply: read that one reply.
-    reply = rawExchange(fPort,
-                        "DESCRIBE rtsp://127.0.0.1:" + std::to_string(fPort) +
-                            "/nosuch RTSP/1.0\r\nCSeq: 2\r\nAccept: application/sdp\r\n\r\n",
-                        5000, true);
-    EXPECT_NE(reply.find("RTSP/1.0 404 Stream Not Found"), std::string::npos) << reply;
-    EXPECT_NE(reply.find("live\n"), std::string::npos) << reply;
-    EXPECT_NE(reply.find("cam\n"), std::string::npos) << reply;
 }
 
 // Types come from a table of the usual web types by extension; every "../"
@@ -249,18 +229,6 @@ TEST_F(HTTPServerTest, FilesOfTheWebFolderOnlyWithExtensionDerivedTypes) {
         }
     }
     EXPECT_EQ(replyBody(curl("/getVersion")), "1.0"); // and the server still answers
-}
-
-// A "../" that a removal forms behind the search position stays; the
-// servable-file check (below) is what keeps such a path inside.
-TEST(StaticFilePath, MethodHeadersLeadingSlashAndDotDotSlashesGo) {
-    for (auto [request, path] : {std::pair{"GET / HTTP/1.1\r\nHost: x\r\n\r\n", ""},
-                                 {"GET /a/../../etc/passwd HTTP/1.1\r\n", "a/etc/passwd"},
-                                 {"GET /....//x HTTP/1.1\r\n", "../x"},
-                                 {"GET /.../...//x HTTP/1.1\r\n", "../x"},
-                                 {"GET /index.html\r\n", "index.html"},
-                                 {"", ""}})
-        EXPECT_EQ(staticFilePath(request), path) << request;
 }
 
 // Slowloris: 50 connections that trickle a request header never complete
@@ -390,7 +358,7 @@ TEST_F(HTTPServerTest, StaticFilesOnlyFromAWebRootThatIsNotTheFileSystemRoot) {
     // The requests below and the attack corpus cover what servableFile refuses.
     ASSERT_EQ(resolveDocumentRoot(nullptr), resolveDocumentRoot(fWeb.c_str())); // the working directory
     EXPECT_EQ(servableFile("index.html", ""), "");
-    for (const char* folder : {"/", "/tmp/../", "/no/such/folder"}) EXPECT_EQ(resolveDocumentRoot(folder), "") << folder;
+    EXPECT_EQ(resolveDocumentRoot("/no/such/folder"), "");
 
     Medium::close(fServer);
     fServer = nullptr;
