@@ -57,6 +57,11 @@ protected:
         fUnits = fSource->splitFrames(const_cast<uint8_t*>(record.data()), static_cast<int>(record.size()), key);
         return key;
     }
+    // HTTP streaming's way: wall-clock times, every unit queued with its
+    // start code, whole access units delivered.
+    void httpMode() {
+        fSource->fUseWallClock = fSource->fQueueAllUnits = fSource->fKeepStartCode = fSource->fWholeFrame = true;
+    }
     Delivery request(unsigned maxSize = sizeof fBuffer) { return yvk::test::request(*fSource, fBuffer, maxSize); }
     // Takes count host records of one P slice each into the queue.
     void queue(int count, bool key) {
@@ -288,7 +293,7 @@ TEST_F(H26x, PresentationTimesFollowTheHostClockFromAWallClockStart) {
     EXPECT_EQ(yvk::test::microseconds(c.time) - yvk::test::microseconds(b.time), 40000);
     for (const Bytes& first : {kPps, kSps}) {
         make("video/H264");
-        fSource->fUseWallClock = fSource->fQueueAllUnits = fSource->fKeepStartCode = fSource->fWholeFrame = true;
+        httpMode();
         fSource->fWaitKeyFrame = false;
         auto record = annexB({first, kSei, kIdr});
         fHost.add(record, true, 5, 0);
@@ -306,7 +311,7 @@ TEST_F(H26x, PresentationTimesFollowTheHostClockFromAWallClockStart) {
 // sets delivered, behind its delimiter, and so does a key picture that came
 // without them.  Every other access unit goes out as it came.
 TEST_F(H26x, WholeAccessUnitsCarryTheLatestParameterSetsIntoEverySecond) {
-    fSource->fUseWallClock = fSource->fQueueAllUnits = fSource->fKeepStartCode = fSource->fWholeFrame = true;
+    httpMode();
     const Bytes aud = {0x09, 0xf0};
     const Bytes highSps = {0x67, 0x64, 0x00, 0x28, 0xac};
     auto deliver = [this](const Bytes& record, bool key) {
@@ -336,7 +341,7 @@ TEST_F(H26x, WholeAccessUnitsCarryTheLatestParameterSetsIntoEverySecond) {
     // unsent while a key picture is awaited: the key picture carries the
     // sets seen in it.
     make("video/H264")->fWaitKeyFrame = true;
-    fSource->fUseWallClock = fSource->fQueueAllUnits = fSource->fKeepStartCode = fSource->fWholeFrame = true;
+    httpMode();
     auto* sets = fHost.add(annexB({kSps, kPps}), false);
     fSource->getNextFrame();
     EXPECT_EQ(fHost.released(sets), 1);
