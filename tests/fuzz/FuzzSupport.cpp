@@ -3,6 +3,8 @@
 #include "NetNamespace.hh"
 #include "PacedLiveHost.hh"
 
+#include <BasicUsageEnvironment.hh>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -76,6 +78,12 @@ void stopLiveInstance() {
 }
 
 } // namespace
+
+UsageEnvironment& environment() {
+    static TaskScheduler* scheduler = BasicTaskScheduler::createNew();
+    static UsageEnvironment* env = BasicUsageEnvironment::createNew(*scheduler);
+    return *env;
+}
 
 void isolateNetwork() {
     NET_SETUP_COMMANDS = 0;

@@ -10,12 +10,18 @@
 #include <cstdint>
 #include <string>
 
+class UsageEnvironment;
+
 namespace yvk::fuzz {
 
 // Leaves the machine's network alone: a private namespace with only a
 // loopback interface (or, without the right to make one, no interface
 // commands at all).
 void isolateNetwork();
+
+// A live555 environment for the targets that drive a source or a parser
+// themselves, made at the first call and kept for the process.
+UsageEnvironment& environment();
 
 // A live instance (stream type YVK_STREAM_TYPE_RTSP or YVK_STREAM_TYPE_HLS)
 // serving the session "live" with video and PCM audio; aborts the process

@@ -5,6 +5,7 @@
 #include "AVIFileParser.hh"
 #include "AviFile.hh"
 #include "EventLoop.hh"
+#include "FuzzSupport.hh"
 
 #include <BasicUsageEnvironment.hh>
 
@@ -21,30 +22,17 @@ namespace {
 constexpr int kRequestsPerTrack = 12;
 constexpr int kRequestTimeoutMs = 2000;
 
-struct Request {
-    bool done = false;
-};
-
-UsageEnvironment& environment() {
-    static TaskScheduler* scheduler = BasicTaskScheduler::createNew(10000);
-    static UsageEnvironment* env = BasicUsageEnvironment::createNew(*scheduler);
-    return *env;
-}
-
 // One request of a track; false when the track ended or never answered.
 bool pull(UsageEnvironment& env, FramedSource* source, std::vector<unsigned char>& buffer) {
-    Request request;
-    bool closed = false;
+    bool done = false, closed = false;
     source->getNextFrame(
         buffer.data(), static_cast<unsigned>(buffer.size()),
-        [](void* data, unsigned, unsigned, timeval, unsigned) { static_cast<Request*>(data)->done = true; }, &request,
+        [](void* data, unsigned, unsigned, timeval, unsigned) { *static_cast<bool*>(data) = true; }, &done,
         [](void* data) { *static_cast<bool*>(data) = true; }, &closed);
     // The parser answers at once; a transcoded track may wait for its worker.
-    if (!request.done && !closed) {
-        yvk::test::runLoopUntil(env, [&] { return request.done || closed; }, kRequestTimeoutMs);
-    }
-    if (!request.done && !closed) source->stopGettingFrames();
-    return request.done;
+    if (!done && !closed) yvk::test::runLoopUntil(env, [&] { return done || closed; }, kRequestTimeoutMs);
+    if (!done && !closed) source->stopGettingFrames();
+    return done;
 }
 
 } // namespace
@@ -58,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         written += static_cast<size_t>(n);
     }
     std::string name = "/proc/self/fd/" + std::to_string(fd);
-    UsageEnvironment& env = environment();
+    UsageEnvironment& env = yvk::fuzz::environment();
     AviFileParser::changevtrack(0);
     AviFile* file = AviFile::createNew(env, name.c_str(), 0, nullptr, nullptr, nullptr, 0, nullptr);
     if (file != nullptr) {

@@ -5,6 +5,7 @@
 // HTTP streaming mode); the rest is one record.  Every unit must lie inside
 // the record, follow the one before, and the text must hold only the SDP's
 // characters.
+#include "FuzzSupport.hh"
 #include "H26xQueueSource.hh"
 
 #include <BasicUsageEnvironment.hh>
@@ -26,12 +27,6 @@ public:
     using H26xQueueSource::splitFrames;
 };
 
-UsageEnvironment& environment() {
-    static TaskScheduler* scheduler = BasicTaskScheduler::createNew();
-    static UsageEnvironment* env = BasicUsageEnvironment::createNew(*scheduler);
-    return *env;
-}
-
 bool sdpText(const std::string& text) {
     for (unsigned char c : text) {
         if (!std::isalnum(c) && std::strchr("+/=;,-", c) == nullptr) return false;
@@ -44,7 +39,7 @@ bool sdpText(const std::string& text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     const bool h265 = (data[0] & 1) != 0;
-    auto* source = new SplittingProbe(environment(), h265 ? "video/H265" : "video/H264");
+    auto* source = new SplittingProbe(yvk::fuzz::environment(), h265 ? "video/H265" : "video/H264");
     source->fKeepStartCode = (data[0] & 2) != 0;
     // Exactly the record's bytes, so a read past them is caught.
     std::vector<uint8_t> record(data + 1, data + size);
