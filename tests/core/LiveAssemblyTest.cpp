@@ -1,6 +1,7 @@
-// streamer_new_live and createAudioSource: what New builds for RTSP, the
-// sample widths it refuses, and a clean teardown of the reader thread.
+// streamer_new_live and createAudioSource: what New builds for RTSP and HTTP
+// streaming, the sample widths it refuses, and a clean teardown of the reader thread.
 #include "../live555/LiveTestSupport.hh"
+#include "CoreInstance.hh"
 #include "CoreTestSupport.hh"
 #include "PCMQueueSource.hh"
 #include "Process.hh"
@@ -87,6 +88,18 @@ TEST_F(LiveAssembly, HttpStreamingRefusesAVideoFormatTheMultiplexerCannotCarry) 
     cfg.streamType = YVK_STREAM_TYPE_HLS;
     EXPECT_EQ(create(cfg), nullptr);
     EXPECT_TRUE(trace.contains("unknown video rtpFormat (video/VP8)"));
+}
+
+TEST_F(LiveAssembly, HttpStreamingWithoutVideoRegistersNothing) {
+    TraceCapture trace;
+    YVKStreamerLiveCfg cfg = liveCfg(0, nullptr, 16);
+    cfg.streamType = YVK_STREAM_TYPE_HLS;
+    YVKStreamerCore* core = create(cfg);
+    ASSERT_NE(core, nullptr);
+    ASSERT_NE(core->rtspServer, nullptr);
+    EXPECT_EQ(yvk::test::findSession(*core->rtspServer, "live"), nullptr);
+    EXPECT_FALSE(trace.contains("Play this stream using the URL"));
+    YVK_StreamerCoreFree(core);
 }
 
 class AudioSource : public yvk::test::LiveEnvironment {

@@ -119,11 +119,6 @@ protected:
         return fCore;
     }
 
-    // A running instance with video and audio and count segments listed.
-    bool streaming(size_t count = 5) {
-        return create(true, true) != nullptr && YVK_StreamerCoreRun(fCore) == 1 && waitForSegments(count).size() >= count;
-    }
-
     std::unique_ptr<PacedLiveInstance> fInstance;
     YVKStreamerCore* fCore = nullptr;
 };
@@ -136,7 +131,6 @@ protected:
 // the same Transport Stream.
 TEST_F(HlsE2E, ReadyWithinSecondsAndEverySegmentAndTheRtspSubsessionHoldH264AndAac) {
     ASSERT_NE(create(true, true), nullptr);
-    EXPECT_EQ(fCore->liveCfg.rtspPort, 8554);
     auto start = std::chrono::steady_clock::now();
     testing::internal::CaptureStdout();
     EXPECT_EQ(YVK_StreamerCoreRun(fCore), 1);
@@ -257,7 +251,7 @@ TEST_F(HlsE2E, HlsAndDashPlayersAndTheWebPagePlayTheLiveStream) {
     ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
     ASSERT_EQ(chdir(YVK_WEB_DIR), 0) << YVK_WEB_DIR;
     MPD_CONFORMANT = 1;
-    bool ok = streaming();
+    bool ok = create(true, true) != nullptr && YVK_StreamerCoreRun(fCore) == 1 && waitForSegments(5).size() >= 5;
     EXPECT_EQ(chdir(previous), 0);
     ASSERT_TRUE(ok);
     // The segment URLs have no file extension ffmpeg knows.
@@ -318,14 +312,6 @@ TEST_F(HlsE2E, AudioThatCannotBeEncodedLeavesVideoAlone) {
     std::string codecs = segmentCodecs(urls.front());
     EXPECT_NE(codecs.find("h264"), std::string::npos) << codecs;
     EXPECT_EQ(codecs.find("aac"), std::string::npos) << codecs;
-}
-
-TEST_F(HlsE2E, WithoutVideoNothingIsRegistered) {
-    TraceCapture trace;
-    ASSERT_NE(create(false, true), nullptr);
-    ASSERT_NE(fCore->rtspServer, nullptr);
-    EXPECT_EQ(findSession(*fCore->rtspServer, "live"), nullptr);
-    EXPECT_FALSE(trace.contains("Play this stream using the URL"));
 }
 
 } // namespace
