@@ -293,8 +293,8 @@ int PacedLiveHost::setVideoStreaming(void* handle, int on) {
 YVKStreamerQIO PacedLiveHost::io(YVKStreamerStream* (*pop)(void*, int)) {
     YVKStreamerQIO io{};
     io.handle = this;
-    if (pop == popVideo) io.setStreaming = setVideoStreaming;
     if (pop == popVideo) {
+        io.setStreaming = setVideoStreaming;
         io.isActive = [](void*) { return 1; };
     } else {
         io.isActive = [](void* handle) {
