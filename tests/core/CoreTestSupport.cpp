@@ -31,6 +31,16 @@ YVKStreamerLiveCfg liveConfig(unsigned short port, const char* sessionName, cons
     return cfg;
 }
 
+YVKStreamerFileCfg fileConfig(unsigned short port, const char* sessionName, const char* fileName) {
+    YVKStreamerFileCfg cfg{};
+    cfg.rtspPort = port;
+    cfg.sessionName = sessionName;
+    cfg.ifName = "lo";
+    cfg.fileName = fileName;
+    cfg.videoTrack = 1;
+    return cfg;
+}
+
 void guardNetworkSetup() { NET_SETUP_COMMANDS = inPrivateNetNamespace() ? 1 : 0; }
 
 ServerMediaSubsession* createIdleSubsession(UsageEnvironment& env) { return new IdleSubsession(env); }

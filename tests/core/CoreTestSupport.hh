@@ -16,6 +16,10 @@ namespace yvk::test {
 // A live record with no sources: the given port, session name and interface.
 YVKStreamerLiveCfg liveConfig(unsigned short port, const char* sessionName = "test", const char* ifName = "lo");
 
+// A file record serving fileName's first video track on the given port and
+// session name, on the loopback interface.
+YVKStreamerFileCfg fileConfig(unsigned short port, const char* sessionName, const char* fileName = nullptr);
+
 // The interface commands run for real only inside the test's private network
 // namespace; elsewhere they are merely traced.
 void guardNetworkSetup();

@@ -8,6 +8,7 @@
 // record and every YVK_Malloc block given back exactly once (and, in the
 // sanitizer stage, no leak).  A clean run after the faults must still stream.
 #include "CoreTestSupport.hh"
+#include "DescriptorLimit.hh"
 #include "FaultSwitch.hh"
 #include "PacedLiveHost.hh"
 #include "Process.hh"
@@ -17,8 +18,6 @@
 #include "yvkstreamer_core.h"
 
 #include <gtest/gtest.h>
-
-#include <dirent.h>
 
 #include <algorithm>
 #include <cctype>
@@ -44,10 +43,6 @@ constexpr long kTeardownBoundMs = 3000L * YVK_TIME_FACTOR;
 // whose count depends on how far the client got, are always sampled.
 constexpr int kMaxNsPerService = 24;
 constexpr int kReadNsPerScenario = 6;
-
-long msSince(Clock::time_point start) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
 
 std::string media(const char* name) { return std::string(YVK_MEDIA_DIR) + "/" + name; }
 
@@ -89,16 +84,6 @@ std::string allLines(const yvk::test::TraceCapture& traces) {
     return text;
 }
 
-// Open file descriptors of this process.
-int openDescriptors() {
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir) != nullptr) ++count;
-        closedir(dir);
-    }
-    return count;
-}
-
 // What fails: one call of each service, and reads for good from one on.
 struct FaultKind {
     Service service;
@@ -131,9 +116,6 @@ const char* playListEntry(int index) {
 
 void ignoreText(uint64_t, char*, int) {}
 
-// The clip's video with the host's PCM, as the host describes them.
-void liveVideoAndPcm(YVKStreamerLiveCfg&) {}
-
 struct RunResult {
     bool created = false;
     bool ran = false;
@@ -150,7 +132,7 @@ protected:
         const Scenario& scenario = GetParam();
         RunResult result;
         yvk::test::guardNetworkSetup();
-        int descriptorsBefore = openDescriptors();
+        int descriptorsBefore = yvk::test::openDescriptors();
         unsigned short port = scenario.http ? 8554 : yvk::test::freeTcpPort();
         std::unique_ptr<PacedLiveHost> host;
         YVKStreamerCore* core = nullptr;
@@ -166,11 +148,7 @@ protected:
             yvk::test::armFault(service, nth, sticky);
             core = YVK_StreamerCoreNew(YVK_STREAMER_MODE_LIVE, &cfg, &videoIO, &audioIO);
         } else {
-            YVKStreamerFileCfg cfg{};
-            cfg.rtspPort = port;
-            cfg.sessionName = scenario.session;
-            cfg.ifName = "lo";
-            cfg.videoTrack = 1;
+            YVKStreamerFileCfg cfg = yvk::test::fileConfig(port, scenario.session);
             scenario.file(cfg);
             yvk::test::armFault(service, nth, sticky);
             core = YVK_StreamerCoreNew(YVK_STREAMER_MODE_FILE, &cfg, nullptr, nullptr);
@@ -184,14 +162,15 @@ protected:
             if (result.ran) result.client = player.play(kPlayMs);
             auto start = Clock::now();
             YVK_StreamerCoreFree(core);
-            result.freeMs = msSince(start);
+            result.freeMs = static_cast<long>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
         }
         yvk::test::disarmFaults();
         if (host != nullptr) {
             host->stop();
             result.hostBalanced = host->accountClosed();
         }
-        result.descriptorsLeft = openDescriptors() - descriptorsBefore;
+        result.descriptorsLeft = yvk::test::openDescriptors() - descriptorsBefore;
         return result;
     }
 
@@ -282,7 +261,8 @@ TEST_P(FaultInjection, EveryFailedPlatformCallIsSurvived) {
 INSTANTIATE_TEST_SUITE_P(
     Scenarios, FaultInjection,
     ::testing::Values(
-        Scenario{"LiveRtspVideoAndPcm", YVK_STREAMER_MODE_LIVE, liveVideoAndPcm, nullptr, "live"},
+        // The clip's video with the host's PCM, as the host describes them.
+        Scenario{"LiveRtspVideoAndPcm", YVK_STREAMER_MODE_LIVE, [](YVKStreamerLiveCfg&) {}, nullptr, "live"},
         Scenario{"LiveHttpVideoAndAac", YVK_STREAMER_MODE_LIVE,
                  [](YVKStreamerLiveCfg& cfg) { cfg.streamType = YVK_STREAM_TYPE_HLS; },
                  nullptr, "live", true, 2048}, // one AAC frame a block
@@ -312,10 +292,6 @@ INSTANTIATE_TEST_SUITE_P(
                  "vod"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-} // namespace
-
-namespace {
-
 // A client's session (DESCRIBE, SETUP, PLAY, a seek while it plays) reads
 // through the handles the file instance opened: the demux service opens no
 // file for it (an open costs a container parse, tens of milliseconds).
@@ -323,12 +299,7 @@ TEST(FileStartCalls, SetUpPlayAndSeekOpenNoFile) {
     yvk::test::guardNetworkSetup();
     unsigned short port = yvk::test::freeTcpPort();
     static const std::string name = media("clip.mp4");
-    YVKStreamerFileCfg cfg{};
-    cfg.rtspPort = port;
-    cfg.sessionName = "vod";
-    cfg.ifName = "lo";
-    cfg.videoTrack = 1;
-    cfg.fileName = name.c_str();
+    YVKStreamerFileCfg cfg = yvk::test::fileConfig(port, "vod", name.c_str());
     YVKStreamerCore* core = YVK_StreamerCoreNew(YVK_STREAMER_MODE_FILE, &cfg, nullptr, nullptr);
     ASSERT_NE(core, nullptr);
     ASSERT_EQ(YVK_StreamerCoreRun(core), 1);

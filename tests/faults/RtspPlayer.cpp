@@ -1,7 +1,7 @@
 #include "RtspPlayer.hh"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include "RawHttp.hh"
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -45,17 +45,8 @@ std::string headerValue(const std::string& reply, const std::string& name) {
 } // namespace
 
 RtspPlayer::RtspPlayer(unsigned short port, std::string session, int replyTimeoutMs)
-    : fUrl("rtsp://127.0.0.1:" + std::to_string(port) + "/" + session), fReplyTimeoutMs(replyTimeoutMs) {
-    fSocket = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fSocket >= 0 && connect(fSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fSocket);
-        fSocket = -1;
-    }
-}
+    : fSocket(connectTo(port)), fUrl("rtsp://127.0.0.1:" + std::to_string(port) + "/" + session),
+      fReplyTimeoutMs(replyTimeoutMs) {}
 
 RtspPlayer::~RtspPlayer() {
     if (fSocket >= 0) close(fSocket);

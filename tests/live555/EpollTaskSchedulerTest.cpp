@@ -8,9 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -83,12 +81,6 @@ void recordCall(void* calls, int mask) {
     auto* c = static_cast<Calls*>(calls);
     c->masks.push_back(mask);
     if (c->onCall) c->onCall();
-}
-
-int openDescriptors() {
-    int count = 0;
-    for (int fd = 0; fd < 4096; ++fd) count += fcntl(fd, F_GETFD) >= 0 ? 1 : 0;
-    return count;
 }
 
 class EpollScheduler : public ::testing::Test {
@@ -412,20 +404,10 @@ TEST_F(EpollScheduler, DeletedTriggerIsNotHandledNorKeepsTheLoopAwake) {
 
 // ---- Life -----------------------------------------------------------------------
 
-TEST(EpollSchedulerLife, GivesBackItsDescriptorsAndFailsWithoutAny) {
-    int before = openDescriptors();
+TEST(EpollSchedulerLife, GivesBackItsDescriptors) {
+    int before = yvk::test::openDescriptors();
     delete EpollTaskScheduler::createNew();
-    EXPECT_EQ(openDescriptors(), before);
-
-    yvk::test::NoSpareDescriptors noSpare;
-    ASSERT_TRUE(noSpare.lowered());
-    errno = 0;
-    EpollTaskScheduler* scheduler = EpollTaskScheduler::createNew();
-    int reason = errno;
-    noSpare.restore();
-    EXPECT_EQ(scheduler, nullptr);
-    EXPECT_EQ(reason, EMFILE);
-    delete scheduler;
+    EXPECT_EQ(yvk::test::openDescriptors(), before);
 }
 
 } // namespace

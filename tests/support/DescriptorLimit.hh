@@ -1,12 +1,27 @@
-// The process's limit of open files: lowered so that the next descriptor
-// fails, or raised for descriptors past select()'s 1024.
+// A process's open files: counted, and the limit of them lowered so that
+// the next descriptor fails, or raised for descriptors past select()'s 1024.
 #ifndef YVK_TEST_DESCRIPTOR_LIMIT_HH
 #define YVK_TEST_DESCRIPTOR_LIMIT_HH
 
+#include <dirent.h>
 #include <sys/resource.h>
+#include <sys/types.h>
 #include <unistd.h>
 
+#include <string>
+
 namespace yvk::test {
+
+// The descriptors process pid has open (this process's count includes the
+// one that reads them), -1 when unknown.
+inline int openDescriptors(pid_t pid = getpid()) {
+    DIR* folder = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (folder == nullptr) return -1;
+    int count = 0;
+    while (dirent* entry = readdir(folder)) count += entry->d_name[0] != '.' ? 1 : 0;
+    closedir(folder);
+    return count;
+}
 
 // Lowers the limit to the lowest free descriptor while in scope, so that the
 // next descriptor anyone asks for fails with EMFILE.
