@@ -16,9 +16,6 @@
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,7 +23,6 @@
 #include <chrono>
 #include <cstdint>
 #include <fstream>
-#include <functional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -35,52 +31,20 @@
 namespace {
 
 using yvk::test::closedByServer;
-using yvk::test::connectTo;
+using yvk::test::Connection;
+using yvk::test::expectFrames;
 using yvk::test::ProcessResult;
-using yvk::test::readReplies;
 using yvk::test::ReferenceHost;
 using yvk::test::runProcess;
-using Clock = std::chrono::steady_clock;
 
 constexpr int kReplyTimeoutMs = 2000;    // a reply or a close comes well within this
 constexpr int kSilentTimeoutMs = 300;    // how long a request that may get no reply is watched
 constexpr unsigned kUdpClientPort = 47000; // nobody listens there: the RTP goes nowhere
+// A SETUP's Transport header for RTP over UDP to those ports.
+const std::string kSetupTransport = "Transport: RTP/AVP;unicast;client_port=" + std::to_string(kUdpClientPort) + "-" +
+                                    std::to_string(kUdpClientPort + 1) + "\r\n";
 
 // ---- talking to the host ------------------------------------------------------------
-
-// A client socket of the test, closed when it goes.
-class Connection {
-public:
-    explicit Connection(unsigned short port) : fFd(connectTo(port)) {}
-    ~Connection() {
-        if (fFd >= 0) close(fFd);
-    }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-    Connection(Connection&& other) noexcept : fFd(other.fFd) { other.fFd = -1; }
-
-    int fd() const { return fFd; }
-    bool send(const std::string& bytes) const {
-        return fFd >= 0 && ::send(fFd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-    }
-    // One byte per segment (no coalescing), a millisecond apart.
-    bool sendBytewise(const std::string& bytes) const {
-        int on = 1;
-        setsockopt(fFd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        for (char byte : bytes) {
-            if (!send(std::string(1, byte))) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
-    }
-    // The replies, up to count, with how the exchange ended.
-    std::string read(size_t count, int timeoutMs, bool& closed) const {
-        return readReplies(fFd, count, timeoutMs, &closed);
-    }
-
-private:
-    int fFd;
-};
 
 // What the server did: the status codes of its whole replies in order
 // ("-head" marks a head without the body its Content-Length names, as a HEAD
@@ -108,6 +72,23 @@ std::string outcome(const std::string& replies, size_t expected, bool closed) {
     std::string text;
     for (const std::string& word : words) text += (text.empty() ? "" : " ") + word;
     return text;
+}
+
+// What the server sent on connection, up to count replies, and its outcome(),
+// which must match the regular expression expected (a reply that may never
+// come is watched only briefly).
+struct Exchange {
+    std::string replies, outcome;
+};
+Exchange expectOutcome(const Connection& connection, size_t count, const char* expected) {
+    std::regex pattern(expected);
+    bool closed = false;
+    int timeout = std::regex_match("silent", pattern) ? kSilentTimeoutMs : kReplyTimeoutMs;
+    Exchange got;
+    got.replies = connection.read(count, timeout, closed);
+    got.outcome = outcome(got.replies, count, closed);
+    EXPECT_TRUE(std::regex_match(got.outcome, pattern)) << got.outcome << "\n" << got.replies.substr(0, 400);
+    return got;
 }
 
 std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
@@ -155,13 +136,6 @@ void expectVersionServed(const ReferenceHost& host, const std::string& after) {
     EXPECT_EQ(yvk::test::replyBody(version), "1.0") << "after " << after;
 }
 
-// FFmpeg reads the stream over TCP for seconds and decodes at least frames.
-void expectPlayed(const ReferenceHost& host, int seconds, size_t frames) {
-    ProcessResult played = yvk::test::probeVideo(host.url(), "tcp", seconds);
-    EXPECT_EQ(played.exitCode, 0) << played.err;
-    EXPECT_GE(yvk::test::linesStartingWith(played.out, "frame|").size(), frames) << played.err;
-}
-
 // Waits (bounded) until the host's open descriptors come back to at most
 // baseline: every connection and session of the abuse is gone.
 void expectDescriptorsBack(const ReferenceHost& host, int baseline) {
@@ -193,8 +167,6 @@ std::string rtspRequest(const std::string& line, const std::string& headers = ""
 
 std::vector<RtspCase> rtspCorpus() {
     const std::string describe = rtspRequest("DESCRIBE $URL RTSP/1.0", "Accept: application/sdp\r\n");
-    const std::string setupHeader = "Transport: RTP/AVP;unicast;client_port=" + std::to_string(kUdpClientPort) + "-" +
-                                    std::to_string(kUdpClientPort + 1) + "\r\n";
     auto withSession = [](const std::string& method, const std::string& headers) {
         return rtspRequest(method + " $URL RTSP/1.0", "Session: $S\r\n" + headers);
     };
@@ -260,9 +232,9 @@ std::vector<RtspCase> rtspCorpus() {
                "destination=127.0.0.2;ttl=1;ttl=2;interleaved=0-1;interleaved=2-3;mode=play;mode=record"),
          "461|503"},
         {"raw UDP", setup("RAW/RAW/UDP;unicast;client_port=47000-47001"), "461"},
-        {"SETUP of a track that does not exist", rtspRequest("SETUP $URL/track9 RTSP/1.0", setupHeader), "404"},
+        {"SETUP of a track that does not exist", rtspRequest("SETUP $URL/track9 RTSP/1.0", kSetupTransport), "404"},
         {"SETUP into a session that does not exist",
-         rtspRequest("SETUP $URL/track1 RTSP/1.0", setupHeader + "Session: 12345678\r\n"), "454"},
+         rtspRequest("SETUP $URL/track1 RTSP/1.0", kSetupTransport + "Session: 12345678\r\n"), "454"},
         // Ranges and scales of a session.
         {"Range npt=abc-", withSession("PLAY", "Range: npt=abc-\r\n"), "200"},
         {"Range npt=-5-", withSession("PLAY", "Range: npt=-5-\r\n"), "200"},
@@ -277,7 +249,7 @@ std::vector<RtspCase> rtspCorpus() {
         {"TEARDOWN twice", withSession("TEARDOWN", "") + withSession("TEARDOWN", ""), "200 454", 2},
         {"PLAY of another stream in the session",
          rtspRequest("PLAY rtsp://127.0.0.1/other RTSP/1.0", "Session: $S\r\n"), "404"},
-        {"SETUP of the same track again", rtspRequest("SETUP $URL/track1 RTSP/1.0", setupHeader + "Session: $S\r\n"),
+        {"SETUP of the same track again", rtspRequest("SETUP $URL/track1 RTSP/1.0", kSetupTransport + "Session: $S\r\n"),
          "200"},
         // Bytes one at a time, and pipelines.
         {"DESCRIBE one byte at a time", describe, "200", 1, Delivery::kBytewise},
@@ -308,7 +280,7 @@ protected:
     }
     void TearDown() override {
         if (fHost == nullptr || !fHost->ready()) return;
-        expectPlayed(*fHost, 2, 40);
+        expectFrames(yvk::test::probeVideo(fHost->url(), "tcp", 2), 40);
         expectDescriptorsBack(*fHost, fBaseline);
         fHost->stopAndCheckAccount();
     }
@@ -326,35 +298,26 @@ protected:
 };
 
 TEST_F(AbuseRtsp, MalformedRequestsAreAnsweredOrClosed) {
-    const std::vector<RtspCase> corpus = rtspCorpus();
-    EXPECT_GE(corpus.size(), 60u);
-    for (const RtspCase& c : corpus) {
+    for (const RtspCase& c : rtspCorpus()) {
         SCOPED_TRACE(c.name);
         Connection connection(fHost->port());
         ASSERT_GE(connection.fd(), 0);
         std::string request = withUrl(c.request);
         std::string session;
-        bool closed = false;
         if (request.find("$S") != std::string::npos) {
-            ASSERT_TRUE(connection.send(withUrl(rtspRequest("SETUP $URL/track1 RTSP/1.0",
-                                                            "Transport: RTP/AVP;unicast;client_port=" +
-                                                                std::to_string(kUdpClientPort) + "-" +
-                                                                std::to_string(kUdpClientPort + 1) + "\r\n"))));
+            ASSERT_TRUE(connection.send(withUrl(rtspRequest("SETUP $URL/track1 RTSP/1.0", kSetupTransport))));
+            bool closed = false;
             session = sessionOf(connection.read(1, kReplyTimeoutMs, closed));
             ASSERT_NE(session, "");
             request = replaceAll(request, "$S", session);
         }
         ASSERT_TRUE(c.delivery == Delivery::kBytewise ? connection.sendBytewise(request) : connection.send(request));
-        std::regex expected(c.outcome);
-        bool maySilent = std::regex_match("silent", expected);
-        std::string replies = connection.read(c.replies, maySilent ? kSilentTimeoutMs : kReplyTimeoutMs, closed);
-        std::string got = outcome(replies, c.replies, closed);
-        EXPECT_TRUE(std::regex_match(got, expected)) << got << "\n" << replies.substr(0, 400);
+        Exchange got = expectOutcome(connection, c.replies, c.outcome);
         // Media never goes where a client points it (a reflection attack).
-        EXPECT_EQ(replies.find("198.51.100.7"), std::string::npos) << replies;
-        std::printf("%-40s %s\n", c.name, got.c_str());
+        EXPECT_EQ(got.replies.find("198.51.100.7"), std::string::npos) << got.replies;
+        std::printf("%-40s %s\n", c.name, got.outcome.c_str());
         tearDown(session);
-        session = sessionOf(replies); // a SETUP of the corpus that made one
+        session = sessionOf(got.replies); // a SETUP of the corpus that made one
         tearDown(session);
         expectDescribeServed(*fHost, c.name);
         expectVersionServed(*fHost, c.name);
@@ -417,17 +380,8 @@ TEST_F(AbuseRtsp, TunnelsWithBadBase64) {
             ASSERT_TRUE(post.send(write));
             std::this_thread::sleep_for(std::chrono::milliseconds(write.size() == 1 ? 1 : 20));
         }
-        auto watch = [](const Connection& connection, const char* expected) {
-            std::regex pattern(expected);
-            bool closed = false;
-            int timeout = std::regex_match("silent", pattern) ? kSilentTimeoutMs : kReplyTimeoutMs;
-            std::string replies = connection.read(1, timeout, closed);
-            std::string got = outcome(replies, 1, closed);
-            EXPECT_TRUE(std::regex_match(got, pattern)) << got << "\n" << replies.substr(0, 400);
-            return got;
-        };
-        std::string got = c.getCookie != nullptr ? watch(get, c.getOutcome) : "";
-        std::string posted = *c.postOutcome != '\0' ? watch(post, c.postOutcome) : "";
+        std::string got = c.getCookie != nullptr ? expectOutcome(get, 1, c.getOutcome).outcome : "";
+        std::string posted = *c.postOutcome != '\0' ? expectOutcome(post, 1, c.postOutcome).outcome : "";
         std::printf("%-40s GET %s, POST %s\n", c.name, got.c_str(), posted.c_str());
         expectDescribeServed(*fHost, c.name);
     }
@@ -459,7 +413,7 @@ TEST_F(AbuseConnections, ElevenHundredIdleConnectionsThenAClientIsServed) {
     }
     EXPECT_GE(accepted, fBaseline + static_cast<int>(kIdle)) << "the host did not accept them all";
     expectDescribeServed(*fHost, "1100 idle connections");
-    expectPlayed(*fHost, 2, 40);
+    expectFrames(yvk::test::probeVideo(fHost->url(), "tcp", 2), 40);
     size_t open = 0;
     for (const Connection& connection : idle) open += closedByServer(connection.fd()) ? 0 : 1;
     EXPECT_EQ(open, kIdle) << "idle connections closed before their time";
@@ -489,8 +443,7 @@ TEST_F(AbuseConnections, SlowlorisOnFiftyConnectionsWhileAClientPlays) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
     player.join();
-    EXPECT_EQ(played.exitCode, 0) << played.err;
-    EXPECT_GE(yvk::test::linesStartingWith(played.out, "frame|").size(), 60u) << played.err;
+    expectFrames(played, 60);
     for (int i = 0; i < kSlow; ++i) {
         char byte = 0;
         EXPECT_LT(recv(slow[i].fd(), &byte, 1, MSG_DONTWAIT | MSG_PEEK), 0) << "slow connection " << i << " answered or closed early";
@@ -613,31 +566,21 @@ protected:
 };
 
 TEST_F(AbuseHttp, AttackPathsAreRefusedAndNothingLeavesTheWebRoot) {
-    const std::vector<HttpCase> corpus = httpCorpus();
-    EXPECT_GE(corpus.size(), 40u);
-    for (const HttpCase& c : corpus) {
+    for (const HttpCase& c : httpCorpus()) {
         SCOPED_TRACE(c.name);
         Connection connection(fHost->port());
         ASSERT_GE(connection.fd(), 0);
         ASSERT_TRUE(connection.send(c.request));
-        std::regex expected(c.outcome);
-        bool closed = false;
-        std::string replies = connection.read(c.replies, std::regex_match("silent", expected) ? kSilentTimeoutMs
-                                                                                               : kReplyTimeoutMs,
-                                              closed);
-        std::string got = outcome(replies, c.replies, closed);
-        EXPECT_TRUE(std::regex_match(got, expected)) << got << "\n" << replies.substr(0, 400);
-        EXPECT_EQ(replies.find(kSecret), std::string::npos) << replies;
-        EXPECT_EQ(replies.find("root:"), std::string::npos) << replies;
-        std::printf("%-40s %s\n", c.name, got.substr(0, 60).c_str());
+        Exchange got = expectOutcome(connection, c.replies, c.outcome);
+        EXPECT_EQ(got.replies.find(kSecret), std::string::npos) << got.replies;
+        EXPECT_EQ(got.replies.find("root:"), std::string::npos) << got.replies;
+        std::printf("%-40s %s\n", c.name, got.outcome.substr(0, 60).c_str());
         expectVersionServed(*fHost, c.name);
     }
     // Real clients afterwards: the page, and the live stream over HLS.
     ProcessResult page = yvk::test::curl({"http://127.0.0.1:8554/"});
     EXPECT_EQ(page.out, "<html>start</html>") << page.err;
-    ProcessResult played = yvk::test::probeVideo("http://127.0.0.1:8554/live.m3u8", "", 2, {"-extension_picky", "0"});
-    EXPECT_EQ(played.exitCode, 0) << played.err;
-    EXPECT_GE(yvk::test::linesStartingWith(played.out, "frame|").size(), 40u) << played.err;
+    expectFrames(yvk::test::probeVideo("http://127.0.0.1:8554/live.m3u8", "", 2, {"-extension_picky", "0"}), 40);
 }
 
 } // namespace

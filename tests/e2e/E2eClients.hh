@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -48,10 +49,22 @@ inline void expectDecodedVideo(const ProcessResult& result, size_t atLeast, cons
     if (fromKeyFrame && !frames.empty()) { EXPECT_NE(frames[0].find("key_frame=1"), std::string::npos) << frames[0]; }
 }
 
+// A client that ended well and decoded at least atLeast video frames.
+inline void expectFrames(const ProcessResult& result, size_t atLeast) {
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_GE(linesStartingWith(result.out, "frame|").size(), atLeast) << result.err;
+}
+
 // The number right after label in text, -1 without label.
 inline double numberAfter(const std::string& text, const char* label) {
     size_t at = text.find(label);
     return at == std::string::npos ? -1.0 : std::atof(text.c_str() + at + std::char_traits<char>::length(label));
+}
+
+// A file name as a test name: "clip.mp4" gives "clip_mp4".
+inline std::string testName(std::string name) {
+    for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return name;
 }
 
 // curl's result for a request of at most 5 s.

@@ -8,13 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
 
 #include <algorithm>
-#include <atomic>
-#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstdint>
@@ -51,13 +50,8 @@ public:
                           YVKStreamerTextCallback text = nullptr)
         : fFileName(fileName), fPort(yvk::test::freeTcpPort()) {
         yvk::test::guardNetworkSetup();
-        YVKStreamerFileCfg cfg{};
-        cfg.rtspPort = fPort;
-        cfg.sessionName = "vod";
-        cfg.ifName = "lo";
-        cfg.fileName = fFileName.c_str();
+        YVKStreamerFileCfg cfg = yvk::test::fileConfig(fPort, "vod", fFileName.c_str());
         cfg.getFileName = playList;
-        cfg.videoTrack = 1;
         cfg.textEnable = text != nullptr ? 1 : 0;
         cfg.textCallback = text;
         fCore = YVK_StreamerCoreNew(YVK_STREAMER_MODE_FILE, &cfg, nullptr, nullptr);
@@ -70,9 +64,7 @@ public:
     YVKStreamerCore* core() const { return fCore; }
     std::string url() const { return "rtsp://127.0.0.1:" + std::to_string(fPort) + "/vod"; }
     // The DESCRIBE reply with its SDP.
-    std::string describe() const {
-        return yvk::test::rawExchange(fPort, "DESCRIBE " + url() + " RTSP/1.0\r\nCSeq: 1\r\n\r\n", 5000, true);
-    }
+    std::string describe() const { return yvk::test::rawDescribe(fPort, url()); }
 
 private:
     std::string fFileName;
@@ -90,12 +82,6 @@ ProcessResult probe(const std::string& url, const std::string& seconds, int time
         url};
     if (!seconds.empty()) argv.insert(argv.begin() + 1, {"-read_intervals", "%+" + seconds});
     return runProcess(argv, timeoutMs);
-}
-
-// A file name as a test name: "clip.mp4" gives "clip_mp4".
-std::string testName(std::string name) {
-    for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-    return name;
 }
 
 struct ServedFile {
@@ -142,7 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
         // ... at the MP3's own rate and channels.
         ServedFile{"mp3-44k-stereo.avi", "1", {"MPEG4-GENERIC/44100/2", "config=1210"},
                    {"codec_name=aac|sample_rate=44100|channels=2"}, 10, 10}),
-    [](const auto& info) { return testName(info.param.name); });
+    [](const auto& info) { return yvk::test::testName(info.param.name); });
 
 // 16-bit PCM of a WAV file written by ffmpeg.
 struct Wav {
@@ -253,7 +239,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ServedAudio{"mp3-44k-stereo.avi", "MPEG4-GENERIC/44100/2", 44100, 2},
                       ServedAudio{"mp3-48k-stereo.mkv", "MPEG4-GENERIC/48000/2", 48000, 2},
                       ServedAudio{"aac-48k-stereo.mp4", "L16/48000/2", 48000, 2}),
-    [](const auto& info) { return testName(info.param.name); });
+    [](const auto& info) { return yvk::test::testName(info.param.name); });
 
 // The three 4-second entries of the generated play list.
 const char* threeFileList(int index) {
@@ -308,15 +294,6 @@ TEST(FileStreamE2E, PlayListPlaysThroughItsJoinsAndSeeks) {
     EXPECT_NEAR(numberAfter(seek.err, "pts_time:"), 5.0, 1.0) << seek.err;
 }
 
-// This process's resident anonymous memory (kB).
-long residentAnonymousKb() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("RssAnon:", 0) == 0) return std::atol(line.c_str() + 8);
-    return -1;
-}
-
 // What a client's stream used (sample buffers, the demux service's and the
 // codecs' state, some megabytes) is given back to the system after its
 // teardown, not kept resident by the allocator: client after client, a trim
@@ -332,9 +309,9 @@ TEST(FileStreamE2E, MemoryOfAClientIsGivenBackAfterItsTeardown) {
         ProcessResult run = probe(instance.url(), "2");
         EXPECT_EQ(run.exitCode, 0) << run.err;
         std::this_thread::sleep_for(std::chrono::seconds(1));  // its TEARDOWN handled
-        long before = residentAnonymousKb();
+        long before = yvk::test::statusKb(getpid(), "RssAnon");
         malloc_trim(0);
-        keptKb.push_back(before - residentAnonymousKb());
+        keptKb.push_back(before - yvk::test::statusKb(getpid(), "RssAnon"));
     }
     EXPECT_LT(*std::max_element(keptKb.begin(), keptKb.end()), 1024) << ::testing::PrintToString(keptKb);
 #endif
@@ -390,15 +367,13 @@ double timeInFile(const std::map<std::string, Picture>& file, const Picture& pic
     return it == file.end() ? -1.0 : it->second.pts;
 }
 
-std::atomic<int> gSubtitles{0};
-
 // With subtitles on, a seek lands once: the subtitle reader, which seeks
 // the text after the client's PLAY, moves no other track.
 TEST(FileStreamE2E, SeekWithSubtitlesOnLandsOnceAndStaysPut) {
     std::string path = media("sparse-text.mkv");
     auto file = picturesOfFile(path, 0);
     ASSERT_GE(file.size(), 250u);
-    FileInstance instance(path, nullptr, [](uint64_t, char*, int) { ++gSubtitles; });
+    FileInstance instance(path, nullptr, [](uint64_t, char*, int) {});
     ASSERT_NE(instance.core(), nullptr);
     // openRTSP keeps every picture it receives (PLAY Range: npt=5-); ffmpeg
     // decodes them all.

@@ -59,10 +59,7 @@ public:
             << "Free took " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
     }
     std::string url() const { return "rtsp://127.0.0.1:" + std::to_string(fPort) + "/live"; }
-    std::string describe(int timeoutMs) const {
-        return rawExchange(fPort, "DESCRIBE " + url() + " RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n\r\n",
-                           timeoutMs, true);
-    }
+    std::string describe(int timeoutMs) const { return rawDescribe(fPort, url(), timeoutMs); }
     YVKStreamerCore* core() const { return fCore; }
     PacedLiveHost& host() { return *fHost; }
 

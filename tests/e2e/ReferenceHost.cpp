@@ -1,10 +1,9 @@
 #include "ReferenceHost.hh"
 
+#include "DescriptorLimit.hh"
 #include "RawHttp.hh"
 
 #include <gtest/gtest.h>
-
-#include <dirent.h>
 
 #include <algorithm>
 #include <csignal>
@@ -28,19 +27,9 @@ std::string ReferenceHost::url(const std::string& scheme, const std::string& cre
            "/" + fName;
 }
 
-std::string ReferenceHost::describe() const {
-    return rawExchange(fPort, "DESCRIBE " + url() + " RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n\r\n", 5000,
-                       true);
-}
+std::string ReferenceHost::describe() const { return rawDescribe(fPort, url()); }
 
-int ReferenceHost::openDescriptors() const {
-    DIR* folder = opendir(("/proc/" + std::to_string(pid()) + "/fd").c_str());
-    if (folder == nullptr) return -1;
-    int count = 0;
-    while (dirent* entry = readdir(folder)) count += entry->d_name[0] != '.' ? 1 : 0;
-    closedir(folder);
-    return count;
-}
+int ReferenceHost::openDescriptors() const { return yvk::test::openDescriptors(pid()); }
 
 // What the host said about its connections and errors, for a test that
 // failed: which side gave up first is often the whole story.

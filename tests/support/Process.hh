@@ -11,7 +11,6 @@ namespace yvk::test {
 
 struct ProcessResult {
     int exitCode = -1;       // -1 when killed or not started
-    bool timedOut = false;
     std::string out;         // standard output
     std::string err;         // standard error
 };
@@ -28,7 +27,6 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    bool started() const { return fPid > 0; }
     pid_t pid() const { return fPid; }
     // Sends signal and waits up to timeoutMs for the exit; the exit code, or
     // -1 when it had to be killed.
@@ -50,6 +48,10 @@ std::vector<std::string> linesStartingWith(const std::string& text, const std::s
 
 // A free TCP port on 127.0.0.1 (bound and released at once).
 unsigned short freeTcpPort();
+
+// A size in process pid's /proc status, in kB (field "VmRSS", "RssAnon"...),
+// -1 when there is none.
+long statusKb(pid_t pid, const std::string& field);
 
 } // namespace yvk::test
 

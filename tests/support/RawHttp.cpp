@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <strings.h>
+#include <thread>
 
 namespace yvk::test {
 
@@ -41,8 +43,9 @@ std::vector<std::string> splitReplies(const std::string& text) {
     return replies;
 }
 
-int connectTo(unsigned short port) {
+int connectTo(unsigned short port, int receiveBuffer) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd >= 0 && receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -50,6 +53,28 @@ int connectTo(unsigned short port) {
     if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
     if (fd >= 0) close(fd);
     return -1;
+}
+
+Connection::~Connection() {
+    if (fFd >= 0) close(fFd);
+}
+
+bool Connection::send(const std::string& bytes) const {
+    return fFd >= 0 && ::send(fFd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+bool Connection::sendBytewise(const std::string& bytes) const {
+    int on = 1;
+    setsockopt(fFd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    for (char byte : bytes) {
+        if (!send(std::string(1, byte))) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+std::string Connection::read(size_t count, int timeoutMs, bool& closed) const {
+    return readReplies(fFd, count, timeoutMs, &closed);
 }
 
 std::string readReplies(int fd, size_t count, int timeoutMs, bool* closed) {
@@ -95,6 +120,11 @@ std::string rawExchange(unsigned short port, const std::string& request, int tim
 std::string replyBody(const std::string& reply) {
     size_t end = reply.find("\r\n\r\n");
     return end == std::string::npos ? "" : reply.substr(end + 4);
+}
+
+std::string rawDescribe(unsigned short port, const std::string& url, int timeoutMs) {
+    return rawExchange(port, "DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n\r\n", timeoutMs,
+                       true);
 }
 
 std::string rawSetupAndPlay(unsigned short port, const std::string& trackUrl, const std::string& sessionUrl,
