@@ -362,31 +362,32 @@ void FanoutGroupsock::sendAll(unsigned count) {
             return;
         }
         if (result < 0 && fMessages[done].msg_hdr.msg_controllen != 0 && refusesSegmentation(errno)) {
-            stopSegmenting(done, errno);
-            sendSegmentsOneByOne(fMessages[done]);
+            // The refused run and the rest go through the waiting queue,
+            // which sends it one datagram at a time and waits for room.
+            stopSegmenting(*fMessageDestinations[done], errno);
+            keep(done, count);
+            if (!fPending.empty()) splitFront();
+            sendPending();
+            return;
         }
         ++done;
     }
 }
 
-void FanoutGroupsock::stopSegmenting(unsigned message, int error) {
-    Destination& destination = *fMessageDestinations[message];
+void FanoutGroupsock::stopSegmenting(Destination& destination, int error) {
+    if (!destination.fSegmentable) return;
     destination.fSegmentable = false;
     env() << "FanoutGroupsock: UDP segmentation refused for " << AddressString(destination.fAddress).val() << " port "
           << ntohs(portNum(destination.fAddress)) << " (" << strerror(error)
           << "); its packets now go one datagram call each\n";
 }
 
-void FanoutGroupsock::sendSegmentsOneByOne(struct mmsghdr& message) {
-    for (size_t part = 0; part + 1 < message.msg_hdr.msg_iovlen; part += 2) {
-        msghdr single{};
-        single.msg_name = message.msg_hdr.msg_name;
-        single.msg_namelen = message.msg_hdr.msg_namelen;
-        single.msg_iov = &message.msg_hdr.msg_iov[part];
-        single.msg_iovlen = 2;
-        while (sendmsg(socketNum(), &single, MSG_DONTWAIT) < 0 && errno == EINTR) {
-        }
+FanoutGroupsock::Destination* FanoutGroupsock::destinationAt(struct sockaddr_storage const& address) const {
+    for (destRecord* record = fDests; record != nullptr; record = record->fNext) {
+        auto* destination = static_cast<Destination*>(record);
+        if (destination->fAddress == address && portNum(destination->fAddress) == portNum(address)) return destination;
     }
+    return nullptr;
 }
 
 // Messages [first, count) wait for room in the socket: each keeps its
@@ -473,6 +474,7 @@ void FanoutGroupsock::sendPending() {
             return;
         }
         if (result < 0 && fPending.front().segmented && refusesSegmentation(errno)) {
+            if (Destination* destination = destinationAt(fPending.front().address)) stopSegmenting(*destination, errno);
             splitFront();
             continue;
         }

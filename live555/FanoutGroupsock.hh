@@ -82,8 +82,8 @@ private:
     void append(unsigned char const* packet, unsigned size);
     unsigned buildMessages();
     void sendAll(unsigned count);
-    void stopSegmenting(unsigned message, int error);
-    void sendSegmentsOneByOne(struct mmsghdr& message);
+    void stopSegmenting(Destination& destination, int error);
+    Destination* destinationAt(struct sockaddr_storage const& address) const;
     void keep(unsigned first, unsigned count);
     void sendPending();
     void scheduleRetry();

@@ -278,6 +278,26 @@ bool segmentedSendsArriveWhole() {
     return sent && receiver.drain().size() == 1;
 }
 
+// While in scope, 127.0.0.2's route has a path MTU below the packets' size,
+// as over a VPN: the kernel refuses segmented sends to it.
+class NarrowRoute {
+public:
+    NarrowRoute() : fAdded(route("add")) {}
+    ~NarrowRoute() {
+        if (added()) route("del");
+    }
+    bool added() const { return fAdded.exitCode == 0; }
+    const std::string& error() const { return fAdded.err; }
+
+private:
+    static yvk::test::ProcessResult route(const char* command) {
+        return yvk::test::runProcess(
+            {"ip", "route", command, "local", "127.0.0.2/32", "dev", "lo", "mtu", "lock", "1000", "table", "local"},
+            5000);
+    }
+    yvk::test::ProcessResult fAdded;
+};
+
 // A client whose route refuses segmented sends (here a path MTU below the
 // packets' size, as over a VPN) gets its packets one datagram call each
 // from then on, and one trace line names it; the client beside it still
@@ -285,17 +305,8 @@ bool segmentedSendsArriveWhole() {
 TEST_F(Fanout, AClientWhoseRouteRefusesSegmentationGetsSinglePacketsTheOthersKeepIt) {
     if (!yvk::test::inPrivateNetNamespace()) GTEST_SKIP() << "needs a private network namespace";
     if (!segmentedSendsArriveWhole()) GTEST_SKIP() << "no UDP segmentation here";
-    auto route = [](const char* command) {
-        return yvk::test::runProcess({"ip", "route", command, "local", "127.0.0.2/32", "dev", "lo", "mtu", "lock",
-                                      "1000", "table", "local"},
-                                     5000);
-    };
-    yvk::test::ProcessResult added = route("add");
-    ASSERT_EQ(added.exitCode, 0) << added.err;
-    struct Removal {
-        decltype(route)& remove;
-        ~Removal() { remove("del"); }
-    } removal{route};
+    NarrowRoute route;
+    ASSERT_TRUE(route.added()) << route.error();
     ASSERT_NE(make(264), nullptr);
     Receiver narrow("127.0.0.2"), wide("127.0.0.1", true);
     add(narrow, 1);
@@ -456,6 +467,39 @@ TEST_F(FanoutOnASlowLink, WhatWaitsStaysBoundedTheNewestAreDroppedAndCounted) {
         EXPECT_GT(fReceived[i].size(), kPacketsPerFrame);
         for (unsigned k = 1; k < fReceived[i].size(); ++k) EXPECT_GT(fReceived[i][k], fReceived[i][k - 1]);
     }
+}
+
+// A client whose route refuses segmented sends, met in a frame larger than
+// the link and the socket's buffer take at once: its run goes one datagram
+// at a time through the waiting queue, so none of it is lost.
+TEST_F(FanoutOnASlowLink, ARefusedRunLargerThanTheSendBufferIsNotCutShort) {
+    constexpr uint16_t kPackets = 30; // 42 kB: beyond the link's 16 kB burst and the socket's 8 kB
+    if (!segmentedSendsArriveWhole()) GTEST_SKIP() << "no UDP segmentation here";
+    NarrowRoute route;
+    ASSERT_TRUE(route.added()) << route.error();
+    for (unsigned i = 0; i < kClients; ++i) fGroupsock->removeDestination(i + 1);
+    fClients.clear();
+    int tiny = 4096;
+    ASSERT_EQ(setsockopt(fGroupsock->socketNum(), SOL_SOCKET, SO_SNDBUF, &tiny, sizeof tiny), 0);
+    Receiver narrow("127.0.0.2");
+    add(narrow, kClients + 1);
+    testing::internal::CaptureStderr();
+    for (uint16_t packet = 0; packet < kPackets; ++packet) {
+        bool last = packet + 1 == kPackets;
+        send(fuA(uint16_t(100 + packet), uint8_t(0x05 | (packet == 0 ? 0x80 : 0) | (last ? 0x40 : 0)), last));
+    }
+    std::vector<uint16_t> numbers;
+    yvk::test::runLoopUntil(
+        env(),
+        [&] {
+            for (const Bytes& packet : narrow.drain()) numbers.push_back(sequenceNumberOf(packet));
+            return numbers.size() >= kPackets;
+        },
+        5000);
+    std::string trace = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(numbers.size(), kPackets) << trace;
+    for (uint16_t k = 0; k < kPackets; ++k) EXPECT_EQ(numbers[k], 100 + k);
+    EXPECT_NE(trace.find("FanoutGroupsock: UDP segmentation refused for 127.0.0.2 port "), std::string::npos) << trace;
 }
 
 } // namespace
