@@ -16,7 +16,8 @@
 // The sender prints "mode=... clients=N cpu=PERCENT sent=PACKETS late=TICKS":
 // its CPU over the S-second window after the warm-up (the scheduler's running
 // time, nanoseconds), the packets it sent in all and how many 40 ms ticks it
-// missed.  The receiver drains ports P to P+N-1 and prints "received=PACKETS".
+// missed.  The receiver drains ports P to P+N-1 and prints "received=PACKETS
+// late=PACKETS", the late ones having come after a packet numbered above them.
 // bench/fanout_floor.sh runs both ways side by side.
 #include <netinet/in.h>
 #include <netinet/udp.h>
@@ -26,6 +27,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -225,6 +227,16 @@ int send(const std::string& mode, size_t clients, const char* to, int port, cons
     return 0;
 }
 
+// Whether a packet came after one numbered above it (sequence numbers
+// compared modulo 2^16); highest is the port's highest so far, -1 at first.
+bool isLate(const uint8_t* packet, size_t size, int& highest) {
+    if (size < kRtpHeader) return false;
+    auto number = static_cast<uint16_t>(packet[2] << 8 | packet[3]);
+    if (highest >= 0 && static_cast<int16_t>(number - highest) < 0) return true;
+    highest = number;
+    return false;
+}
+
 int receive(size_t clients, int port, int seconds) {
     int epoll = epoll_create1(0);
     std::vector<int> fds;
@@ -249,7 +261,8 @@ int receive(size_t clients, int port, int seconds) {
         messages[i].msg_hdr.msg_iov = &iovs[i];
         messages[i].msg_hdr.msg_iovlen = 1;
     }
-    unsigned long long received = 0;
+    unsigned long long received = 0, late = 0;
+    std::vector<int> highest(clients, -1); // per port
     timespec end{};
     clock_gettime(CLOCK_MONOTONIC, &end);
     end.tv_sec += seconds;
@@ -260,11 +273,15 @@ int receive(size_t clients, int port, int seconds) {
         epoll_event ready[64];
         int n = epoll_wait(epoll, ready, 64, 100);
         for (int i = 0; i < n; ++i) {
+            size_t port = static_cast<size_t>(std::find(fds.begin(), fds.end(), ready[i].data.fd) - fds.begin());
             int got;
-            while ((got = recvmmsg(ready[i].data.fd, messages, 64, MSG_DONTWAIT, nullptr)) > 0) received += got;
+            while ((got = recvmmsg(ready[i].data.fd, messages, 64, MSG_DONTWAIT, nullptr)) > 0) {
+                received += got;
+                for (int m = 0; m < got; ++m) late += isLate(buffers[m], messages[m].msg_len, highest[port]) ? 1 : 0;
+            }
         }
     }
-    std::printf("received=%llu\n", received);
+    std::printf("received=%llu late=%llu\n", received, late);
     return 0;
 }
 
