@@ -502,4 +502,38 @@ TEST_F(FanoutOnASlowLink, ARefusedRunLargerThanTheSendBufferIsNotCutShort) {
     EXPECT_NE(trace.find("FanoutGroupsock: UDP segmentation refused for 127.0.0.2 port "), std::string::npos) << trace;
 }
 
+// The same refusal met while the socket is full and the run already waits:
+// the client is still named once and gets its packets one datagram each,
+// as do the clients before it in the queue get theirs whole.
+TEST_F(FanoutOnASlowLink, ARefusalMetWhileWaitingIsNamedOnceAndLosesNothing) {
+    constexpr unsigned kFrames = 10;
+    if (!segmentedSendsArriveWhole()) GTEST_SKIP() << "no UDP segmentation here";
+    NarrowRoute route;
+    ASSERT_TRUE(route.added()) << route.error();
+    // The narrow client added first is sent to last: the others fill the
+    // socket before its first run is tried.
+    for (unsigned i = 0; i < kClients; ++i) fGroupsock->removeDestination(i + 1);
+    Receiver narrow("127.0.0.2");
+    add(narrow, kClients + 1);
+    for (unsigned i = 0; i < kClients; ++i) add(*fClients[i], i + 1);
+    int tiny = 4096;
+    ASSERT_EQ(setsockopt(fGroupsock->socketNum(), SOL_SOCKET, SO_SNDBUF, &tiny, sizeof tiny), 0);
+    testing::internal::CaptureStderr();
+    sendFrames(kFrames);
+    std::vector<uint16_t> numbers;
+    yvk::test::runLoopUntil(
+        env(),
+        [&] {
+            for (const Bytes& packet : narrow.drain()) numbers.push_back(sequenceNumberOf(packet));
+            return received(kFrames * kPacketsPerFrame) && numbers.size() >= kFrames * kPacketsPerFrame;
+        },
+        5000);
+    std::string trace = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(numbers.size(), kFrames * kPacketsPerFrame) << trace;
+    for (unsigned k = 0; k < numbers.size(); ++k) EXPECT_EQ(numbers[k], 100 + k);
+    for (unsigned i = 0; i < kClients; ++i) EXPECT_EQ(fReceived[i].size(), kFrames * kPacketsPerFrame) << i;
+    EXPECT_NE(trace.find("FanoutGroupsock: UDP segmentation refused for 127.0.0.2 port "), std::string::npos) << trace;
+    EXPECT_EQ(trace.find("refused for"), trace.rfind("refused for")) << trace;
+}
+
 } // namespace
