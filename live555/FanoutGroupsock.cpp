@@ -299,7 +299,6 @@ unsigned FanoutGroupsock::buildMessages() {
         messages += destination.fSegmentable && packets > 1 ? 1 : packets;
     }
     fMessages.assign(messages, mmsghdr{});
-    fMessageDestinations.resize(messages);
     fParts.resize(size_t(destinations) * packets * 2);
     fHeaders.resize(size_t(destinations) * packets * kRtpHeaderSize);
     fControls.resize(destinations);
@@ -321,7 +320,6 @@ unsigned FanoutGroupsock::buildMessages() {
             fParts[part] = {header, kRtpHeaderSize};
             fParts[part + 1] = {&fBatch->bytes[offset + kRtpHeaderSize], size - kRtpHeaderSize};
             if (!segmented) {
-                fMessageDestinations[message] = &destination;
                 msghdr& h = fMessages[message++].msg_hdr;
                 h.msg_name = &destination.fAddress;
                 h.msg_namelen = destination.fAddressLength;
@@ -332,7 +330,6 @@ unsigned FanoutGroupsock::buildMessages() {
             offset += size;
         }
         if (segmented) {
-            fMessageDestinations[message] = &destination;
             msghdr& h = fMessages[message++].msg_hdr;
             h.msg_name = &destination.fAddress;
             h.msg_namelen = destination.fAddressLength;
@@ -362,11 +359,9 @@ void FanoutGroupsock::sendAll(unsigned count) {
             return;
         }
         if (result < 0 && fMessages[done].msg_hdr.msg_controllen != 0 && refusesSegmentation(errno)) {
-            // The refused run and the rest go through the waiting queue,
-            // which sends it one datagram at a time and waits for room.
-            stopSegmenting(*fMessageDestinations[done], errno);
+            // The waiting queue meets the refusal again, names the client
+            // and sends its run one datagram at a time, waiting for room.
             keep(done, count);
-            if (!fPending.empty()) splitFront();
             sendPending();
             return;
         }

@@ -103,7 +103,6 @@ private:
     // One message per open destination (per packet and destination without
     // segmentation), with each destination's copies of the headers.
     std::vector<struct mmsghdr> fMessages;
-    std::vector<Destination*> fMessageDestinations;
     std::vector<struct iovec> fParts;
     std::vector<unsigned char> fHeaders;
     std::vector<SegmentControl> fControls;
