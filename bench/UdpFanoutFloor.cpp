@@ -9,19 +9,32 @@
 //   datagrams  one sendmmsg message per packet and client, as
 //              gst-rtsp-server's multiudpsink sends.
 //
-//   yvk_udp_floor send --mode segmented|datagrams --clients N --to ADDR
+// and three that weigh zero-copy sending (MSG_ZEROCOPY), which the library
+// does not use:
+//
+//   zerocopy         segmented, zero-copy; a datagram then holds at most 17
+//                    page fragments, so runs are cut to 5 packets;
+//   shared           segmented, but every client gets the same bytes (one
+//                    SSRC and sequence for all, headers in place), one
+//                    iovec a run;
+//   shared-zerocopy  shared, zero-copy, full runs.
+//
+//   yvk_udp_floor send --mode MODE --clients N --to ADDR
 //                 --port P --input FILE.h264 [--seconds S] [--warmup W]
 //   yvk_udp_floor receive --clients N --port P --seconds S
 //
 // The sender prints "mode=... clients=N cpu=PERCENT sent=PACKETS late=TICKS":
 // its CPU over the S-second window after the warm-up (the scheduler's running
 // time, nanoseconds), the packets it sent in all and how many 40 ms ticks it
-// missed.  The receiver drains ports P to P+N-1 and prints "received=PACKETS
+// missed; zero-copy modes add the kernel's completions, how many sends it
+// copied after all and how many went as copies for want of option memory.
+// The receiver drains ports P to P+N-1 and prints "received=PACKETS
 // late=PACKETS", the late ones having come after a packet numbered above them.
 // bench/fanout_floor.sh runs both ways side by side.
 #include <netinet/in.h>
 #include <netinet/udp.h>
 #include <arpa/inet.h>
+#include <linux/errqueue.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -98,16 +111,21 @@ int openSocket(size_t bufferBytes, int option, int forceOption) {
 
 struct Sender {
     bool segmented = true;
+    bool zerocopy = false; // MSG_ZEROCOPY
+    bool shared = false;   // every client gets the same bytes
+    size_t maxSegments = kMaxSegments;
     size_t clients = 1;
-    sockaddr_in to{};
     int fd = -1;
     std::vector<uint8_t> headers; // kRtpHeader per packet and client, rebuilt every frame
+    std::vector<uint8_t> frames[8]; // shared: the last frames' packets, headers in place
+    size_t frameCount = 0;
+    std::vector<size_t> offsets;  // shared: where each packet starts
     std::vector<iovec> iovs;
     std::vector<mmsghdr> messages;
     std::vector<char> controls;
     std::vector<sockaddr_in> addresses;
     std::vector<uint16_t> sequence;
-    unsigned long long sent = 0;
+    unsigned long long sent = 0, notices = 0, copied = 0, fallbacks = 0;
 
     void sendFrame(const Frame& frame, uint32_t timestamp) {
         size_t packets = frame.size();
@@ -115,49 +133,111 @@ struct Sender {
         iovs.resize(packets * clients * 2);
         messages.assign(packets * clients, mmsghdr{});
         controls.assign(packets * clients * CMSG_SPACE(sizeof(uint16_t)), 0);
+        if (shared) packShared(frame, timestamp);
         size_t count = 0;
         for (size_t c = 0; c < clients; ++c) {
-            for (size_t p = 0; p < packets; ++p) {
-                uint8_t* h = &headers[(c * packets + p) * kRtpHeader];
-                uint16_t seq = sequence[c]++;
-                uint32_t ssrc = 0x1000 + static_cast<uint32_t>(c);
-                h[0] = 0x80;
-                h[1] = static_cast<uint8_t>(96 | (p + 1 == packets ? 0x80 : 0));
-                h[2] = seq >> 8, h[3] = seq & 0xff;
-                for (int i = 0; i < 4; ++i) h[4 + i] = timestamp >> (24 - 8 * i), h[8 + i] = ssrc >> (24 - 8 * i);
-                iovec* iov = &iovs[(c * packets + p) * 2];
-                iov[0] = {h, kRtpHeader};
-                iov[1] = {const_cast<uint8_t*>(frame[p].data), frame[p].size};
-            }
+            if (!shared) pointAtOwnHeaders(frame, timestamp, c);
             for (size_t p = 0; p < packets;) {
-                size_t run = segmented ? runLength(frame, p) : 1;
+                size_t run = segmented ? runLength(frame, p, maxSegments) : 1;
                 msghdr& m = messages[count].msg_hdr;
                 m.msg_name = &addresses[c];
                 m.msg_namelen = sizeof(sockaddr_in);
                 m.msg_iov = &iovs[(c * packets + p) * 2];
                 m.msg_iovlen = run * 2;
+                if (shared) {
+                    m.msg_iov[0] = {&frames[frameCount % 8][offsets[p]], offsets[p + run] - offsets[p]};
+                    m.msg_iovlen = 1;
+                }
                 if (run > 1) attachSegmentSize(m, &controls[count * CMSG_SPACE(sizeof(uint16_t))],
                                                static_cast<uint16_t>(kRtpHeader + frame[p].size));
                 ++count;
                 p += run;
             }
         }
+        ++frameCount;
+        sendAll(count);
+        sent += packets * clients;
+        if (zerocopy) drainNotices();
+    }
+
+    static void writeHeader(uint8_t* h, bool marker, uint16_t seq, uint32_t timestamp, uint32_t ssrc) {
+        h[0] = 0x80;
+        h[1] = static_cast<uint8_t>(96 | (marker ? 0x80 : 0));
+        h[2] = seq >> 8, h[3] = seq & 0xff;
+        for (int i = 0; i < 4; ++i) h[4 + i] = timestamp >> (24 - 8 * i), h[8 + i] = ssrc >> (24 - 8 * i);
+    }
+
+    // Client c's own headers (its sequence numbers and SSRC) beside the
+    // shared payloads, two iovecs a packet, as the library's fan-out sends.
+    void pointAtOwnHeaders(const Frame& frame, uint32_t timestamp, size_t c) {
+        size_t packets = frame.size();
+        for (size_t p = 0; p < packets; ++p) {
+            uint8_t* h = &headers[(c * packets + p) * kRtpHeader];
+            writeHeader(h, p + 1 == packets, sequence[c]++, timestamp, 0x1000 + static_cast<uint32_t>(c));
+            iovec* iov = &iovs[(c * packets + p) * 2];
+            iov[0] = {h, kRtpHeader};
+            iov[1] = {const_cast<uint8_t*>(frame[p].data), frame[p].size};
+        }
+    }
+
+    // One copy of the frame's packets, headers in place, for every client:
+    // one SSRC and sequence for all.  Kept for 8 frames, so that zero-copy
+    // sends still have their pages when the kernel reads them.
+    void packShared(const Frame& frame, uint32_t timestamp) {
+        std::vector<uint8_t>& bytes = frames[frameCount % 8];
+        bytes.clear();
+        offsets.clear();
+        for (size_t p = 0; p < frame.size(); ++p) {
+            offsets.push_back(bytes.size());
+            uint8_t h[kRtpHeader];
+            writeHeader(h, p + 1 == frame.size(), sequence[0]++, timestamp, 0x1000);
+            bytes.insert(bytes.end(), h, h + kRtpHeader);
+            bytes.insert(bytes.end(), frame[p].data, frame[p].data + frame[p].size);
+        }
+        offsets.push_back(bytes.size());
+    }
+
+    // A zero-copy send the kernel refuses for want of option memory goes
+    // again as a copy.
+    void sendAll(size_t count) {
         for (size_t at = 0; at < count;) {
-            int done = sendmmsg(fd, &messages[at], static_cast<unsigned>(std::min(kBatch, count - at)), 0);
+            int done = sendmmsg(fd, &messages[at], static_cast<unsigned>(std::min(kBatch, count - at)),
+                                zerocopy ? MSG_ZEROCOPY : 0);
+            if (done <= 0 && zerocopy && errno == ENOBUFS) {
+                ++fallbacks;
+                done = sendmmsg(fd, &messages[at], 1, 0);
+            }
             if (done <= 0) {
                 std::perror("sendmmsg");
                 return;
             }
             at += static_cast<size_t>(done);
         }
-        sent += packets * clients;
+    }
+
+    // Zero-copy completions; the kernel says which of them it had to copy
+    // after all (loopback and veth copy into the receiver's socket).
+    void drainNotices() {
+        for (;;) {
+            char control[128];
+            msghdr m{};
+            m.msg_control = control;
+            m.msg_controllen = sizeof control;
+            if (recvmsg(fd, &m, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) return;
+            for (cmsghdr* cm = CMSG_FIRSTHDR(&m); cm != nullptr; cm = CMSG_NXTHDR(&m, cm)) {
+                auto* e = reinterpret_cast<sock_extended_err*>(CMSG_DATA(cm));
+                if (e->ee_origin != SO_EE_ORIGIN_ZEROCOPY) continue;
+                ++notices;
+                if (e->ee_code & SO_EE_CODE_ZEROCOPY_COPIED) copied += e->ee_data - e->ee_info + 1;
+            }
+        }
     }
 
     // Packets from p on that one segmented datagram carries: equal sizes,
     // and at most one smaller packet at the end.
-    static size_t runLength(const Frame& frame, size_t p) {
+    static size_t runLength(const Frame& frame, size_t p, size_t maxSegments) {
         size_t run = 1, bytes = kRtpHeader + frame[p].size;
-        while (p + run < frame.size() && run < kMaxSegments && frame[p + run].size <= frame[p].size &&
+        while (p + run < frame.size() && run < maxSegments && frame[p + run].size <= frame[p].size &&
                bytes + kRtpHeader + frame[p + run].size <= kMaxSegmentedBytes) {
             bytes += kRtpHeader + frame[p + run].size;
             bool last = frame[p + run].size < frame[p].size;
@@ -198,10 +278,20 @@ int send(const std::string& mode, size_t clients, const char* to, int port, cons
         return 1;
     }
     Sender sender;
-    sender.segmented = mode == "segmented";
+    sender.segmented = mode != "datagrams";
+    sender.zerocopy = mode == "zerocopy" || mode == "shared-zerocopy";
+    sender.shared = mode == "shared" || mode == "shared-zerocopy";
+    // Two or three page fragments a packet (its header, its payload, which
+    // may cross a page) against the kernel's 17 per datagram.
+    if (mode == "zerocopy") sender.maxSegments = 5;
     sender.clients = clients;
     sender.fd = openSocket(1 << 20, SO_SNDBUF, SO_SNDBUFFORCE);
     sender.sequence.assign(clients, 0);
+    int on = 1;
+    if (sender.zerocopy && setsockopt(sender.fd, SOL_SOCKET, SO_ZEROCOPY, &on, sizeof on) != 0) {
+        std::perror("SO_ZEROCOPY");
+        return 1;
+    }
     for (size_t c = 0; c < clients; ++c) {
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -223,7 +313,11 @@ int send(const std::string& mode, size_t clients, const char* to, int port, cons
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &tick, nullptr);
     }
     double cpu = 100.0 * double(ownRunNs() - startNs) / 1e9 / seconds;
-    std::printf("mode=%s clients=%zu cpu=%.3f sent=%llu late=%llu\n", mode.c_str(), clients, cpu, sender.sent, late);
+    std::printf("mode=%s clients=%zu cpu=%.3f sent=%llu late=%llu", mode.c_str(), clients, cpu, sender.sent, late);
+    if (sender.zerocopy) {
+        std::printf(" completions=%llu copied=%llu fallbacks=%llu", sender.notices, sender.copied, sender.fallbacks);
+    }
+    std::printf("\n");
     return 0;
 }
 
@@ -286,7 +380,7 @@ int receive(size_t clients, int port, int seconds) {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: yvk_udp_floor send --mode segmented|datagrams --clients N --to ADDR --port P "
+    std::fprintf(stderr, "usage: yvk_udp_floor send --mode MODE --clients N --to ADDR --port P "
                          "--input FILE [--seconds S] [--warmup W]\n"
                          "       yvk_udp_floor receive --clients N --port P --seconds S\n");
     return 2;
@@ -313,7 +407,9 @@ int main(int argc, char** argv) {
     if (clients < 1 || clients > 1024 || port < 1 || port + clients > 65535 || seconds < 1 || warmup < 0) {
         return usage();
     }
-    if (command == "send" && (mode == "segmented" || mode == "datagrams") && !input.empty()) {
+    bool known = mode == "segmented" || mode == "datagrams" || mode == "zerocopy" || mode == "shared" ||
+                 mode == "shared-zerocopy";
+    if (command == "send" && known && !input.empty()) {
         return send(mode, static_cast<size_t>(clients), to.c_str(), static_cast<int>(port), input.c_str(),
                     static_cast<int>(seconds), static_cast<int>(warmup));
     }

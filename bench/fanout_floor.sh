@@ -14,13 +14,16 @@
 #     --seconds S      measuring window (default 20)
 #     --repeat R       rounds (default 3)
 #     --veth           the receivers behind a veth link, as in fanout.sh --veth
+#     --modes "A B"    the two ways to compare (default "segmented datagrams";
+#                      yvk_udp_floor lists the others)
 #
 # Run it as root inside the build root (scripts/in-root bench/fanout_floor.sh).
 # Each N runs four senders at once, each with its own receiver: both ways
 # at one client and at N clients, so that both ways share whatever the
 # machine does meanwhile.  The table gives the medians over the rounds:
 # CPU in percent of one core, CPU per client added beyond one, and the
-# ratio segmented / datagrams; each round's ratio is listed under it.
+# ratio of the first way's to the second's; each round's ratio is listed
+# under it.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/bench-lib.sh"
@@ -32,8 +35,9 @@ seconds=20
 warmup=3
 repeat=3
 veth=()
+modes="segmented datagrams"
 counts=()
-usage() { sed -n '11,16p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '11,18p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
     case "$1" in
         --sender) sender=${2:?}; shift 2 ;;
@@ -41,17 +45,20 @@ while [ $# -gt 0 ]; do
         --seconds) seconds=${2:?}; shift 2 ;;
         --repeat) repeat=${2:?}; shift 2 ;;
         --veth) veth=(--veth); shift ;;
+        --modes) modes=${2:?}; shift 2 ;;
         -h|--help) usage ;;
         [0-9]*) counts+=("$1"); shift ;;
         *) echo "fanout_floor.sh: unknown argument '$1'" >&2; usage ;;
     esac
 done
 [ ${#counts[@]} -gt 0 ] || counts=(16 64)
+read -r first second extra <<<"$modes"
+[ -n "$second" ] && [ -z "$extra" ] || { echo "fanout_floor.sh: --modes takes two ways" >&2; usage; }
 [ -x "$sender" ] || { echo "fanout_floor.sh: $sender missing; build the project first (scripts/build)" >&2; exit 1; }
 
 if [ -z "${FLOOR_IN_NETNS:-}" ] && [ "$(id -u)" = 0 ] && unshare --net true 2>/dev/null; then
     exec unshare --net env FLOOR_IN_NETNS=1 "$0" --sender "$sender" --input "$input" --seconds "$seconds" \
-        --repeat "$repeat" "${veth[@]}" "${counts[@]}"
+        --repeat "$repeat" --modes "$modes" "${veth[@]}" "${counts[@]}"
 fi
 [ -n "${FLOOR_IN_NETNS:-}" ] || { echo "fanout_floor.sh: needs root and a network namespace of its own" >&2; exit 1; }
 ip link set lo up
@@ -72,7 +79,7 @@ declare -A cpu ratios per added
 for round in $(seq "$repeat"); do
     for n in "${counts[@]}"; do
         port=30000 pids=()
-        for mode in segmented datagrams; do
+        for mode in $modes; do
             for clients in 1 "$n"; do
                 key=$mode-$clients
                 "${in_clients[@]}" "$sender" receive --clients "$clients" --port "$port" \
@@ -86,7 +93,7 @@ for round in $(seq "$repeat"); do
             done
         done
         wait "${pids[@]}"
-        for mode in segmented datagrams; do
+        for mode in $modes; do
             for clients in 1 "$n"; do
                 key=$mode-$clients
                 line=$(cat "$work/$key.sent")
@@ -96,15 +103,15 @@ for round in $(seq "$repeat"); do
             per[$mode]=$(awk -v a="${cpu[$mode,$n,1,$round]}" -v b="${cpu[$mode,$n,$n,$round]}" -v n="$n" \
                 'BEGIN { printf "%.4f", (b - a) / (n - 1) }')
         done
-        ratios[$n,$round]=$(awk -v s="${per[segmented]}" -v d="${per[datagrams]}" 'BEGIN { printf "%.2f", s / d }')
+        ratios[$n,$round]=$(awk -v s="${per[$first]}" -v d="${per[$second]}" 'BEGIN { printf "%.2f", s / d }')
     done
 done
 
 echo "link: $([ ${#veth[@]} -gt 0 ] && echo veth || echo loopback); $repeat round(s) of $seconds s; $(cpu_pressure)"
-printf '%-6s %-34s %-34s %s\n' N "segmented: cpu % (per added client)" "datagrams: cpu % (per added client)" "ratio (rounds)"
+printf '%-6s %-34s %-34s %s\n' N "$first: cpu % (per added client)" "$second: cpu % (per added client)" "ratio (rounds)"
 for n in "${counts[@]}"; do
     line=
-    for mode in segmented datagrams; do
+    for mode in $modes; do
         at1=$(for r in $(seq "$repeat"); do echo "${cpu[$mode,$n,1,$r]}"; done | median)
         atn=$(for r in $(seq "$repeat"); do echo "${cpu[$mode,$n,$n,$r]}"; done | median)
         added[$mode]=$(for r in $(seq "$repeat"); do
@@ -113,7 +120,7 @@ for n in "${counts[@]}"; do
         line+=$(printf '%-34s ' "$(printf '%.3f @1, %.3f @%s (%.4f)' "$at1" "$atn" "$n" "${added[$mode]}")")
     done
     rounds=$(for r in $(seq "$repeat"); do printf '%s ' "${ratios[$n,$r]}"; done)
-    ratio=$(awk -v s="${added[segmented]}" -v d="${added[datagrams]}" 'BEGIN { printf "%.2f", s / d }')
+    ratio=$(awk -v s="${added[$first]}" -v d="${added[$second]}" 'BEGIN { printf "%.2f", s / d }')
     printf '%-6s %s%s (%s)\n' "$n" "$line" "$ratio" "${rounds% }"
 done
 rm -rf "$work"
