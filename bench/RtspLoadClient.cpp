@@ -71,6 +71,7 @@ struct LoadOptions {
     double fps = 25;         // the stream's frame rate
     bool tcp = false;        // RTP interleaved on the RTSP connection
     bool allTracks = false;  // also set up audio and the rest
+    bool select = false;     // wait in select() instead of epoll
     unsigned rampMs = 10;    // between two session starts
     unsigned receiveBuffer = 1 << 20; // UDP socket buffer asked for, bytes
     long serverPid = 0;      // process whose CPU the window samples
@@ -94,6 +95,8 @@ const char* const kUsage =
     "  --all-tracks       set up every track, not just the video\n"
     "  --ramp MS          milliseconds between two session starts (default 10)\n"
     "  --rcvbuf BYTES     UDP receive buffer per RTP socket (default 1048576)\n"
+    "  --select           wait in select(), as live555's players, VLC and ffmpeg wait,\n"
+    "                     instead of epoll (heavier: each packet's turn scans every socket)\n"
     "  --pid PID          also report this process's CPU over the window\n"
     "  --marks FILE       write the arrival of every frame mark in the window to FILE\n"
     "  -v, --verbose      trace the RTSP requests and responses\n"
@@ -129,6 +132,7 @@ bool parseOptions(int argc, char** argv, LoadOptions& options, std::string& erro
         if (arg == "--help" || arg == "-h") { options.help = true; continue; }
         if (arg == "--tcp") { options.tcp = true; continue; }
         if (arg == "--all-tracks") { options.allTracks = true; continue; }
+        if (arg == "--select") { options.select = true; continue; }
         if (arg == "-v" || arg == "--verbose") { options.verbose = true; continue; }
         if (arg == "--marks") {
             if (index + 1 >= argc) {
@@ -684,6 +688,11 @@ bool descriptorsSuffice(const LoadOptions& options, std::string& error) {
     unsigned tracks = options.allTracks ? 2 : 1;
     unsigned perSession = 1 + 2 * tracks; // RTSP connection, RTP and RTCP sockets (made even for TCP)
     rlim_t needed = rlim_t(options.sessions) * perSession + 16;
+    if (options.select && needed > FD_SETSIZE) {
+        error = std::to_string(options.sessions) + " sessions need more descriptors than select() watches (" +
+                std::to_string(FD_SETSIZE) + ")";
+        return false;
+    }
     if (files.rlim_cur == RLIM_INFINITY || needed <= files.rlim_cur) return true;
     error = std::to_string(options.sessions) + " sessions need " + std::to_string(needed) +
             " descriptors; this process may open " + std::to_string(files.rlim_cur);
@@ -703,12 +712,13 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return 0;
     }
-    // The library's epoll scheduler: with select(), every packet's turn
-    // scanned all of the sessions' sockets, and a client of 64 sessions
-    // needed most of a core, more when their packets came in bursts.
-    TaskScheduler* scheduler = EpollTaskScheduler::createNew();
+    // The library's epoll scheduler by default: with select(), every
+    // packet's turn scans all of the sessions' sockets, and a client of 64
+    // sessions needs most of a core.
+    TaskScheduler* scheduler = options.select ? static_cast<TaskScheduler*>(BasicTaskScheduler::createNew())
+                                              : EpollTaskScheduler::createNew();
     if (scheduler == nullptr) {
-        std::perror("yvk_rtsp_load: epoll");
+        std::perror("yvk_rtsp_load: scheduler");
         return 1;
     }
     UsageEnvironment* env = BasicUsageEnvironment::createNew(*scheduler);

@@ -14,6 +14,7 @@
 #     --repeat R       measure every (server, N) R times (default 1)
 #     --together       run the four servers of each N at once (see below)
 #     --veth           the clients behind a veth link instead of on loopback
+#     --select         the load client waits in select() instead of epoll
 #
 # Run it as root inside the build root (scripts/in-root bench/fanout.sh): it
 # then moves into a private network namespace, so only its own loopback
@@ -62,8 +63,9 @@ repeat=1
 together=()
 veth=()
 transport=()
+wait_in=()
 counts=()
-usage() { sed -n '6,16p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '6,17p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
     case "$1" in
         --host) host=${2:?}; shift 2 ;;
@@ -75,6 +77,7 @@ while [ $# -gt 0 ]; do
         --repeat) repeat=${2:?}; shift 2 ;;
         --together) together=(--together); shift ;;
         --veth) veth=(--veth); shift ;;
+        --select) wait_in=(--select); shift ;;
         -h|--help) usage ;;
         [0-9]*) counts+=("$1"); shift ;;
         *) echo "fanout.sh: unknown argument '$1'" >&2; usage ;;
@@ -90,7 +93,7 @@ python3 -c 'import gi; gi.require_version("GstRtspServer", "1.0")' 2>/dev/null |
 # A private network namespace with its own loopback, when we may make one.
 if [ -z "${FANOUT_IN_NETNS:-}" ] && [ "$(id -u)" = 0 ] && unshare --net true 2>/dev/null; then
     exec unshare --net env FANOUT_IN_NETNS=1 "$0" --host "$host" --load "$load" --input "$input" \
-        --seconds "$seconds" --warmup "$warmup" --repeat "$repeat" "${together[@]}" "${veth[@]}" "${transport[@]}" \
+        --seconds "$seconds" --warmup "$warmup" --repeat "$repeat" "${together[@]}" "${veth[@]}" "${transport[@]}" "${wait_in[@]}" \
         "${counts[@]}"
 fi
 [ -z "${FANOUT_IN_NETNS:-}" ] || private_network_up
@@ -149,7 +152,7 @@ measure() {
     local kind=$1 n=$2 port=$3 key=$4
     start_server "$kind" "$port" "$work/$key.log"
     "${in_clients[@]}" timeout $((warmup + seconds + 30)) "$load" "$url" --sessions "$n" --seconds "$seconds" --warmup "$warmup" \
-        --fps 25 --pid "$server_pid" "${transport[@]}" >"$work/$key.out" 2>"$work/$key.err" &
+        --fps 25 --pid "$server_pid" "${transport[@]}" "${wait_in[@]}" >"$work/$key.out" 2>"$work/$key.err" &
     clients+=($!)
 }
 
@@ -220,6 +223,7 @@ rounds=""
 [ "$repeat" -gt 1 ] && rounds=", medians of $repeat rounds"
 [ ${#together[@]} -eq 0 ] || rounds="$rounds, each N beside the smallest at once"
 [ ${#veth[@]} -gt 0 ] && link="clients behind veth" || link="loopback"
+[ ${#wait_in[@]} -gt 0 ] && link="$link, clients waiting in select()"
 echo "RTSP fan-out, 1080p25 H.264 4 Mbit/s, ${seconds}s windows, RTP over $proto, $link; CPU in % of one core$rounds"
 printf '%7s | %8s %10s %8s | %8s %10s %8s | %7s %10s\n' "" "yvk" "yvk" "yvk" "gst" "gst" "gst" "ratio" "ratio"
 printf '%7s | %8s %10s %8s | %8s %10s %8s | %7s %10s\n' \
