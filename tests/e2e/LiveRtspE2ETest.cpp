@@ -52,10 +52,20 @@ ProcessResult playWithGStreamer(const std::string& url, const std::string& codec
     return runProcess(pipeline, std::max(kClientTimeoutMs, (seconds + 5) * 1000));
 }
 
-void expectGStreamerDecoded(const ProcessResult& result, size_t atLeast) {
+size_t occurrences(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
+    return count;
+}
+
+// sendFailuresAllowed: GStreamer's own PAUSE and TEARDOWN at its shutdown
+// may meet a closed connection (RTSPS, see its test).
+void expectGStreamerDecoded(const ProcessResult& result, size_t atLeast, bool sendFailuresAllowed = false) {
     EXPECT_GE(linesStartingWith(result.out, "/GstPipeline:pipeline0/GstFakeSink:video: last-message = chain").size(), atLeast)
         << result.err << result.out.substr(0, 2000);
-    EXPECT_EQ((result.out + result.err).find("ERROR"), std::string::npos) << result.err << result.out;
+    const std::string all = result.out + result.err;
+    size_t allowed = sendFailuresAllowed ? occurrences(all, "Could not send message. (Received end-of-file)") : 0;
+    EXPECT_EQ(occurrences(all, "ERROR"), allowed) << result.err << result.out;
 }
 
 // A recording cut by time may end with the in-band parameter sets of a
@@ -471,7 +481,11 @@ TEST(LiveRtspSecurity, RtspsOnlyOnTheTlsPort) {
     // sessions: the play is stretched by the stage's factor.
     ProcessResult gstreamer =
         playWithGStreamer(host.url("rtsps"), "h264", true, "tls-validation-flags=0", 5 * YVK_TIME_FACTOR);
-    expectGStreamerDecoded(gstreamer, 50);
+    // GStreamer stops reading before it sends its PAUSE and TEARDOWN.  An
+    // RTSPS client that stops reading for seconds loses its connection (a
+    // TCP one does not), and on a slow build its shutdown takes that long:
+    // those two requests may then fail, and nothing else may.
+    expectGStreamerDecoded(gstreamer, 50, true);
     // FFmpeg's rtsps client always asks for TCP: a SETUP for UDP by hand.
     const std::string setup = "SETUP " + host.url("rtsps") + "/track1 RTSP/1.0\\r\\nCSeq: 1\\r\\n"
                               "Transport: RTP/AVP;unicast;client_port=40000-40001\\r\\n\\r\\n";
