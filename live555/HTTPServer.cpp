@@ -44,9 +44,12 @@ HTTPServer::HTTPServer(UsageEnvironment& env, int ourSocketIPv4, int ourSocketIP
     }
 }
 
-// The RTSPServer part closes the connections; their destructors need no
-// more of the server than its environment.
+// The connections go first, while the client sessions are still there:
+// closing one that streams RTP over TCP looks up its session, and
+// RTSPServer's cleanup deletes the sessions before the connections.  Their
+// destructors need no more of the server than its environment.
 HTTPServer::~HTTPServer() {
+    while (auto* connection = static_cast<HTTPClientConnection*>(fClientConnections->getFirst())) delete connection;
     delete fOwnedAuthDatabase;
 }
 

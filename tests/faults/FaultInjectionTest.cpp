@@ -322,4 +322,24 @@ TEST(FileStartCalls, SetUpPlayAndSeekOpenNoFile) {
     YVK_StreamerCoreFree(core);
 }
 
+// A host may free the instance while a client still plays over its RTSP
+// connection, after a seek: closing that connection looks up the client's
+// session, which must still be there.
+TEST(InstanceFree, WhileAClientStreamsOverItsConnection) {
+    yvk::test::guardNetworkSetup();
+    unsigned short port = yvk::test::freeTcpPort();
+    static const std::string name = media("clip.mp4");
+    YVKStreamerFileCfg cfg = yvk::test::fileConfig(port, "vod", name.c_str());
+    YVKStreamerCore* core = YVK_StreamerCoreNew(YVK_STREAMER_MODE_FILE, &cfg, nullptr, nullptr);
+    ASSERT_NE(core, nullptr);
+    ASSERT_EQ(YVK_StreamerCoreRun(core), 1);
+    yvk::test::RtspPlayer player(port, "vod", kReplyTimeoutMs);
+    PlayOutcome outcome = player.setUp();
+    ASSERT_EQ(outcome.setUp, 2) << outcome.log;
+    player.playFor(outcome, kPlayMs);
+    player.playFor(outcome, kPlayMs, "npt=2.000-"); // a seek, as a player's
+    EXPECT_TRUE(outcome.playing) << outcome.log;
+    YVK_StreamerCoreFree(core); // the player's connection is still open
+}
+
 } // namespace
