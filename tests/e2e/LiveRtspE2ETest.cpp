@@ -268,9 +268,13 @@ TEST(LiveRtspStats, AbandonedUdpSessionsAreReclaimed) {
     Host host({"--audio", "none", "--fps", "10"});
     ASSERT_TRUE(host.ready());
     const std::string stats = "http://127.0.0.1:" + std::to_string(host.port()) + "/getStats";
-    auto sessions = [&stats] {
+    // -1 when the report did not come whole: a busy sanitizer build may miss
+    // curl's 5 s, and an empty reply is no evidence of zero sessions.
+    auto sessions = [&stats]() -> long {
         std::string text = curl({stats}).out;
-        size_t count = 0;
+        if (text.find("\"rtspSessions\":") == std::string::npos || text.find("\"segmentsHeld\":") == std::string::npos)
+            return -1;
+        long count = 0;
         for (size_t at = text.find("\"transport\":"); at != std::string::npos; at = text.find("\"transport\":", at + 1)) ++count;
         return count;
     };
@@ -281,9 +285,14 @@ TEST(LiveRtspStats, AbandonedUdpSessionsAreReclaimed) {
         EXPECT_NE(setup.find(";timeout=60"), std::string::npos) << setup;
     }
     auto abandoned = std::chrono::steady_clock::now();
-    EXPECT_EQ(sessions(), 100u);
-    size_t left = 100;
-    for (int wait = 0; wait < 80 && (left = sessions()) > 0; ++wait) {
+    EXPECT_EQ(sessions(), 100);
+    long left = 100;
+    int unanswered = 0;
+    for (int wait = 0; wait < 80; ++wait) {
+        long now = sessions();
+        if (now < 0) ++unanswered;
+        else left = now;
+        if (left == 0) break;
         std::this_thread::sleep_for(std::chrono::seconds(1));
         if (wait != 15) continue;
         // A SETUP that makes no stream (a client port out of range) takes
@@ -292,12 +301,13 @@ TEST(LiveRtspStats, AbandonedUdpSessionsAreReclaimed) {
                                   "Transport: RTP/AVP;unicast;client_port=70000-70001\r\n\r\n";
         std::string refused = yvk::test::rawExchange(host.port(), setup, 5000, true);
         EXPECT_EQ(refused.rfind("RTSP/1.0 503", 0), 0u) << refused;
-        EXPECT_EQ(sessions(), 100u);
+        long during = sessions();
+        EXPECT_TRUE(during == 100 || during < 0) << during;
     }
     auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - abandoned);
-    EXPECT_EQ(left, 0u);
+    EXPECT_EQ(left, 0);
     EXPECT_LE(seconds.count(), 70);
-    EXPECT_GE(seconds.count(), 55); // not reclaimed while the timeout still runs
+    EXPECT_GE(seconds.count(), 55) << unanswered << " reports did not come"; // not reclaimed while the timeout still runs
     host.stopAndCheckAccount();
 }
 
