@@ -59,13 +59,20 @@ std::vector<uint8_t> unescape(const uint8_t* data, size_t size) {
     return out;
 }
 
-void skipScalingList(BitReader& reader, int size) {
+// False when a delta lies outside -128..127: the set is damaged, and its
+// deltas must not reach the sum (a 31-bit one overflows it).
+bool skipScalingList(BitReader& reader, int size) {
     int last = 8;
     int next = 8;
     for (int j = 0; j < size; ++j) {
-        if (next != 0) next = (last + reader.se() + 256) % 256;
+        if (next != 0) {
+            int32_t delta = reader.se();
+            if (delta < -128 || delta > 127) return false;
+            next = (last + delta + 256) % 256;
+        }
         last = next == 0 ? last : next;
     }
+    return true;
 }
 
 void parseH264Sps(const std::vector<uint8_t>& sps, TransportStreamInfo& info) {
@@ -88,7 +95,7 @@ void parseH264Sps(const std::vector<uint8_t>& sps, TransportStreamInfo& info) {
         reader.bit();
         if (reader.bit()) {
             for (unsigned i = 0; i < (chroma == 3 ? 12u : 8u); ++i) {
-                if (reader.bit()) skipScalingList(reader, i < 6 ? 16 : 64);
+                if (reader.bit() && !skipScalingList(reader, i < 6 ? 16 : 64)) return;
             }
         }
     }

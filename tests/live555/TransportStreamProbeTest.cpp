@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -57,6 +59,88 @@ TEST(TransportStreamProbe, BytesThatAreNoTransportStreamGiveNothing) {
     for (size_t i = 0; i < noise.size(); i += 188) noise[i] = 0x47;
     probeTransportStream(noise.data(), noise.size());
     probeTransportStream(noise.data(), 100);
+}
+
+// Bits MSB first, with Exp-Golomb codes, for hand-made parameter sets.
+class BitWriter {
+public:
+    void bits(uint64_t value, unsigned count) {
+        while (count-- > 0) bit(static_cast<unsigned>(value >> count & 1));
+    }
+    void bit(unsigned value) {
+        if (fUsed % 8 == 0) fBytes.push_back(0);
+        fBytes.back() |= static_cast<unsigned char>(value << (7 - fUsed % 8));
+        ++fUsed;
+    }
+    void ue(uint64_t value) { // 2^n - 1 + k as n zeros, a one and n bits of k
+        unsigned zeros = 0;
+        while ((value + 1) >> (zeros + 1) != 0) ++zeros;
+        bits(0, zeros);
+        bits(value + 1, zeros + 1);
+    }
+    // As a NAL unit's payload: an emulation-prevention byte after two zeros.
+    std::vector<unsigned char> escaped() const {
+        std::vector<unsigned char> out;
+        for (unsigned char byte : fBytes) {
+            if (out.size() >= 2 && out[out.size() - 1] == 0 && out[out.size() - 2] == 0 && byte <= 3) out.push_back(3);
+            out.push_back(byte);
+        }
+        return out;
+    }
+
+private:
+    std::vector<unsigned char> fBytes;
+    unsigned fUsed = 0;
+};
+
+// A Transport Stream of one program: PAT, PMT with one stream of the given
+// type on PID 0x100, and the elementary stream in one PES (CRCs left zero:
+// the probe does not check them).
+std::vector<unsigned char> singleStream(unsigned char streamType, const std::vector<unsigned char>& elementary) {
+    std::vector<unsigned char> stream;
+    auto packet = [&stream](unsigned pid, bool start, const std::vector<unsigned char>& payload) {
+        size_t at = stream.size();
+        stream.resize(at + 188, 0xFF);
+        unsigned char header[] = {0x47, static_cast<unsigned char>((start ? 0x40 : 0) | pid >> 8),
+                                  static_cast<unsigned char>(pid), 0x10};
+        std::copy(header, header + 4, stream.begin() + static_cast<long>(at));
+        std::copy(payload.begin(), payload.begin() + static_cast<long>(std::min<size_t>(payload.size(), 184)),
+                  stream.begin() + static_cast<long>(at) + 4);
+    };
+    packet(0, true, {0, 0x00, 0xB0, 13, 0, 1, 0xC1, 0, 0, 0, 1, 0xE0, 0x20, 0, 0, 0, 0});
+    packet(0x20, true, {0, 0x02, 0xB0, 18, 0, 1, 0xC1, 0, 0, 0xE1, 0x00, 0xF0, 0, streamType, 0xE1, 0x00, 0xF0, 0,
+                        0, 0, 0, 0});
+    std::vector<unsigned char> pes = {0, 0, 1, 0xE0, 0, 0, 0x80, 0, 0};
+    pes.insert(pes.end(), elementary.begin(), elementary.end());
+    for (size_t at = 0; at < pes.size(); at += 184)
+        packet(0x100, at == 0, std::vector<unsigned char>(pes.begin() + static_cast<long>(at),
+                                                          pes.begin() + static_cast<long>(std::min(pes.size(), at + 184))));
+    return stream;
+}
+
+// A High-profile SPS whose scaling list carries a delta far outside the
+// -128..127 the format allows: the probe keeps the codec, gives no size and
+// does no arithmetic that overflows (the sanitizer build stops on that).
+TEST(TransportStreamProbe, ScalingListDeltaOutOfRangeGivesNoSize) {
+    BitWriter sps;
+    sps.bits(0x6764001F, 32); // NAL header, High profile, level 3.1
+    sps.ue(0);                // seq_parameter_set_id
+    sps.ue(1);                // 4:2:0
+    sps.ue(0);                // bit depths
+    sps.ue(0);
+    sps.bit(0);
+    sps.bit(1); // seq_scaling_matrix_present_flag
+    sps.bit(1); // the first list is present...
+    sps.ue(0xFFFFFFFDull); // ...and its first delta_scale is 2^31 - 1
+    for (int i = 0; i < 8; ++i) sps.ue(5);
+    std::vector<unsigned char> elementary = {0, 0, 0, 1};
+    std::vector<unsigned char> payload = sps.escaped();
+    elementary.insert(elementary.end(), payload.begin(), payload.end());
+    std::vector<unsigned char> stream = singleStream(0x1B, elementary);
+    TransportStreamInfo info = probeTransportStream(stream.data(), stream.size());
+    EXPECT_EQ(info.videoCodec, "avc1.64001f");
+    EXPECT_EQ(info.width, 0u);
+    EXPECT_EQ(info.height, 0u);
 }
 
 } // namespace
