@@ -1,4 +1,5 @@
 #include "LiveRTSPServer.hh"
+#include "TLSSendQueue.hh"
 
 #include <GroupsockHelper.hh>
 #include <OnDemandServerMediaSubsession.hh>
@@ -206,6 +207,20 @@ void LiveRTSPServer::LiveClientSession::handleCmd_SETUP(RTSPClientConnection* co
         return;
     }
     RTSPClientSession::handleCmd_SETUP(connection, urlPreSuffix, urlSuffix, fRequest.c_str());
+    if (static_cast<LiveRTSPServer&>(fOurRTSPServer).usesTLS()) queueTLSOutput(*connection);
+}
+
+// The connection now carries RTP in TLS: what its socket cannot take at once
+// waits in a queue instead of breaking the TLS stream (see TLSSendQueue).
+void LiveRTSPServer::LiveClientSession::queueTLSOutput(RTSPClientConnection& connection) {
+    // The connection's output TLS is protected in live555's base class; a
+    // derived class may name it.
+    struct OutputOf : RTSPClientConnection {
+        static ServerTLSState* of(RTSPClientConnection& connection) { return connection.*(&OutputOf::fOutputTLS); }
+    };
+    ServerTLSState* output = OutputOf::of(connection);
+    if (output != nullptr && output->isNeeded && !TLSSendQueue::installOn(*output))
+        envir() << "RTSPS: no send queue on this connection; a client that stops reading may lose it\n";
 }
 
 LiveRTSPServer::LiveClientSession::LiveClientSession(LiveRTSPServer& server, u_int32_t sessionId)

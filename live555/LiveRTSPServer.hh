@@ -96,6 +96,7 @@ protected:
         // request named no track of the session.
         streamState* requestedStreamState() const;
         bool hasAnyStream() const;
+        void queueTLSOutput(RTSPClientConnection& connection);
         static void reclaimNow(void* clientData);  // live555's reclamation, without its wait
         // live555 notes every sign of life by rescheduling the session's
         // liveness task; a new task token means the client spoke.
