@@ -219,7 +219,7 @@ void LiveRTSPServer::LiveClientSession::queueTLSOutput(RTSPClientConnection& con
         static ServerTLSState* of(RTSPClientConnection& connection) { return connection.*(&OutputOf::fOutputTLS); }
     };
     ServerTLSState* output = OutputOf::of(connection);
-    if (output != nullptr && output->isNeeded && !TLSSendQueue::installOn(*output))
+    if (output != nullptr && output->isNeeded && !TLSSendQueue::installOn(envir(), *output))
         envir() << "RTSPS: no send queue on this connection; a client that stops reading may lose it\n";
 }
 

@@ -1,6 +1,7 @@
 #include "TLSSendQueue.hh"
 
 #include <TLSState.hh>
+#include <UsageEnvironment.hh>
 
 #include <openssl/bio.h>
 #include <openssl/ssl.h>
@@ -22,14 +23,22 @@ struct SessionOf : TLSState {
     }
 };
 
+// While records wait, the socket is tried again this often: live555 owns
+// the socket's event handler (it reads the client's RTCP and requests), so
+// the queue cannot wait for the socket to become writable.
+constexpr int64_t kRetryUs = 10000;
+
 struct Queue {
-    explicit Queue(int socket) : fSocket(socket) {}
+    Queue(TaskScheduler& scheduler, int socket) : fScheduler(scheduler), fSocket(socket) {}
+    ~Queue() { fScheduler.unscheduleDelayedTask(fRetryTask); }
     size_t waiting() const { return fBytes.size() - fSent; }
 
+    TaskScheduler& fScheduler;
     int fSocket;
     std::string fBytes; // records the socket has not taken, from fSent on
     size_t fSent = 0;
     int fError = 0;     // the socket's error once it broke
+    TaskToken fRetryTask = nullptr;
 };
 
 // Sends what it can; false when the socket broke (fError says how).
@@ -65,6 +74,19 @@ bool flush(Queue& queue) {
     return ok;
 }
 
+// Records must not wait for the next write: after the last packet of a
+// stream, or a PAUSE response, there may be none for a long time.
+void retry(void* clientData) {
+    auto* queue = static_cast<Queue*>(clientData);
+    queue->fRetryTask = nullptr;
+    if (queue->fError == 0 && flush(*queue) && queue->waiting() > 0)
+        queue->fRetryTask = queue->fScheduler.scheduleDelayedTask(kRetryUs, retry, queue);
+}
+
+void retryLater(Queue& queue) {
+    if (queue.fRetryTask == nullptr) queue.fRetryTask = queue.fScheduler.scheduleDelayedTask(kRetryUs, retry, &queue);
+}
+
 int writeRecords(BIO* bio, const char* data, int size) {
     auto* queue = static_cast<Queue*>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
@@ -91,6 +113,7 @@ int writeRecords(BIO* bio, const char* data, int size) {
         if (sent == 0) BIO_set_retry_write(bio);
         return sent > 0 ? static_cast<int>(sent) : -1;
     }
+    if (rest > 0) retryLater(*queue);
     return size;
 }
 
@@ -143,13 +166,13 @@ Queue* queueOf(SSL* session) {
 
 } // namespace
 
-bool TLSSendQueue::installOn(TLSState& tls) {
+bool TLSSendQueue::installOn(UsageEnvironment& env, TLSState& tls) {
     SSL* session = SessionOf::of(tls);
     if (session == nullptr || queueMethod().method == nullptr) return false;
     if (queueOf(session) != nullptr) return true;
     int socket = SSL_get_wfd(session);
     if (socket < 0) return false;
-    auto* queue = new (std::nothrow) Queue(socket);
+    auto* queue = new (std::nothrow) Queue(env.taskScheduler(), socket);
     BIO* bio = queue != nullptr ? BIO_new(queueMethod().method) : nullptr;
     if (bio == nullptr) {
         delete queue;
@@ -158,9 +181,4 @@ bool TLSSendQueue::installOn(TLSState& tls) {
     BIO_set_data(bio, queue);
     SSL_set0_wbio(session, bio); // the session owns it now
     return true;
-}
-
-size_t TLSSendQueue::queuedBytes(TLSState& tls) {
-    Queue* queue = queueOf(SessionOf::of(tls));
-    return queue != nullptr ? queue->waiting() : 0;
 }

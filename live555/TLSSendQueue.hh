@@ -8,7 +8,8 @@
 // link) lost its stream, where a plain TCP client only lost packets.
 //
 // The queue sits under OpenSSL as its write BIO: what the socket does not
-// take waits, in order, and goes out ahead of the next write.  Up to
+// take waits, in order, and goes out ahead of the next write, or when the
+// event loop tries the socket again a few milliseconds later.  Up to
 // kMaxQueuedBytes wait; a client further behind is refused as before.
 #ifndef YVK_TLS_SEND_QUEUE_HH
 #define YVK_TLS_SEND_QUEUE_HH
@@ -16,6 +17,7 @@
 #include <cstddef>
 
 class TLSState;
+class UsageEnvironment;
 
 class TLSSendQueue {
 public:
@@ -23,11 +25,9 @@ public:
     static constexpr size_t kMaxQueuedBytes = 4 * 1024 * 1024;
 
     // Puts a queue under the TLS session (once: a second call keeps the
-    // first).  False when the session is not set up or has no socket.
-    static bool installOn(TLSState& tls);
-
-    // Bytes waiting in the session's queue (0 without one).
-    static size_t queuedBytes(TLSState& tls);
+    // first); it retries on env's scheduler.  False when the session is not
+    // set up or has no socket.
+    static bool installOn(UsageEnvironment& env, TLSState& tls);
 };
 
 #endif
